@@ -1,0 +1,107 @@
+#pragma once
+// The main dialog: every handler and all the state of an update, free of any
+// toolkit. A face (Qt window, Win32 dialog, iapflash console, test script)
+// supplies the CWindowSystem and forwards the user's commands to the On* handlers.
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/HScrollListBox.h"
+#include "app/WindowSystem.h"
+#include "config/DeviceProfile.h"
+#include "image/ImageBuilder.h"
+#include "link/HidDevice.h"
+#include "link/SerialPort.h"
+#include "res/Variant.h"
+
+class CUpdaterDlg;
+// The process's one main dialog; the transfer workers reach the dialog through it.
+extern std::atomic<CUpdaterDlg*> g_mainDlg;
+
+inline const char kSeparator[] = "------------------------------------";  // 36 '-'
+
+class CUpdaterDlg {
+ public:
+  CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant);
+  ~CUpdaterDlg();
+  CUpdaterDlg(const CUpdaterDlg&) = delete;
+  CUpdaterDlg& operator=(const CUpdaterDlg&) = delete;
+
+  // --- framework handlers
+  bool OnInitDialog();
+  void OnSysCommand(unsigned id, long param);
+  void OnPaint();
+  // Ends the dialog: stops accepting worker calls and waits for a running worker
+  // to leave (it gives up at its next step). Called by the face when the window
+  // closes, and by the destructor.
+  void Shutdown();
+
+  // --- button handlers
+  void OnFileButton();      // control 1005
+  void OnUpdateFirmware();  // control 1006
+  void OnCancelUpdate();    // control 1009
+
+  // --- operations
+  void LoadConfiguration();
+  bool BuildImage(const std::string& path);
+  int LoadImageFile(const std::string& path);
+  void OpenSelectedInterface();
+  bool SerialHandshake(int n);
+  void HidTransferWorker();
+  void SerialTransferWorker();
+
+  // --- helpers usable from any thread (a worker's calls run on the UI thread)
+  void Log(const std::string& text);
+  void AppMessageBox(const std::string& text, BoxIcon icon = BoxIcon::Warning);
+  void WindowMessageBox(const std::string& text);  // caption "ERROR", no icon
+  void EnableControl(int id, bool enabled);
+  void SetControlText(int id, const std::string& text);
+  void SetProgress(int pos);
+
+  // True while a worker thread runs (faces: wait for it before leaving).
+  bool WorkerRunning() const { return m_workerRunning.load(); }
+  // Waits for the last worker to end (the caller keeps draining UI calls).
+  void JoinWorker();
+
+  CWindowSystem& Ws() { return m_ws; }
+  const VariantStrings& Variant() const { return m_variant; }
+
+  // --- members, in the order of the dialog's data model
+  CWindowSystem& m_ws;
+  const VariantStrings& m_variant;
+  CHScrollListBox m_log;
+  std::atomic<int> m_interfaceKind{0};
+  std::atomic<int> m_progressBytes{0};
+  std::atomic<int> m_deviceReady{0};
+  std::atomic<int> m_cancelRequested{0};
+  std::atomic<int> m_comPort{0};
+  CSerialPort m_serial;
+  CHidDevice m_hid;
+  std::thread::id m_workerThreadId;
+  std::vector<std::uint8_t> m_image;
+  std::atomic<int> m_imageLength{0};
+  std::atomic<int> m_transferState{0};
+  std::atomic<int> m_missingAckCount{0};
+  CImageBuilder m_builder;
+  std::uint32_t m_deviceCount = 0;
+  std::thread m_hidWorker;
+  std::thread m_serialWorker;
+  std::atomic<std::size_t> m_cursor64{0}, m_cursor32{0}, m_cursor16{0};
+  std::array<DeviceProfile, kProfileTableSize> m_profiles{};
+  std::array<std::uint8_t, 65> m_reply{};
+
+ private:
+  void StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)());
+
+  std::atomic<bool> m_closing{false};
+  std::atomic<bool> m_workerRunning{false};
+  // The File pipeline may pump window events; File and Update Firmware are
+  // ignored until it has ended, so no second build runs inside the first and no
+  // transfer starts on a half-written tmp.bin.
+  bool m_building = false;
+};

@@ -1,0 +1,105 @@
+#pragma once
+// CWindowSystem is the port through which the toolkit-free dialog logic reaches a
+// real user interface: the Qt window, the Win32 dialog, the console of iapflash,
+// or the scripted window system of the tests. Controls are addressed by their
+// dialog ids. Every call is made on the user-interface thread; a worker thread
+// reaches the window only through InvokeAndWait.
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "app/UiCallQueue.h"
+
+// Control ids of dialog template 102 and of the About box.
+enum ControlId : int {
+  IDC_EXIT = 1,  // IDOK
+  IDC_LOG = 1000,
+  IDC_GROUP = 1003,
+  IDC_INTERFACE = 1004,
+  IDC_FILE = 1005,
+  IDC_UPDATE = 1006,
+  IDC_PROGRESS = 1007,
+  IDC_PROGRESS_LABEL = 1008,
+  IDC_CANCEL = 1009,
+  IDC_INTERFACE_LABEL = 1010,
+  IDC_DOWNLOAD_LABEL = 1012,
+  IDC_FILENAME = 1014,
+  IDC_PERCENT = 1015,
+};
+
+constexpr unsigned IDM_ABOUTBOX = 0x0010;  // system-menu command of the About entry
+
+enum class BoxIcon { None, Warning, Information };
+
+struct FontSpec {
+  std::string face;    // "Arial"
+  int cellHeight = 0;  // pixels
+  int weight = 400;    // 700 = bold
+  bool italic = false;
+};
+
+struct FileDialogRequest {
+  std::string filter;       // "Desc|pattern|Desc|pattern||"
+  std::string defaultExt;   // default extension
+  std::string initialName;  // initial file name
+  bool createPrompt = true; // naming a missing file asks whether to create it
+};
+
+class CWindowSystem {
+ public:
+  virtual ~CWindowSystem() = default;
+
+  // --- controls by id
+  virtual void SetText(int id, const std::string& text) = 0;
+  virtual std::string GetText(int id) const = 0;
+  virtual void Enable(int id, bool enabled) = 0;
+  virtual bool IsEnabled(int id) const = 0;
+  virtual void SetFont(int id, const FontSpec& font) = 0;
+  virtual void SetProgressPos(int pos) = 0;  // control 1007, range 0..100
+
+  // --- interface combo box (1004)
+  virtual void ComboInsert(int index, const std::string& text) = 0;
+  virtual void ComboSelect(int index) = 0;  // -1: no selection
+  virtual std::string ComboSelectedText() const = 0;  // empty when nothing is selected
+
+  // --- message log list box (1000); the line model is CHScrollListBox, the face only shows it
+  virtual void LogInserted(int index, const std::string& text) = 0;
+  virtual void LogDeleted(int index) = 0;
+  virtual void LogReset() = 0;
+  virtual void LogSelect(int index) = 0;  // -1 removes the selection
+  virtual void LogSetHorizontalExtent(int pixels) = 0;
+  // Width in pixels of text in the log's current font (the toolkit's real metrics).
+  virtual int LogTextWidth(const std::string& text) const = 0;
+
+  // --- window decorations
+  virtual void SetWindowIcon() = 0;  // icon resource 128, big and small
+  // System menu: returns false when the window has none (then nothing is appended).
+  virtual bool AppendSystemMenuSeparator() = 0;
+  virtual bool AppendSystemMenuItem(unsigned commandId, const std::string& text) = 0;
+  virtual bool IsIconic() const { return false; }
+
+  // --- modal windows
+  virtual void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
+  virtual void ShowAboutBox(const std::string& caption, const std::string& line1,
+                            const std::string& line2) = 0;
+  // The open-file dialog; nothing when it was cancelled. The result is the full path.
+  virtual std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) = 0;
+
+  // Handles one waiting window event, if any, so the window repaints during long work.
+  virtual void PumpOneMessage() {}
+
+  // --- process services the dialog needs (std::filesystem by default)
+  virtual std::string CurrentDirectory() const;
+  virtual bool ChangeDirectory(const std::string& dir);
+
+  // --- cross-thread calls
+  // Runs fn on the user-interface thread and returns once it has run. Called on the
+  // user-interface thread itself it runs fn at once. Returns false without running fn
+  // once the window is going away.
+  bool InvokeAndWait(const std::function<void()>& fn) { return m_uiCalls.InvokeAndWait(fn); }
+  CUiCallQueue& UiCalls() { return m_uiCalls; }
+
+ private:
+  CUiCallQueue m_uiCalls;
+};

@@ -1,0 +1,55 @@
+#pragma once
+// Device parameters read from the INI configuration file.
+//
+// DeviceProfile is one device section exactly as read. ActiveProfile is the one
+// process-wide record of the values in force (masked), read by every stage after
+// start-up: the image builder, the links and the transfer workers.
+
+#include <cstdint>
+
+struct DeviceProfile {
+  std::uint32_t VID = 0;
+  std::uint32_t PID = 0;
+  char FLASHCMD[16] = {};       // at most 15 characters and a terminator
+  char IAPCODEPROTECT[8] = {};  // at most 7 characters and a terminator; no effect
+  std::uint32_t COMMUNICATBDRATE = 0;
+  std::uint32_t PROGRAMBDRATE = 0;
+  std::uint32_t RAWDATASIZE = 0;  // record size in its low byte
+  std::uint32_t HEADLINE = 0;     // no effect
+  std::uint32_t ROMHEAD = 0;
+  std::uint32_t ROMTAIL = 0;
+  std::uint32_t INTSTART = 0;
+  std::uint32_t INTEND = 0;
+  std::uint32_t PAGESIZE = 0;
+  std::uint32_t IAPSTART = 0;
+  std::uint32_t IAPEND = 0;
+  std::uint32_t IAPMARK = 0;
+};
+
+struct ActiveProfileRecord {
+  std::uint32_t PROGRAMBDRATE = 0;
+  std::uint32_t COMMUNICATBDRATE = 0;
+  std::uint32_t HEADLINE = 0;
+  std::uint32_t ROMTAIL = 0;   // value & 0xffffff
+  std::uint32_t ROMHEAD = 0;   // value & 0xfffff0 (and the same for the five below)
+  std::uint32_t IAPSTART = 0;
+  std::uint32_t IAPMARK = 0;
+  std::uint32_t IAPEND = 0;
+  std::uint32_t INTSTART = 0;
+  std::uint32_t INTEND = 0;
+  std::uint8_t recordSize = 0;  // low byte of RAWDATASIZE; 16, 32 or 64 in a usable file
+  std::uint32_t PAGESIZE = 0;   // not masked
+};
+
+// The active device profile of this process. Written by LoadConfiguration at
+// start-up and afterwards only by the flash page layout (64 -> 32 record size).
+extern ActiveProfileRecord ActiveProfile;
+
+constexpr std::uint32_t kProfileTableSize = 128;
+
+// Device addresses above 0xFFFF need the three-byte address layout, both in the
+// S-record lines read and in the frames sent.
+inline bool Uses24BitAddresses() { return ActiveProfile.ROMTAIL >= 0x10000u; }
+
+// Copies one section into the active profile with the masks the device map needs.
+void ApplyToActiveProfile(const DeviceProfile& entry);

@@ -1,0 +1,23 @@
+#pragma once
+// Raw serial I/O, one implementation per platform (termios on POSIX, overlapped
+// Win32 calls on Windows). CSerialPort keeps the behaviour; this only moves bytes.
+
+#include <cstdint>
+#include <memory>
+
+class ISerialChannel {
+ public:
+  virtual ~ISerialChannel() = default;
+  // Opens COM<portNumber> exclusively, raw 8 data bits at baud, both queues empty.
+  virtual bool Open(int portNumber, int baud) = 0;
+  virtual void Close() = 0;
+  // Writes one byte, waiting at most timeoutMs for it to complete. False when the
+  // write failed or did not complete in time (the byte may still go out later).
+  virtual bool WriteByte(std::uint8_t byte, int timeoutMs) = 0;
+  // Bytes waiting in the input queue; -1 on error.
+  virtual int BytesWaiting() = 0;
+  // Reads up to n of the waiting bytes without blocking; the count, or -1 on error.
+  virtual int Read(std::uint8_t* buffer, int n) = 0;
+};
+
+std::unique_ptr<ISerialChannel> MakePlatformSerialChannel();
