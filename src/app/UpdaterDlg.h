@@ -63,10 +63,15 @@ class CUpdaterDlg {
   void SetControlText(int id, const std::string& text);
   void SetProgress(int pos);
 
+  // True once the window is going away: a worker ends at its next step, silently.
+  bool Closing() const { return m_closing.load(); }
   // True while a worker thread runs (faces: wait for it before leaving).
   bool WorkerRunning() const { return m_workerRunning.load(); }
   // Waits for the last worker to end (the caller keeps draining UI calls).
   void JoinWorker();
+  // Starts proc on a new thread kept in slot (m_hidWorker or m_serialWorker) and
+  // records its id in m_workerThreadId.
+  void StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)());
 
   CWindowSystem& Ws() { return m_ws; }
   const VariantStrings& Variant() const { return m_variant; }
@@ -96,8 +101,6 @@ class CUpdaterDlg {
   std::array<std::uint8_t, 65> m_reply{};
 
  private:
-  void StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)());
-
   std::atomic<bool> m_closing{false};
   std::atomic<bool> m_workerRunning{false};
   // The File pipeline may pump window events; File and Update Firmware are

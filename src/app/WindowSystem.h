@@ -77,7 +77,12 @@ class CWindowSystem {
   // System menu: returns false when the window has none (then nothing is appended).
   virtual bool AppendSystemMenuSeparator() = 0;
   virtual bool AppendSystemMenuItem(unsigned commandId, const std::string& text) = 0;
+  // Painting while minimised: the face reports its state and sizes and draws the
+  // icon where the dialog says.
   virtual bool IsIconic() const { return false; }
+  virtual void ClientSize(int& width, int& height) const { width = height = 0; }
+  virtual void IconSize(int& width, int& height) const { width = height = 32; }
+  virtual void DrawIcon(int /*x*/, int /*y*/) {}
 
   // --- modal windows
   virtual void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;

@@ -70,6 +70,7 @@ class CScriptedWindowSystem : public CWindowSystem {
                     const std::string& line2) override;
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
   void PumpOneMessage() override;
+  std::string CurrentDirectory() const override;
 
   // Drains worker calls until pred() holds or timeoutMs passed; returns pred().
   bool RunUntil(const std::function<bool()>& pred, int timeoutMs = 20000);

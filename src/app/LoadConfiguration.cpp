@@ -1,0 +1,99 @@
+// Reading the device configuration file at the end of the dialog's initialisation.
+
+#include <string>
+
+#include "app/UpdaterDlg.h"
+#include "config/ProfileIni.h"
+
+namespace {
+
+// The path is held in a buffer of 260 bytes (259 characters and a terminator).
+constexpr std::size_t kMaxConfigPath = 259;
+
+constexpr std::uint32_t kMissing = 0xffff;
+
+// The variant's file name is written with a leading backslash; on a platform whose
+// separator is '/', that backslash stands for the separator.
+std::string ConfigPath(const std::string& dir, const std::string& fileName) {
+#ifdef _WIN32
+  return dir + fileName;
+#else
+  std::string name = fileName;
+  if (!name.empty() && name[0] == '\\') name[0] = '/';
+  return dir + name;
+#endif
+}
+
+}  // namespace
+
+void CUpdaterDlg::LoadConfiguration() {
+  const std::string dir = m_ws.CurrentDirectory();
+  const std::string path = ConfigPath(dir, m_variant.configFileName);
+
+  auto disableStart = [this] {
+    EnableControl(IDC_FILE, false);
+    EnableControl(IDC_INTERFACE, false);
+  };
+  auto reportConfigError = [&] {
+    AppMessageBox("IAP Config File is error", BoxIcon::Information);
+    Log("Please check the config file");
+    disableStart();
+  };
+
+  // A working directory too long for the path buffer cannot name the file: it is
+  // reported as a missing file rather than read through a cut-off path.
+  const bool fits = !dir.empty() && path.size() <= kMaxConfigPath;
+  const CProfileIni ini(fits ? path : std::string());
+
+  m_deviceCount = ini.GetInt("DEVICELIST", "DEVICECOUNT", kMissing);
+  if (!fits || m_deviceCount == kMissing) {
+    AppMessageBox("IAP Config File is not exist", BoxIcon::Information);
+    Log("A config file is needed for IAP progress");
+    disableStart();
+    return;
+  }
+
+  // More sections than the profile table holds: the device in force would be a
+  // guess, so the file is refused as a whole.
+  if (m_deviceCount > kProfileTableSize) {
+    reportConfigError();
+    return;
+  }
+
+  for (std::uint32_t i = 0; i < m_deviceCount; ++i) {
+    const std::string section = "DEVICE" + std::to_string(i);
+    DeviceProfile& entry = m_profiles[i];
+    entry.VID = ini.GetInt(section, "VID", kMissing);
+    entry.PID = ini.GetInt(section, "PID", kMissing);
+    entry.COMMUNICATBDRATE = ini.GetInt(section, "COMMUNICATBDRATE", kMissing);
+    entry.PROGRAMBDRATE = ini.GetInt(section, "PROGRAMBDRATE", kMissing);
+    entry.RAWDATASIZE = ini.GetInt(section, "RAWDATASIZE", kMissing);
+    entry.HEADLINE = ini.GetInt(section, "HEADLINE", kMissing);
+    entry.ROMHEAD = ini.GetInt(section, "ROMHEAD", kMissing);
+    entry.ROMTAIL = ini.GetInt(section, "ROMTAIL", kMissing);
+    entry.INTSTART = ini.GetInt(section, "INTSTART", kMissing);
+    entry.INTEND = ini.GetInt(section, "INTEND", kMissing);
+    entry.PAGESIZE = ini.GetInt(section, "PAGESIZE", kMissing);
+    entry.IAPSTART = ini.GetInt(section, "IAPSTART", kMissing);
+    entry.IAPEND = ini.GetInt(section, "IAPEND", kMissing);
+    entry.IAPMARK = ini.GetInt(section, "IAPMARK", kMissing);
+    ini.GetString(section, "FLASHCMD", "", entry.FLASHCMD, sizeof entry.FLASHCMD);
+    ini.GetString(section, "IAPCODEPROTECT", "", entry.IAPCODEPROTECT,
+                  sizeof entry.IAPCODEPROTECT);
+
+    ApplyToActiveProfile(entry);
+
+    const ActiveProfileRecord& p = ActiveProfile;
+    if (p.PAGESIZE == 0 || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 ||
+        p.IAPSTART == 0 || p.ROMHEAD == 0 || p.ROMTAIL == 0 || p.recordSize == 0) {
+      reportConfigError();
+    }
+    const bool programOk = p.PROGRAMBDRATE == 9600 || p.PROGRAMBDRATE == 2400;
+    const bool communicateOk =
+        p.COMMUNICATBDRATE == 9600 || p.COMMUNICATBDRATE == 2400 || p.COMMUNICATBDRATE == 1200;
+    if (!programOk || !communicateOk) {
+      AppMessageBox("IAP Config File is error", BoxIcon::Information);
+      Log("Please check the modify the Baud rate");
+    }
+  }
+}

@@ -1,0 +1,130 @@
+#include "app/UpdaterDlg.h"
+
+#include <exception>
+
+std::atomic<CUpdaterDlg*> g_mainDlg{nullptr};
+
+namespace {
+const FontSpec kLargeFont{"Arial", 19, 700, true};
+const FontSpec kComboFont{"Arial", 15, 700, true};
+}  // namespace
+
+CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
+    : m_ws(ws), m_variant(variant), m_log(ws) {
+  // A closing window ends the links' timed waits early, so a worker that is
+  // waiting for the device notices at once.
+  m_serial.SetAbort(&m_closing);
+  m_hid.SetAbort(&m_closing);
+  m_hid.SetLog([this](const std::string& line) { Log(line); });
+  m_builder.SetMessageBox([this](const std::string& text) { AppMessageBox(text); });
+}
+
+CUpdaterDlg::~CUpdaterDlg() {
+  Shutdown();
+  CUpdaterDlg* self = this;
+  g_mainDlg.compare_exchange_strong(self, nullptr);
+}
+
+bool CUpdaterDlg::OnInitDialog() {
+  if (!m_variant.aboutMenuEntry.empty() && m_ws.AppendSystemMenuSeparator()) {
+    m_ws.AppendSystemMenuItem(IDM_ABOUTBOX, m_variant.aboutMenuEntry);
+  }
+  m_ws.SetWindowIcon();
+  g_mainDlg = this;
+
+  m_ws.ComboInsert(0, "USB");
+  for (int port = 1; port <= 9; ++port) m_ws.ComboInsert(port, "COM" + std::to_string(port));
+  m_ws.ComboSelect(1);
+
+  for (int id : {IDC_UPDATE, IDC_FILE, IDC_PROGRESS_LABEL, IDC_PERCENT, IDC_INTERFACE_LABEL,
+                 IDC_CANCEL, IDC_EXIT, IDC_GROUP, IDC_DOWNLOAD_LABEL}) {
+    m_ws.SetFont(id, kLargeFont);
+  }
+  m_ws.SetFont(IDC_INTERFACE, kComboFont);
+
+  m_interfaceKind = 0;
+  m_deviceReady = 0;
+  m_cancelRequested = 0;
+  m_comPort = 0;
+  m_ws.Enable(IDC_UPDATE, false);
+  m_ws.Enable(IDC_CANCEL, false);
+  m_log.SetCurSel(m_log.GetCount() - 1);
+  m_transferState = 0;
+  m_missingAckCount = 0;
+
+  LoadConfiguration();
+  return true;
+}
+
+void CUpdaterDlg::OnSysCommand(unsigned id, long /*param*/) {
+  if ((id & 0xFFF0u) == IDM_ABOUTBOX) {
+    m_ws.ShowAboutBox(m_variant.aboutCaption, m_variant.aboutLine1, m_variant.aboutLine2);
+  }
+  // Every other system command is the window's own business.
+}
+
+void CUpdaterDlg::OnPaint() {
+  if (!m_ws.IsIconic()) return;
+  int cw = 0, ch = 0, iw = 0, ih = 0;
+  m_ws.ClientSize(cw, ch);
+  m_ws.IconSize(iw, ih);
+  m_ws.DrawIcon((cw - iw + 1) / 2, (ch - ih + 1) / 2);
+}
+
+void CUpdaterDlg::Shutdown() {
+  if (m_closing.exchange(true)) return;
+  // Release a worker blocked on a window call; from now on its calls return unrun
+  // and it leaves at its next step. The window itself no longer serves it.
+  m_ws.UiCalls().Shutdown();
+  for (std::thread* t : {&m_hidWorker, &m_serialWorker}) {
+    if (t->joinable()) t->join();
+  }
+}
+
+void CUpdaterDlg::JoinWorker() {
+  // The worker may be waiting for this (the UI) thread: keep serving its calls
+  // until it has left.
+  while (m_workerRunning.load()) m_ws.UiCalls().WaitAndDrain(10);
+  for (std::thread* t : {&m_hidWorker, &m_serialWorker}) {
+    if (t->joinable()) t->join();
+  }
+}
+
+void CUpdaterDlg::StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)()) {
+  JoinWorker();
+  m_workerRunning = true;
+  slot = std::thread([this, proc] {
+    try {
+      (this->*proc)();
+    } catch (const std::exception& e) {
+      // Nothing may escape a thread; tell the technician what stopped the transfer.
+      Log(std::string("Transfer stopped: ") + e.what());
+    }
+    m_workerRunning = false;
+  });
+  m_workerThreadId = slot.get_id();
+}
+
+void CUpdaterDlg::Log(const std::string& text) {
+  m_ws.InvokeAndWait([&] { m_log.Append(text); });
+}
+
+void CUpdaterDlg::AppMessageBox(const std::string& text, BoxIcon icon) {
+  m_ws.InvokeAndWait([&] { m_ws.ShowMessageBox(text, m_variant.appName, icon); });
+}
+
+void CUpdaterDlg::WindowMessageBox(const std::string& text) {
+  m_ws.InvokeAndWait([&] { m_ws.ShowMessageBox(text, "ERROR", BoxIcon::None); });
+}
+
+void CUpdaterDlg::EnableControl(int id, bool enabled) {
+  m_ws.InvokeAndWait([&] { m_ws.Enable(id, enabled); });
+}
+
+void CUpdaterDlg::SetControlText(int id, const std::string& text) {
+  m_ws.InvokeAndWait([&] { m_ws.SetText(id, text); });
+}
+
+void CUpdaterDlg::SetProgress(int pos) {
+  m_ws.InvokeAndWait([&] { m_ws.SetProgressPos(pos); });
+}

@@ -1,0 +1,140 @@
+#include "config/ProfileIni.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+std::string Lower(std::string s) {
+  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+std::string Trim(const std::string& s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && IsBlank(s[b])) ++b;
+  while (e > b && IsBlank(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}
+
+// Splits text into lines at CR LF, LF or a lone CR.
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(line);
+      line.clear();
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      line += c;
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace
+
+CProfileIni::CProfileIni(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return;
+  m_exists = true;
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  std::string text = buffer.str();
+  if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+
+  std::map<std::string, std::string>* section = nullptr;
+  std::vector<std::string> seenSections;
+  for (const std::string& raw : SplitLines(text)) {
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == ';') continue;
+    if (line[0] == '[') {
+      const auto close = line.find(']');
+      const std::string name = Lower(Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
+      // A section that appears again later is not looked at: the first one wins.
+      if (std::find(seenSections.begin(), seenSections.end(), name) != seenSections.end()) {
+        section = nullptr;
+      } else {
+        seenSections.push_back(name);
+        section = &m_sections[name];
+      }
+      continue;
+    }
+    if (!section) continue;
+    const auto eq = line.find('=');
+    const std::string key = Lower(Trim(line.substr(0, eq)));
+    const std::string value = eq == std::string::npos ? std::string() : Trim(line.substr(eq + 1));
+    section->emplace(key, value);  // the first of repeated keys wins
+  }
+}
+
+std::optional<std::string> CProfileIni::Lookup(const std::string& section,
+                                                const std::string& key) const {
+  const auto s = m_sections.find(Lower(section));
+  if (s == m_sections.end()) return std::nullopt;
+  const auto k = s->second.find(Lower(key));
+  if (k == s->second.end()) return std::nullopt;
+  return k->second;
+}
+
+std::uint32_t CProfileIni::ParseInt(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsBlank(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  unsigned base = 10;
+  if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+      i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+    base = 16;
+    i += 2;
+  }
+  std::uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const int c = std::tolower(static_cast<unsigned char>(text[i]));
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (base == 16 && c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else {
+      break;
+    }
+    value = value * base + digit;
+    if (value > 0xFFFFFFFFull) {
+      value = 0xFFFFFFFFull;  // saturate; keep scanning so the digits are consumed
+    }
+  }
+  auto result = static_cast<std::uint32_t>(value);
+  if (negative) result = static_cast<std::uint32_t>(0u - result);
+  return result;
+}
+
+std::uint32_t CProfileIni::GetInt(const std::string& section, const std::string& key,
+                                  std::uint32_t def) const {
+  const auto value = Lookup(section, key);
+  return value ? ParseInt(*value) : def;
+}
+
+std::size_t CProfileIni::GetString(const std::string& section, const std::string& key,
+                                   const std::string& def, char* buffer, std::size_t room) const {
+  if (room == 0 || buffer == nullptr) return 0;
+  std::string value = Lookup(section, key).value_or(def);
+  // A value wrapped in one pair of matching quotes is given without them.
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
+  }
+  const std::size_t n = std::min(value.size(), room - 1);
+  std::memcpy(buffer, value.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
