@@ -1,0 +1,314 @@
+#pragma once
+// A scripted in-application programmer behind fake links: the serial channel and
+// the HID backend hand every byte the updater sends to one device model, which
+// cuts the stream into messages (programming-mode command, baud-rate command,
+// data frame, end-of-file frame), records them and answers through a responder
+// the test may replace. A fake clock stands in for time: the links' waits move it
+// on instead of sleeping.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "link/Clock.h"
+#include "link/os/HidChannel.h"
+#include "link/os/SerialChannel.h"
+#include "update/RecordFrames.h"
+
+class CFakeClock : public IClock {
+ public:
+  std::int64_t NowSeconds() override { return m_ms / 1000; }
+  std::int64_t NowMilliseconds() override { return m_ms; }
+  void SleepMs(int ms) override { m_ms += ms; }
+  void Advance(int ms) { m_ms += ms; }
+
+ private:
+  std::atomic<std::int64_t> m_ms{1'000'000};
+};
+
+enum class MsgKind { Command, Baud, Data, Eof };
+
+inline void PrintTo(MsgKind kind, std::ostream* os) {
+  static const char* const kNames[] = {"Command", "Baud", "Data", "Eof"};
+  *os << kNames[static_cast<int>(kind)];
+}
+
+struct FakeMessage {
+  MsgKind kind;
+  int index;  // 0-based, counted per kind in arrival order
+  Bytes bytes;
+};
+
+class CFakeIap {
+ public:
+  using Responder = std::function<std::optional<std::string>(const FakeMessage&)>;
+
+  // The device's answer to a message when nothing is scripted: ready for every
+  // command, "A" CR for the baud-rate command and every data frame whose check
+  // byte is right, "N" CR for a wrong one, nothing after the end-of-file frame.
+  static std::optional<std::string> Normal(const FakeMessage& m) {
+    switch (m.kind) {
+      case MsgKind::Command:
+        return std::string("#FH\r");
+      case MsgKind::Baud:
+        return std::string("A\r");
+      case MsgKind::Data:
+        return CheckByte(m.bytes.data(), m.bytes.size() - 1) == m.bytes.back() ? std::string("A\r")
+                                                                               : std::string("N\r");
+      case MsgKind::Eof:
+        return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+  // The links' waits for input pass in real time (1 ms slices) instead of moving
+  // the fake clock: a silent device then keeps the worker waiting until aborted.
+  std::atomic<bool> realTimeWaits{false};
+  bool address24 = false;  // the 24-bit end-of-file frame is 9 bytes, though its byte 0 is 8
+  Responder responder = Normal;
+  // Makes the HID write of a message fail (time-out) before the device takes it.
+  std::function<bool(const FakeMessage&)> refuseWrite;
+
+  // Serial side: one byte as it arrives.
+  void SerialByte(std::uint8_t b) {
+    std::lock_guard lock(m_mutex);
+    m_pending.push_back(b);
+    const std::size_t need = Needed(m_pending);
+    if (need != 0 && m_pending.size() >= need) {
+      Bytes msg;
+      msg.swap(m_pending);
+      Dispatch(std::move(msg), m_serialInput);
+    }
+  }
+  // HID side: the payload of one output report (report id removed). Every message
+  // the updater sends fits one 64-byte payload; the rest is zero padding.
+  bool HidReport(const std::uint8_t* payload, std::size_t size) {
+    std::lock_guard lock(m_mutex);
+    const Bytes all(payload, payload + size);
+    std::size_t need = Needed(all);
+    if (need == 0 || need > size) need = size;
+    Bytes msg(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(need));
+    if (refuseWrite && refuseWrite(Classify(msg, false))) return false;
+    std::deque<std::uint8_t> reply;
+    Dispatch(std::move(msg), reply);
+    if (!reply.empty()) m_hidReplies.emplace_back(reply.begin(), reply.end());
+    return true;
+  }
+
+  // Serial input queue.
+  int SerialWaiting() {
+    std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_serialInput.size());
+  }
+  int SerialRead(std::uint8_t* buffer, int n) {
+    std::lock_guard lock(m_mutex);
+    int i = 0;
+    for (; i < n && !m_serialInput.empty(); ++i) {
+      buffer[i] = m_serialInput.front();
+      m_serialInput.pop_front();
+    }
+    return i;
+  }
+  void SerialFlush() {
+    std::lock_guard lock(m_mutex);
+    m_serialInput.clear();
+    m_pending.clear();
+  }
+  // The next HID reply, if any.
+  std::optional<std::string> NextHidReply() {
+    std::lock_guard lock(m_mutex);
+    if (m_hidReplies.empty()) return std::nullopt;
+    std::string r = std::move(m_hidReplies.front());
+    m_hidReplies.pop_front();
+    return r;
+  }
+
+  std::vector<FakeMessage> Received() const {
+    std::lock_guard lock(m_mutex);
+    return m_received;
+  }
+  std::vector<Bytes> Of(MsgKind kind) const {
+    std::vector<Bytes> out;
+    for (const auto& m : Received()) {
+      if (m.kind == kind) out.push_back(m.bytes);
+    }
+    return out;
+  }
+  int Count(MsgKind kind) const { return static_cast<int>(Of(kind).size()); }
+
+ private:
+  // Length of the message that starts the stream; 0 while it cannot be told yet.
+  static bool IsFrameLength(std::uint8_t b0) {
+    return b0 == 0x15 || b0 == 0x16 || b0 == 0x25 || b0 == 0x26;
+  }
+  std::size_t Needed(const Bytes& s) const {
+    if (s.empty()) return 0;
+    const std::uint8_t b0 = s[0];
+    if (IsFrameLength(b0)) return b0;
+    if (b0 == 0x03) return 3;
+    if (b0 == 0x08) return address24 ? 9 : 8;
+    // Anything else is command text, up to its CR.
+    const auto cr = std::find(s.begin(), s.end(), std::uint8_t{0x0D});
+    return cr == s.end() ? 0 : static_cast<std::size_t>(cr - s.begin()) + 1;
+  }
+  FakeMessage Classify(const Bytes& msg, bool count) {
+    MsgKind kind = MsgKind::Command;
+    if (IsFrameLength(msg[0])) {
+      kind = MsgKind::Data;
+    } else if (msg[0] == 0x03) {
+      kind = MsgKind::Baud;
+    } else if (msg[0] == 0x08) {
+      kind = MsgKind::Eof;
+    }
+    int& counter = m_counts[static_cast<int>(kind)];
+    FakeMessage m{kind, counter, msg};
+    if (count) ++counter;
+    return m;
+  }
+  void Dispatch(Bytes msg, std::deque<std::uint8_t>& out) {
+    const FakeMessage m = Classify(msg, true);
+    m_received.push_back(m);
+    // The responder may call back into the test (cancel, shutdown): not under the lock.
+    m_mutex.unlock();
+    const auto reply = responder(m);
+    m_mutex.lock();
+    if (reply) out.insert(out.end(), reply->begin(), reply->end());
+  }
+
+  mutable std::mutex m_mutex;
+  Bytes m_pending;
+  std::deque<std::uint8_t> m_serialInput;
+  std::deque<std::string> m_hidReplies;
+  std::vector<FakeMessage> m_received;
+  int m_counts[4] = {};
+};
+
+// The serial port COM<n>: one device model behind it.
+class CFakeSerialChannel : public ISerialChannel {
+ public:
+  struct Opening {
+    int port;
+    int baud;
+  };
+  CFakeSerialChannel(CFakeIap& device, CFakeClock& clock, std::vector<Opening>& openings,
+                     bool present = true)
+      : m_device(device), m_clock(clock), m_openings(openings), m_present(present) {}
+
+  bool Open(int portNumber, int baud) override {
+    if (!m_present) return false;
+    m_openings.push_back({portNumber, baud});
+    m_device.SerialFlush();
+    return true;
+  }
+  void Close() override {}
+  bool WriteByte(std::uint8_t byte, int) override {
+    m_device.SerialByte(byte);
+    return true;
+  }
+  int BytesWaiting() override { return m_device.SerialWaiting(); }
+  int Read(std::uint8_t* buffer, int n) override { return m_device.SerialRead(buffer, n); }
+  void WaitForInput(int timeoutMs) override {
+    if (m_device.realTimeWaits) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else if (m_device.SerialWaiting() == 0) {
+      m_clock.Advance(timeoutMs);
+    }
+  }
+
+ private:
+  CFakeIap& m_device;
+  CFakeClock& m_clock;
+  std::vector<Opening>& m_openings;
+  bool m_present;
+};
+
+// One HID interface with 65-byte reports in both directions.
+class CFakeHidBackend : public IHidBackend {
+ public:
+  static constexpr std::uint16_t kVid = 0x0483, kPid = 0x5750;
+
+  CFakeHidBackend(CFakeIap& device, CFakeClock& clock, bool present = true)
+      : m_device(device), m_clock(clock), m_present(present) {}
+
+  std::vector<std::string> Enumerate() override {
+    if (!m_present) return {};
+    return {"fake-hid-0"};
+  }
+  std::unique_ptr<IHidProbe> OpenProbe(const std::string&) override {
+    return std::make_unique<Probe>(m_device, m_clock);
+  }
+
+ private:
+  class Writer : public IHidWriteHandle {
+   public:
+    explicit Writer(CFakeIap& device) : m_device(device) {}
+    int WriteReport(const std::uint8_t* report, int length, int,
+                    const std::atomic<bool>*) override {
+      return m_device.HidReport(report + 1, static_cast<std::size_t>(length - 1)) ? 1
+                                                                                  : kHidTimedOut;
+    }
+    long LastError() const override { return 1460; }
+
+   private:
+    CFakeIap& m_device;
+  };
+  class Reader : public IHidReadHandle {
+   public:
+    Reader(CFakeIap& device, CFakeClock& clock) : m_device(device), m_clock(clock) {}
+    int ReadReport(std::uint8_t* buffer, int length, int timeoutMs,
+                   const std::atomic<bool>* abort) override {
+      const auto reply = m_device.NextHidReply();
+      if (!reply) {
+        m_clock.Advance(timeoutMs);
+        return HidAbortRequested(abort) ? kHidAborted : kHidTimedOut;
+      }
+      std::fill(buffer, buffer + length, std::uint8_t{0});
+      std::copy_n(reply->begin(), std::min<std::size_t>(reply->size(), length - 1), buffer + 1);
+      return length;
+    }
+    long LastError() const override { return 1460; }
+
+   private:
+    CFakeIap& m_device;
+    CFakeClock& m_clock;
+  };
+  class Probe : public IHidProbe {
+   public:
+    Probe(CFakeIap& device, CFakeClock& clock) : m_device(device), m_clock(clock) {}
+    bool GetAttributes(HidAttributes& a) override {
+      a.vendorId = kVid;
+      a.productId = kPid;
+      a.versionNumber = 2;
+      return true;
+    }
+    bool GetReportLengths(HidAttributes& a) override {
+      a.inputReportLength = 65;
+      a.outputReportLength = 65;
+      return true;
+    }
+    std::unique_ptr<IHidWriteHandle> OpenWriteHandle() override {
+      return std::make_unique<Writer>(m_device);
+    }
+    std::unique_ptr<IHidReadHandle> OpenReadHandle() override {
+      return std::make_unique<Reader>(m_device, m_clock);
+    }
+
+   private:
+    CFakeIap& m_device;
+    CFakeClock& m_clock;
+  };
+
+  CFakeIap& m_device;
+  CFakeClock& m_clock;
+  bool m_present;
+};
