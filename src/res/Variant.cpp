@@ -1,7 +1,7 @@
 #include "res/Variant.h"
 
 namespace {
-const char kNotice[] = "Firmware updater for service use. Copyright (C) 2026";
+const char kNotice[] = "Copyright (C) 2026";
 }
 
 const VariantStrings& SolvaneStrings() {

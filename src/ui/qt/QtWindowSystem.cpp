@@ -1,0 +1,236 @@
+#include "ui/qt/QtWindowSystem.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "app/UpdaterDlg.h"
+#include "ui/qt/AppIcon.h"
+#include "ui/qt/QtAboutBox.h"
+#include "ui/qt/QtFileDialog.h"
+#include "ui/qt/QtFonts.h"
+#include "ui/qt/QtLogList.h"
+
+// The wake-up of the call queue runs on the worker's thread. It posts a drain to the
+// window's thread; the lock keeps it from posting to a window that is being deleted.
+struct CQtWindowSystem::WakeTarget {
+  std::mutex mutex;
+  QObject* target = nullptr;
+  CUiCallQueue* queue = nullptr;
+
+  void Post() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!target) return;
+    CUiCallQueue* calls = queue;
+    QMetaObject::invokeMethod(
+        target, [calls] { calls->Drain(); }, Qt::QueuedConnection);
+  }
+};
+
+namespace {
+QString Q(const std::string& text) { return QString::fromStdString(text); }
+
+// Boxes belong to the main window once it is on screen. Those of the start-up (the
+// configuration check runs before the window shows) stand on their own: a window
+// manager need not show a box whose owner is not mapped yet.
+QWidget* OwnerFor(QWidget* window) { return window->isVisible() ? window : nullptr; }
+}  // namespace
+
+CQtWindowSystem::CQtWindowSystem(const VariantStrings& variant)
+    : m_window(std::make_unique<CQtMainDialog>(variant)), m_wake(std::make_shared<WakeTarget>()) {
+  m_wake->target = m_window.get();
+  m_wake->queue = &UiCalls();
+  UiCalls().SetUiThread(std::this_thread::get_id());
+  UiCalls().SetWakeUp([wake = m_wake] { wake->Post(); });
+}
+
+CQtWindowSystem::~CQtWindowSystem() {
+  {
+    std::lock_guard<std::mutex> lock(m_wake->mutex);
+    m_wake->target = nullptr;
+  }
+  UiCalls().SetWakeUp(nullptr);
+  // Nobody serves window calls from here on: release any worker still waiting.
+  UiCalls().Shutdown();
+}
+
+void CQtWindowSystem::Attach(CUpdaterDlg& dlg) {
+  m_dlg = &dlg;
+  CQtMainDialog* w = m_window.get();
+  QObject::disconnect(w, &CQtMainDialog::ButtonClicked, nullptr, nullptr);
+  QObject::disconnect(w, &CQtMainDialog::SystemCommand, nullptr, nullptr);
+  QObject::disconnect(w, &CQtMainDialog::Painting, nullptr, nullptr);
+  QObject::disconnect(w, &CQtMainDialog::Closing, nullptr, nullptr);
+  QObject::connect(w, &CQtMainDialog::ButtonClicked, w, [this](int id) {
+    switch (id) {
+      case IDC_FILE:
+        m_dlg->OnFileButton();
+        break;
+      case IDC_UPDATE:
+        m_dlg->OnUpdateFirmware();
+        break;
+      case IDC_CANCEL:
+        m_dlg->OnCancelUpdate();
+        break;
+      default:
+        break;
+    }
+  });
+  QObject::connect(w, &CQtMainDialog::SystemCommand, w,
+                   [this](unsigned commandId) { m_dlg->OnSysCommand(commandId, 0); });
+  QObject::connect(w, &CQtMainDialog::Painting, w, [this] { m_dlg->OnPaint(); });
+  // Shutdown releases a worker waiting on a window call and lets it leave before
+  // the window and the dialog go away.
+  QObject::connect(w, &CQtMainDialog::Closing, w, [this] { m_dlg->Shutdown(); });
+}
+
+void CQtWindowSystem::RunModal(CUpdaterDlg& dlg) {
+  Attach(dlg);
+  dlg.OnInitDialog();
+  m_window->exec();
+}
+
+int CQtWindowSystem::ExecModal(QDialog& box) {
+  if (m_modalHook) {
+    ModalHook hook = m_modalHook;
+    QTimer::singleShot(0, &box, [hook, &box] { hook(box); });
+  }
+  return box.exec();
+}
+
+void CQtWindowSystem::SetText(int id, const std::string& text) {
+  QWidget* widget = m_window->Control(id);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    m_window->SetStaticText(label, Q(text));
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    button->setText(Q(text));
+  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+    group->setTitle(Q(text));
+  } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    combo->setEditText(Q(text));
+  }
+}
+
+std::string CQtWindowSystem::GetText(int id) const {
+  QWidget* widget = m_window->Control(id);
+  QString text;
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    text = label->text();
+  } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+    text = button->text();
+  } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+    text = group->title();
+  } else if (auto* combo = qobject_cast<QComboBox*>(widget)) {
+    text = combo->currentText();
+  } else if (auto* log = qobject_cast<CQtLogList*>(widget)) {
+    if (log->currentItem()) text = log->currentItem()->text();
+  }
+  return text.toStdString();
+}
+
+void CQtWindowSystem::Enable(int id, bool enabled) {
+  if (QWidget* widget = m_window->Control(id)) widget->setEnabled(enabled);
+}
+
+bool CQtWindowSystem::IsEnabled(int id) const {
+  const QWidget* widget = m_window->Control(id);
+  return widget && widget->isEnabled();
+}
+
+void CQtWindowSystem::SetFont(int id, const FontSpec& font) {
+  m_window->SetControlFont(id, FontFromSpec(font, m_window->font()));
+}
+
+void CQtWindowSystem::SetProgressPos(int pos) {
+  m_window->Progress()->setValue(std::clamp(pos, 0, 100));
+}
+
+void CQtWindowSystem::ComboInsert(int index, const std::string& text) {
+  m_window->ComboInsert(index, Q(text));
+}
+
+void CQtWindowSystem::ComboSelect(int index) { m_window->ComboSelect(index); }
+
+std::string CQtWindowSystem::ComboSelectedText() const {
+  const int index = m_window->ComboSelection();
+  return index < 0 ? std::string() : m_window->Combo()->itemText(index).toStdString();
+}
+
+void CQtWindowSystem::LogInserted(int index, const std::string& text) {
+  m_window->Log()->insertItem(index, Q(text));
+}
+
+void CQtWindowSystem::LogDeleted(int index) { delete m_window->Log()->takeItem(index); }
+
+void CQtWindowSystem::LogReset() { m_window->Log()->clear(); }
+
+void CQtWindowSystem::LogSelect(int index) { m_window->Log()->SelectRow(index); }
+
+void CQtWindowSystem::LogSetHorizontalExtent(int pixels) {
+  m_window->Log()->SetHorizontalExtent(pixels);
+}
+
+int CQtWindowSystem::LogTextWidth(const std::string& text) const {
+  return QFontMetrics(m_window->Log()->font()).horizontalAdvance(Q(text));
+}
+
+void CQtWindowSystem::SetWindowIcon() { m_window->setWindowIcon(AppIcon()); }
+
+// Linux window managers keep their window menus to themselves: the entries go to
+// the window's own menu (right click; the About command also on F1).
+bool CQtWindowSystem::AppendSystemMenuSeparator() {
+  m_window->AddMenuSeparator();
+  return true;
+}
+
+bool CQtWindowSystem::AppendSystemMenuItem(unsigned commandId, const std::string& text) {
+  m_window->AddMenuItem(commandId, Q(text));
+  return true;
+}
+
+bool CQtWindowSystem::IsIconic() const { return m_window->isMinimized(); }
+
+void CQtWindowSystem::ClientSize(int& width, int& height) const {
+  width = m_window->width();
+  height = m_window->height();
+}
+
+void CQtWindowSystem::IconSize(int& width, int& height) const { width = height = 32; }
+
+void CQtWindowSystem::DrawIcon(int x, int y) { m_window->DrawIconAt(x, y); }
+
+void CQtWindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
+                                     BoxIcon icon) {
+  QMessageBox::Icon kind = QMessageBox::Warning;
+  if (icon == BoxIcon::None) kind = QMessageBox::NoIcon;
+  if (icon == BoxIcon::Information) kind = QMessageBox::Information;
+  QMessageBox box(kind, Q(caption), Q(text), QMessageBox::Ok, OwnerFor(m_window.get()));
+  box.setTextFormat(Qt::PlainText);
+  ExecModal(box);
+}
+
+void CQtWindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,
+                                   const std::string& line2) {
+  CQtAboutBox box(Q(caption), Q(line1), Q(line2), OwnerFor(m_window.get()));
+  ExecModal(box);
+}
+
+std::optional<std::string> CQtWindowSystem::OpenFileDialog(const FileDialogRequest& request) {
+  CQtFileDialog dialog(m_window.get(), request, [this](QDialog& box) { return ExecModal(box); });
+  if (ExecModal(dialog) != QDialog::Accepted) return std::nullopt;
+  const QString path = dialog.ChosenPath();
+  if (path.isEmpty()) return std::nullopt;
+  return path.toStdString();
+}
+
+void CQtWindowSystem::PumpOneMessage() { QCoreApplication::processEvents(); }

@@ -1,0 +1,537 @@
+// The real main window under the offscreen platform, for both deliverables: the
+// controls of the template, their fonts and places, the states after start-up,
+// the log's scrolling, the About command and the ways the window ends.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QtTest/QTest>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/UpdaterDlg.h"
+#include "support/TestDir.h"
+#include "ui/QtTestSupport.h"
+#include "ui/qt/DialogUnits.h"
+#include "ui/qt/QtAboutBox.h"
+#include "ui/qt/QtLogList.h"
+#include "ui/qt/QtMainDialog.h"
+#include "ui/qt/QtWindowSystem.h"
+
+namespace {
+
+// Template 102, as a Windows technician knows the window.
+struct TemplateControl {
+  int id;
+  const char* className;
+  const char* text;  // nullptr: the variant's group box text
+  int x, y, width, height;
+};
+const TemplateControl kTemplate[] = {
+    {IDC_INTERFACE, "QComboBox", "COM1", 74, 13, 65, 66},
+    {IDC_EXIT, "QPushButton", "Exit", 309, 14, 60, 20},
+    {IDC_FILE, "QPushButton", "File", 309, 59, 60, 20},
+    {IDC_UPDATE, "QPushButton", "Update Firmware", 47, 114, 111, 20},
+    {IDC_CANCEL, "QPushButton", "Cancel Update", 217, 114, 111, 20},
+    {IDC_LOG, "QListWidget", "", 8, 155, 367, 182},
+    {IDC_PROGRESS, "QProgressBar", "", 79, 88, 244, 18},
+    {IDC_GROUP, "QGroupBox", nullptr, 8, 39, 367, 103},
+    {IDC_PROGRESS_LABEL, "QLabel", "Progress:", 18, 89, 55, 12},
+    {IDC_INTERFACE_LABEL, "QLabel", "Interface:", 18, 14, 47, 13},
+    {IDC_DOWNLOAD_LABEL, "QLabel", "Download:", 18, 61, 59, 12},
+    {IDC_FILENAME, "QLabel", "", 79, 59, 225, 18},
+    {IDC_PERCENT, "QLabel", "", 327, 88, 37, 18},
+};
+
+const int kLargeFontIds[] = {IDC_UPDATE,          IDC_FILE,   IDC_PROGRESS_LABEL, IDC_PERCENT,
+                             IDC_INTERFACE_LABEL, IDC_CANCEL, IDC_EXIT,           IDC_GROUP,
+                             IDC_DOWNLOAD_LABEL};
+
+// Pixels of dialog units, worked out here as the dialog manager does it: the
+// average width of the 52 letters and the cell height of the dialog font.
+struct Units {
+  int baseX, baseY;
+  Units() {
+    const QFontMetrics m(DialogFont());
+    baseX =
+        (m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
+    baseY = m.ascent() + m.descent();
+  }
+  int X(int du) const { return (du * baseX + 2) / 4; }
+  int Y(int du) const { return (du * baseY + 4) / 8; }
+};
+
+std::string IniNameOf(const VariantStrings& v) {
+  std::string name = v.configFileName;
+  while (!name.empty() && (name.front() == '\\' || name.front() == '/')) name.erase(0, 1);
+  return name;
+}
+
+class QtWindowTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    EnsureQtApp();
+    variant = VariantByName(GetParam());
+    ASSERT_NE(variant, nullptr);
+    ws = std::make_unique<CQtWindowSystem>(*variant);
+    dlg = std::make_unique<CUpdaterDlg>(*ws, *variant);
+    boxes.Install(*ws);
+  }
+  void TearDown() override {
+    dlg.reset();
+    ws.reset();
+  }
+
+  // Start-up as the program does it, up to the modal loop: the window is shown
+  // and the test thread serves it.
+  void Open(bool withConfig) {
+    if (withConfig) dir.Write(IniNameOf(*variant), kGoodIni);
+    ws->Attach(*dlg);
+    ASSERT_TRUE(dlg->OnInitDialog());
+    Win().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&Win()));
+  }
+  void Activate() {
+    Win().activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Win()));
+  }
+
+  CQtMainDialog& Win() { return ws->Window(); }
+  QWidget* Ctl(int id) { return Win().Control(id); }
+  QPushButton* Button(int id) { return qobject_cast<QPushButton*>(Ctl(id)); }
+
+  CTestDir dir;
+  const VariantStrings* variant = nullptr;
+  std::unique_ptr<CQtWindowSystem> ws;
+  std::unique_ptr<CUpdaterDlg> dlg;
+  CBoxAnswerer boxes;
+};
+
+TEST_P(QtWindowTest, ControlsOfTheTemplateWithIdsTextsKindsAndPlaces) {
+  Open(true);
+  const Units u;
+  EXPECT_EQ(Win().size(), QSize(u.X(383), u.Y(348)));
+  EXPECT_EQ(Win().minimumSize(), Win().maximumSize()) << "a modal frame does not resize";
+  EXPECT_EQ(Win().windowTitle().toStdString(), variant->windowCaption);
+  const Qt::WindowFlags flags = Win().windowFlags();
+  EXPECT_FALSE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+  EXPECT_FALSE(Win().windowIcon().isNull());
+
+  for (const TemplateControl& c : kTemplate) {
+    SCOPED_TRACE(c.id);
+    QWidget* w = Ctl(c.id);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->property(kControlIdProperty).toInt(), c.id);
+    EXPECT_TRUE(w->inherits(c.className)) << w->metaObject()->className();
+    const std::string text = c.text ? c.text : variant->groupBox;
+    EXPECT_EQ(ws->GetText(c.id), text);
+    const QRect want(u.X(c.x), u.Y(c.y), u.X(c.width), u.Y(c.height));
+    if (c.id == IDC_INTERFACE) {
+      // 66 is the height with the list dropped: the field sits at the top of it
+      // and the list fills the rest.
+      EXPECT_EQ(w->geometry().topLeft(), want.topLeft());
+      EXPECT_EQ(w->width(), want.width());
+      EXPECT_GE(w->height(), QFontMetrics(w->font()).height());
+      EXPECT_LT(w->height(), want.height());
+    } else if (auto* label = qobject_cast<QLabel*>(w); label && !label->frameWidth()) {
+      // A caption starts where the template puts it and is large enough for its
+      // text in its font.
+      const QFontMetrics m(w->font());
+      EXPECT_EQ(w->geometry().topLeft(), want.topLeft());
+      EXPECT_GE(w->width(), std::max(want.width(), m.horizontalAdvance(label->text())));
+      EXPECT_GE(w->height(), std::max(want.height(), m.ascent() + m.descent()));
+    } else {
+      EXPECT_EQ(w->geometry(), want);
+    }
+  }
+  // Grown captions stay clear of their neighbours.
+  EXPECT_LT(Ctl(IDC_INTERFACE_LABEL)->geometry().right(), Ctl(IDC_INTERFACE)->x());
+  EXPECT_LT(Ctl(IDC_DOWNLOAD_LABEL)->geometry().right(), Ctl(IDC_FILENAME)->x());
+  EXPECT_LT(Ctl(IDC_PROGRESS_LABEL)->geometry().right(), Ctl(IDC_PROGRESS)->x());
+
+  auto* combo = qobject_cast<QComboBox*>(Ctl(IDC_INTERFACE));
+  EXPECT_TRUE(combo->isEditable());
+  std::vector<std::string> items;
+  for (int i = 0; i < combo->count(); ++i) items.push_back(combo->itemText(i).toStdString());
+  EXPECT_EQ(items, (std::vector<std::string>{"USB", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6",
+                                             "COM7", "COM8", "COM9"}));
+  EXPECT_EQ(ws->ComboSelectedText(), "COM1");
+
+  EXPECT_TRUE(Button(IDC_EXIT)->isDefault());
+  for (int id : {IDC_FILE, IDC_UPDATE, IDC_CANCEL}) EXPECT_FALSE(Button(id)->isDefault());
+
+  auto* log = qobject_cast<QListWidget*>(Ctl(IDC_LOG));
+  EXPECT_EQ(log->selectionMode(), QAbstractItemView::SingleSelection);
+  EXPECT_NE(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_NE(log->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_FALSE(log->isSortingEnabled());
+
+  auto* progress = qobject_cast<QProgressBar*>(Ctl(IDC_PROGRESS));
+  EXPECT_EQ(progress->minimum(), 0);
+  EXPECT_EQ(progress->maximum(), 100);
+  ws->SetProgressPos(42);
+  EXPECT_EQ(progress->value(), 42);
+
+  for (int id : {IDC_FILENAME, IDC_PERCENT}) {
+    auto* label = qobject_cast<QLabel*>(Ctl(id));
+    EXPECT_EQ(label->frameShadow(), QFrame::Sunken) << id;
+    EXPECT_NE(label->frameShape(), QFrame::NoFrame) << id;
+  }
+  for (int id : {IDC_PROGRESS_LABEL, IDC_INTERFACE_LABEL, IDC_DOWNLOAD_LABEL}) {
+    EXPECT_EQ(qobject_cast<QLabel*>(Ctl(id))->frameShape(), QFrame::NoFrame) << id;
+  }
+
+  // The group box lies beneath the controls it frames: a click on a button inside
+  // it reaches the button.
+  const QPoint inUpdate = Ctl(IDC_UPDATE)->geometry().center();
+  EXPECT_EQ(Win().childAt(inUpdate), Ctl(IDC_UPDATE));
+
+  ws->SetText(IDC_PERCENT, "42%");
+  ws->SetText(IDC_FILENAME, dir.File("firmware.mppt"));
+  dlg->Log("------------------------------------");
+  dlg->Log("The UPS firmware file name is");
+  dlg->Log(dir.File("firmware.mppt"));
+  SaveScreenshot(Win(), GetParam());
+}
+
+TEST_P(QtWindowTest, FontsAsTheDialogSetsThem) {
+  Open(true);
+  auto cellOf = [](QWidget* w) {
+    const QFontMetrics m(w->font());
+    return m.ascent() + m.descent();
+  };
+  auto checkArialBoldItalic = [&](int id, int cell) {
+    SCOPED_TRACE(id);
+    QWidget* w = Ctl(id);
+    const QFontInfo info(w->font());
+    EXPECT_TRUE(info.family() == "Liberation Sans" || info.family() == "Arial")
+        << info.family().toStdString();
+    EXPECT_GE(info.weight(), QFont::Bold);
+    EXPECT_TRUE(info.italic());
+    EXPECT_FALSE(w->font().underline());
+    EXPECT_FALSE(w->font().strikeOut());
+    EXPECT_EQ(cellOf(w), cell);
+  };
+  for (int id : kLargeFontIds) checkArialBoldItalic(id, 19);
+  checkArialBoldItalic(IDC_INTERFACE, 15);
+
+  // The log and the file name keep the dialog font.
+  for (int id : {IDC_LOG, IDC_FILENAME}) {
+    const QFont f = Ctl(id)->font();
+    EXPECT_EQ(f.pixelSize(), DialogFont().pixelSize()) << id;
+    EXPECT_FALSE(QFontInfo(f).bold()) << id;
+    EXPECT_FALSE(QFontInfo(f).italic()) << id;
+  }
+}
+
+TEST_P(QtWindowTest, TabOrderIsTheTemplateOrder) {
+  Open(true);
+  for (int id : {IDC_UPDATE, IDC_CANCEL}) ws->Enable(id, true);  // every stop reachable
+  Activate();
+  Ctl(IDC_INTERFACE)->setFocus();
+  // Tab walks the stops as a user's keyboard does; the combo box's edit field
+  // stands for the combo box.
+  auto controlWithFocus = [&]() -> int {
+    for (QWidget* w = QApplication::focusWidget(); w; w = w->parentWidget()) {
+      const QVariant id = w->property(kControlIdProperty);
+      if (id.isValid()) return id.toInt();
+    }
+    return 0;
+  };
+  std::vector<int> order{controlWithFocus()};
+  for (int i = 0; i < 6; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    order.push_back(controlWithFocus());
+  }
+  EXPECT_EQ(order, (std::vector<int>{IDC_INTERFACE, IDC_EXIT, IDC_FILE, IDC_UPDATE, IDC_CANCEL,
+                                     IDC_LOG, IDC_INTERFACE}));
+  for (int id : {IDC_PROGRESS, IDC_GROUP, IDC_PROGRESS_LABEL, IDC_INTERFACE_LABEL,
+                 IDC_DOWNLOAD_LABEL, IDC_FILENAME, IDC_PERCENT}) {
+    EXPECT_FALSE(Ctl(id)->focusPolicy() & Qt::TabFocus) << id;
+  }
+}
+
+TEST_P(QtWindowTest, GoodConfigurationLeavesFileAndInterfaceEnabled) {
+  Open(true);
+  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_TRUE(ws->IsEnabled(IDC_FILE));
+  EXPECT_TRUE(ws->IsEnabled(IDC_INTERFACE));
+  EXPECT_TRUE(ws->IsEnabled(IDC_EXIT));
+  EXPECT_FALSE(ws->IsEnabled(IDC_UPDATE));
+  EXPECT_FALSE(ws->IsEnabled(IDC_CANCEL));
+  EXPECT_EQ(qobject_cast<QListWidget*>(Ctl(IDC_LOG))->count(), 0);
+  EXPECT_EQ(ws->GetText(IDC_INTERFACE), "COM1");
+}
+
+TEST_P(QtWindowTest, MissingConfigurationBoxesThenDisablesFileAndInterface) {
+  Open(false);
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].kind, "message");
+  EXPECT_EQ(boxes.seen[0].caption, variant->appName);
+  EXPECT_EQ(boxes.seen[0].text, "IAP Config File is not exist");
+  EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Information);
+  EXPECT_EQ(boxes.seen[0].buttons, QMessageBox::Ok);
+  auto* log = qobject_cast<QListWidget*>(Ctl(IDC_LOG));
+  ASSERT_EQ(log->count(), 1);
+  EXPECT_EQ(log->item(0)->text().toStdString(), "A config file is needed for IAP progress");
+  EXPECT_EQ(log->currentRow(), 0);
+  for (int id : {IDC_FILE, IDC_INTERFACE, IDC_UPDATE, IDC_CANCEL}) {
+    EXPECT_FALSE(ws->IsEnabled(id)) << id;
+  }
+  EXPECT_TRUE(ws->IsEnabled(IDC_EXIT));
+  SaveScreenshot(Win(), GetParam() + "-no-config");
+}
+
+TEST_P(QtWindowTest, MessageBoxKindsShowTheirCaptionIconAndOneOkButton) {
+  Open(true);
+  dlg->AppMessageBox("Programming successfully !", BoxIcon::Information);
+  dlg->AppMessageBox("Can't support this file !");
+  dlg->WindowMessageBox("Open device error");
+  ASSERT_EQ(boxes.seen.size(), 3u);
+  EXPECT_EQ(boxes.seen[0].caption, variant->appName);
+  EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Information);
+  EXPECT_EQ(boxes.seen[0].text, "Programming successfully !");
+  EXPECT_EQ(boxes.seen[1].icon, QMessageBox::Warning);
+  EXPECT_EQ(boxes.seen[2].caption, "ERROR");
+  EXPECT_EQ(boxes.seen[2].icon, QMessageBox::NoIcon);
+  for (const SeenBox& b : boxes.seen) EXPECT_EQ(b.buttons, QMessageBox::Ok);
+}
+
+TEST_P(QtWindowTest, TypingInTheInterfaceFieldSelectsTheEntryItBegins) {
+  Open(true);
+  Activate();
+  QLineEdit* edit = qobject_cast<QComboBox*>(Ctl(IDC_INTERFACE))->lineEdit();
+  edit->setFocus();
+  edit->selectAll();
+  QTest::keyClicks(edit, "us");
+  EXPECT_EQ(ws->ComboSelectedText(), "USB");
+  QTest::keyClicks(edit, "x");  // "usx" begins no entry
+  EXPECT_EQ(ws->ComboSelectedText(), "");
+  EXPECT_EQ(ws->GetText(IDC_INTERFACE), "usx");
+  ws->ComboSelect(4);
+  EXPECT_EQ(ws->ComboSelectedText(), "COM4");
+  EXPECT_EQ(ws->GetText(IDC_INTERFACE), "COM4");
+}
+
+TEST_P(QtWindowTest, LogScrollsAsFarAsItsWidestLineAndSelectsTheNewest) {
+  Open(true);
+  auto* log = qobject_cast<CQtLogList*>(Ctl(IDC_LOG));
+  const QFontMetrics m(log->font());
+  QScrollBar* bar = log->horizontalScrollBar();
+
+  dlg->Log("Build S19 block list OK");
+  EXPECT_EQ(log->HorizontalExtent(), m.horizontalAdvance("Build S19 block list OK") + 3);
+  EXPECT_EQ(bar->maximum(), 0) << "a short line needs no scrolling";
+
+  const std::string longLine(40, 'W');
+  const std::string wide = "Send: " + longLine + longLine + longLine;
+  dlg->Log(wide);
+  const int extent = m.horizontalAdvance(QString::fromStdString(wide)) + 3;
+  ASSERT_GT(extent, log->viewport()->width());
+  EXPECT_EQ(log->HorizontalExtent(), extent);
+  EXPECT_EQ(bar->maximum(), extent - log->viewport()->width());
+  EXPECT_TRUE(bar->isVisible());
+  EXPECT_EQ(log->currentRow(), 1);
+
+  dlg->Log("short");
+  EXPECT_EQ(log->HorizontalExtent(), extent) << "the extent never shrinks on an append";
+  EXPECT_EQ(log->currentRow(), 2);
+
+  // Many lines: the newest stays in view.
+  for (int i = 0; i < 40; ++i) dlg->Log("line " + std::to_string(i));
+  const QRect newest = log->visualItemRect(log->item(log->count() - 1));
+  EXPECT_TRUE(log->viewport()->rect().contains(newest.topLeft() + QPoint(1, 1)));
+  EXPECT_EQ(log->currentRow(), log->count() - 1);
+  SaveScreenshot(Win(), GetParam() + "-log");
+}
+
+TEST_P(QtWindowTest, LinesFromAWorkerThreadArriveInOrder) {
+  Open(true);
+  auto* log = qobject_cast<QListWidget*>(Ctl(IDC_LOG));
+  std::thread worker([&] {
+    for (int i = 0; i < 20; ++i) dlg->Log("worker " + std::to_string(i));
+  });
+  // The GUI thread serves the worker's calls from its event loop.
+  EXPECT_TRUE(QTest::qWaitFor([&] { return log->count() == 20; }, 20000));
+  worker.join();
+  for (int i = 0; i < log->count(); ++i) {
+    EXPECT_EQ(log->item(i)->text().toStdString(), "worker " + std::to_string(i));
+  }
+  EXPECT_EQ(log->currentRow(), 19);
+}
+
+TEST_P(QtWindowTest, AboutEntryInTheWindowMenuAndOnF1OpensTheAboutBox) {
+  Open(true);
+  const QList<QAction*>& actions = Win().MenuActions();
+  ASSERT_EQ(actions.size(), 2);
+  EXPECT_TRUE(actions[0]->isSeparator());
+  EXPECT_EQ(actions[1]->text().toStdString(), variant->aboutMenuEntry);
+
+  // A right click on the window opens its menu; the entry's mnemonic picks it.
+  Activate();
+  std::vector<std::string> menuTexts;
+  QTimer::singleShot(0, [&] {
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    for (QAction* a : menu->actions()) menuTexts.push_back(a->text().toStdString());
+    QTest::keyClick(menu, Qt::Key_A);
+  });
+  const QPoint inGroup = Ctl(IDC_GROUP)->geometry().center();
+  QContextMenuEvent click(QContextMenuEvent::Mouse, inGroup, Win().mapToGlobal(inGroup));
+  QApplication::sendEvent(&Win(), &click);
+  EXPECT_EQ(menuTexts, (std::vector<std::string>{"", variant->aboutMenuEntry}));
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].kind, "about");
+  EXPECT_EQ(boxes.seen[0].caption, variant->aboutCaption);
+  EXPECT_EQ(boxes.seen[0].text, variant->aboutLine1 + "\n" + variant->aboutLine2);
+
+  // F1, and the box's own layout (template 100).
+  const Units u;
+  boxes.answers.push_back([&](QDialog& box) {
+    auto& about = static_cast<CQtAboutBox&>(box);
+    EXPECT_EQ(about.size(), QSize(u.X(235), u.Y(55)));
+    EXPECT_EQ(about.Icon()->geometry().topLeft(), QPoint(u.X(11), u.Y(17)));
+    EXPECT_FALSE(about.Icon()->pixmap().isNull());
+    EXPECT_EQ(about.Line1()->geometry(), QRect(u.X(40), u.Y(10), u.X(119), u.Y(8)));
+    EXPECT_EQ(about.Line2()->geometry(), QRect(u.X(40), u.Y(25), u.X(119), u.Y(8)));
+    EXPECT_EQ(about.OkButton()->geometry(), QRect(u.X(178), u.Y(7), u.X(50), u.Y(14)));
+    EXPECT_EQ(about.OkButton()->text(), "OK");
+    EXPECT_TRUE(about.OkButton()->isDefault());
+    SaveScreenshot(about, GetParam() + "-about");
+    about.OkButton()->click();
+  });
+  Activate();  // the menu had the keyboard
+  QTest::keyClick(&Win(), Qt::Key_F1);
+  ASSERT_EQ(boxes.seen.size(), 2u);
+  EXPECT_EQ(boxes.seen[1].kind, "about");
+  EXPECT_TRUE(boxes.answers.empty());
+}
+
+// The window's modal run, ended by the user in the given way.
+class QtWindowEndTest : public QtWindowTest {
+ protected:
+  // Runs the dialog modally as the program does; act runs once the loop is up.
+  int RunModal(const std::function<void()>& act) {
+    dir.Write(IniNameOf(*variant), kGoodIni);
+    QTimer::singleShot(0, &Win(), [&] {
+      Activate();
+      act();
+    });
+    ws->RunModal(*dlg);
+    return Win().result();
+  }
+};
+
+TEST_P(QtWindowEndTest, EnterInTheInterfaceFieldEndsTheDialogAsOk) {
+  const int result = RunModal([&] {
+    auto* combo = qobject_cast<QComboBox*>(Ctl(IDC_INTERFACE));
+    combo->lineEdit()->setFocus();
+    QTest::keyClick(combo->lineEdit(), Qt::Key_Return);
+  });
+  EXPECT_EQ(result, QDialog::Accepted);
+  EXPECT_TRUE(dlg->Closing()) << "the dialog was shut down as the window ended";
+  EXPECT_FALSE(Win().isVisible());
+}
+
+TEST_P(QtWindowEndTest, EnterInTheLogEndsTheDialogAsOk) {
+  const int result = RunModal([&] {
+    dlg->Log("a line");
+    Ctl(IDC_LOG)->setFocus();
+    QTest::keyClick(Ctl(IDC_LOG), Qt::Key_Return);
+  });
+  EXPECT_EQ(result, QDialog::Accepted);
+  EXPECT_TRUE(dlg->Closing());
+}
+
+TEST_P(QtWindowEndTest, EnterOnAnotherButtonPressesThatButton) {
+  bool stillOpen = false;
+  const int result = RunModal([&] {
+    Ctl(IDC_FILE)->setFocus();
+    QTest::keyClick(Ctl(IDC_FILE), Qt::Key_Return);  // File: its dialog is cancelled
+    stillOpen = Win().isVisible() && !dlg->Closing();
+    QTest::keyClick(Ctl(IDC_FILE), Qt::Key_Escape);
+  });
+  ASSERT_EQ(boxes.seen.size(), 1u);
+  EXPECT_EQ(boxes.seen[0].kind, "file");
+  EXPECT_TRUE(stillOpen);
+  EXPECT_EQ(result, QDialog::Rejected);
+  EXPECT_TRUE(dlg->Closing());
+}
+
+TEST_P(QtWindowEndTest, ExitButtonEndsAsOkEscapeAndCloseBoxAsCancel) {
+  EXPECT_EQ(RunModal([&] { Button(IDC_EXIT)->click(); }), QDialog::Accepted);
+  EXPECT_TRUE(dlg->Closing());
+
+  for (bool escape : {true, false}) {
+    dlg.reset();
+    ws = std::make_unique<CQtWindowSystem>(*variant);
+    dlg = std::make_unique<CUpdaterDlg>(*ws, *variant);
+    boxes.Install(*ws);
+    const int result = RunModal([&] {
+      if (escape) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+      } else {
+        Win().close();
+      }
+    });
+    EXPECT_EQ(result, QDialog::Rejected) << escape;
+    EXPECT_TRUE(dlg->Closing()) << escape;
+  }
+}
+
+TEST_P(QtWindowEndTest, ClosingWhileAWorkerWaitsForTheWindowReleasesIt) {
+  std::atomic<int> lines{0};
+  std::thread worker;
+  std::promise<void> left;
+  const int result = RunModal([&] {
+    worker = std::thread([&] {
+      // A transfer's stream of lines; once the window is gone a line returns at
+      // once and the worker sees the dialog closing.
+      while (!dlg->Closing()) {
+        dlg->Log("frame");
+        ++lines;
+      }
+      left.set_value();
+    });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lines.load() >= 5; }, 20000));
+    Win().close();  // while the worker keeps calling
+  });
+  EXPECT_EQ(result, QDialog::Rejected);
+  // A worker left waiting on the window would never get here.
+  if (left.get_future().wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    worker.detach();
+    FAIL() << "the worker is still waiting for the window";
+  }
+  worker.join();
+  EXPECT_GE(lines.load(), 5);
+  const int shown = qobject_cast<QListWidget*>(Ctl(IDC_LOG))->count();
+  dlg->Log("after the end");  // from the GUI thread, too, nothing lands any more
+  EXPECT_EQ(qobject_cast<QListWidget*>(Ctl(IDC_LOG))->count(), shown);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, QtWindowTest, ::testing::Values("solvane", "castrel"));
+INSTANTIATE_TEST_SUITE_P(Variants, QtWindowEndTest, ::testing::Values("solvane", "castrel"));
+
+}  // namespace
