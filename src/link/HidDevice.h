@@ -24,11 +24,20 @@ class CHidDevice {
   CHidDevice(const CHidDevice&) = delete;
   CHidDevice& operator=(const CHidDevice&) = delete;
 
+  // Searches anew (releasing what an earlier Open held) for a device with these
+  // ids, a version number above 1 and report lengths the link can carry, and opens
+  // its write and read handles. True when all of that succeeded.
   bool Open(std::uint32_t vendorId, std::uint32_t productId);
   bool IsOpen() const { return m_openFlag; }
+  // Sends length bytes as consecutive output reports. False for length <= 0 or
+  // when a report was not written in time (the write handle is then closed).
   bool WriteReports(const std::uint8_t* data, int length);
-  // buffer: the caller's 65-byte reply area, cleared beforehand.
+  // buffer: the caller's 65-byte reply area, cleared beforehand. Collects report
+  // payloads up to and including a CR and a terminating zero. False when a report
+  // did not come in time (the read handle is then closed) or when the line would
+  // not fit the reply area.
   bool ReadLine(std::uint8_t* buffer, std::uint32_t& lastReportCount);
+  // Closes the handles that are open; IsOpen keeps reporting the last Open.
   void Close();
 
   void SetLog(LogFn log) { m_log = std::move(log); }
@@ -37,12 +46,28 @@ class CHidDevice {
   void SetClock(IClock& clock) { m_clock = &clock; }
 
   static constexpr int kReplyArea = 65;
+  static constexpr int kMaxOutputReport = 128;
+  static constexpr int kMaxInputReport = 65;
+  static constexpr int kWriteTimeoutMs = 2000;
+  static constexpr int kReadTimeoutMs = 3000;
 
  private:
+  void LogNumber(long value);
+  void SleepUnlessAborted(int ms);
+
   std::unique_ptr<IHidBackend> m_backend;
   IClock* m_clock;
   LogFn m_log;
   const std::atomic<bool>* m_abort = nullptr;
   bool m_openFlag = false;
-  // (the link helper owns the rest of the state: handles, report lengths, ...)
+
+  std::unique_ptr<IHidProbe> m_probe;
+  std::unique_ptr<IHidWriteHandle> m_writeHandle;
+  std::unique_ptr<IHidReadHandle> m_readHandle;
+  HidAttributes m_caps;
+  // The error code of the read time-out that closed the read handle: a read on
+  // the closed handle waits out its time and reports it again.
+  long m_readClosedError = 0;
+  std::uint8_t m_receive[kMaxInputReport] = {};
+  std::uint32_t m_lastReadCount = 0;
 };

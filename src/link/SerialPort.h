@@ -19,12 +19,21 @@ class CSerialPort {
   CSerialPort(const CSerialPort&) = delete;
   CSerialPort& operator=(const CSerialPort&) = delete;
 
+  // True when the port is open afterwards. On a port that is already open it
+  // changes nothing, not even the baud rate.
   bool Open(int portNumber, int baudRate);
   void Close();
   bool IsOpen() const { return m_open; }
+  // Sends length bytes, one write each. Returns length; 0 (nothing sent) on a closed
+  // link or for length <= 0; -1 when a byte could not be written within its time,
+  // in which case the bytes after it are not sent.
   int Write(const std::uint8_t* data, int length);
+  // Copies up to maxLength of the bytes already received; the count, 0 for none.
   int ReadAvailable(std::uint8_t* buffer, int maxLength);
+  // Collects count bytes within the given whole seconds.
   bool ReadExact(std::uint8_t* buffer, int count, int seconds);
+  // Collects bytes up to and including an "H", at most maxCount of them, within the
+  // given whole seconds. Bytes after the "H" stay queued.
   bool ReadUntilH(std::uint8_t* buffer, int maxCount, int seconds);
 
   // A timed read gives up early (false) once *abort is true: used when the window
@@ -33,7 +42,12 @@ class CSerialPort {
   void SetChannel(std::unique_ptr<ISerialChannel> channel);
   void SetClock(IClock& clock) { m_clock = &clock; }
 
+  static constexpr int kWriteWaitMs = 1000;  // how long one byte's write is waited for
+  static constexpr int kPollSliceMs = 100;   // longest wait for input between two looks
+
  private:
+  bool Aborted() const { return m_abort != nullptr && m_abort->load(); }
+
   std::unique_ptr<ISerialChannel> m_channel;
   IClock* m_clock;
   bool m_open = false;

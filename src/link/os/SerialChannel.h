@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 class ISerialChannel {
  public:
@@ -12,12 +13,20 @@ class ISerialChannel {
   virtual bool Open(int portNumber, int baud) = 0;
   virtual void Close() = 0;
   // Writes one byte, waiting at most timeoutMs for it to complete. False when the
-  // write failed or did not complete in time (the byte may still go out later).
+  // write failed or did not complete in time. A write that did not complete is
+  // left to finish on its own; it is never disturbed by the next one.
   virtual bool WriteByte(std::uint8_t byte, int timeoutMs) = 0;
   // Bytes waiting in the input queue; -1 on error.
   virtual int BytesWaiting() = 0;
   // Reads up to n of the waiting bytes without blocking; the count, or -1 on error.
   virtual int Read(std::uint8_t* buffer, int n) = 0;
+  // Waits at most timeoutMs for input to arrive (or for the line to fail), so the
+  // timed reads need not spin. It may return early; the caller looks again.
+  virtual void WaitForInput(int timeoutMs) = 0;
 };
 
 std::unique_ptr<ISerialChannel> MakePlatformSerialChannel();
+
+// The device COM<portNumber> stands for: on POSIX the path in IAP_COM<n> when that
+// is set, else /dev/ttyS<n-1>; on Windows "\\.\COM<n>".
+std::string SerialDevicePath(int portNumber);
