@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Checks a device's flash image against the firmware file it was updated from.
+
+    check-flash.py --config INI --interface serial|hid FIRMWARE FLASH
+
+FIRMWARE is the S-record file given to the updater, FLASH the S-record image the
+simulator wrote of its flash. The check passes when
+  - every firmware byte outside the protected ranges is in the flash, unchanged,
+  - every other byte in the flash is 0xFF (fill bytes of rows and page starts),
+  - nothing at all was written into the protected ranges.
+A row (one record size of bytes, on its record-size boundary) is protected when its
+address lies in IAPSTART..IAPEND (IAPEND itself only over USB, the serial road
+sends that row) or in INTSTART..INTEND (both bounds included). Written on its own
+from the INI and S-record formats, sharing no code with the updater.
+"""
+
+import argparse
+import sys
+
+
+def read_ini(path):
+    sections = {}
+    current = None
+    with open(path, encoding="latin-1") as f:
+        for raw in f:
+            line = raw.strip()
+            if line.startswith("[") and "]" in line:
+                current = sections.setdefault(line[1:line.index("]")].strip().upper(), {})
+            elif "=" in line and current is not None:
+                key, value = line.split("=", 1)
+                current.setdefault(key.strip().upper(), value.strip())
+    return sections
+
+
+def number(text):
+    text = text.strip()
+    return int(text, 16) if text.lower().startswith("0x") else int(text)
+
+
+def read_srecords(path, wide, record_size=None):
+    """address -> byte of the data records of the given width. With record_size,
+    a line gives at most that many bytes, as the updater reads it."""
+    data = {}
+    kind, address_bytes = ("S2", 3) if wide else ("S1", 2)
+    with open(path, encoding="latin-1") as f:
+        for line in f:
+            line = line.strip()
+            if line[:2] in ("S8", "S9", "S7"):
+                break
+            if line[:2] != kind:
+                continue
+            body = bytes.fromhex(line[2:])
+            if body[0] != len(body) - 1 or sum(body) & 0xFF != 0xFF:
+                sys.exit("%s: bad record %s" % (path, line))
+            address = int.from_bytes(body[1:1 + address_bytes], "big")
+            payload = body[1 + address_bytes:-1]
+            if record_size is not None:
+                payload = payload[:record_size]
+            for i, value in enumerate(payload):
+                data[address + i] = value
+    return data
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--config", required=True)
+    parser.add_argument("--interface", choices=("serial", "hid"), required=True)
+    parser.add_argument("firmware")
+    parser.add_argument("flash")
+    args = parser.parse_args()
+
+    ini = read_ini(args.config)
+    count = number(ini["DEVICELIST"]["DEVICECOUNT"])
+    device = ini["DEVICE%d" % (count - 1)]
+    field = lambda key, mask=0xFFFFF0: number(device[key]) & mask
+    size = field("RAWDATASIZE", 0xFF)
+    wide = field("ROMTAIL", 0xFFFFFF) >= 0x10000
+    iap_start, iap_end = field("IAPSTART"), field("IAPEND")
+    int_start, int_end = field("INTSTART"), field("INTEND")
+
+    def protected(address):
+        row = address - address % size
+        in_iap = iap_start <= row <= iap_end if args.interface == "hid" else iap_start <= row < iap_end
+        return in_iap or int_start <= row <= int_end
+
+    firmware = read_srecords(args.firmware, wide, size)
+    flash = read_srecords(args.flash, wide)
+    problems = []
+    placed = kept_out = 0
+    for address, value in sorted(firmware.items()):
+        if protected(address):
+            kept_out += 1
+        elif flash.get(address) != value:
+            problems.append("0x%06X: firmware %02X, flash %s" % (
+                address, value, "%02X" % flash[address] if address in flash else "not written"))
+        else:
+            placed += 1
+    fill = 0
+    for address, value in sorted(flash.items()):
+        if protected(address):
+            problems.append("0x%06X: written inside a protected range" % address)
+        elif address not in firmware:
+            if value != 0xFF:
+                problems.append("0x%06X: %02X written where the firmware has no byte" % (address, value))
+            fill += 1
+    for line in problems[:20]:
+        print("  " + line)
+    if problems:
+        print("flash check FAILED: %d problems" % len(problems))
+        return 1
+    print("flash check OK: %d firmware bytes in place, %d fill bytes, %d protected bytes left alone"
+          % (placed, fill, kept_out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,203 @@
+#include "sim/PtySerialFront.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+CPtySerialFront::CPtySerialFront(CIapDevice& device, const FrontOptions& options)
+    : m_device(device), m_options(options) {}
+
+CPtySerialFront::~CPtySerialFront() { Close(); }
+
+void CPtySerialFront::Close() {
+  if (m_master >= 0) ::close(m_master);
+  if (m_closeWatch >= 0) ::close(m_closeWatch);
+  m_master = -1;
+  m_closeWatch = -1;
+}
+
+bool CPtySerialFront::Open(std::string& error) {
+  m_master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+    error = std::string("cannot create a pty: ") + std::strerror(errno);
+    Close();
+    return false;
+  }
+  const char* name = ptsname(m_master);
+  if (name == nullptr) {
+    error = "cannot name the pty";
+    Close();
+    return false;
+  }
+  m_path = name;
+  // Raw mode is set on the slave once; the setting stays with the pty when the
+  // slave is closed and opened again. Closing it here also means the master sees
+  // a hang-up until the updater opens the port, which tells the two states apart.
+  const int slave = ::open(name, O_RDWR | O_NOCTTY);
+  if (slave < 0) {
+    error = std::string("cannot open ") + name + ": " + std::strerror(errno);
+    Close();
+    return false;
+  }
+  termios tio{};
+  tcgetattr(slave, &tio);
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  cfsetspeed(&tio, B9600);
+  const bool raw = tcsetattr(slave, TCSANOW, &tio) == 0;
+  ::close(slave);
+  if (!raw) {
+    error = std::string("cannot set the pty raw: ") + std::strerror(errno);
+    Close();
+    return false;
+  }
+  fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+  // Every close of the port by the updater, however quickly it opens it again.
+  m_closeWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (m_closeWatch >= 0 && inotify_add_watch(m_closeWatch, name, IN_CLOSE) < 0) {
+    ::close(m_closeWatch);
+    m_closeWatch = -1;
+  }
+  return true;
+}
+
+bool CPtySerialFront::PortClosedSinceLastLook() {
+  if (m_closeWatch < 0) return false;
+  bool closed = false;
+  alignas(inotify_event) char events[1024];
+  ssize_t n;
+  while ((n = ::read(m_closeWatch, events, sizeof events)) > 0) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+      if ((event->mask & IN_CLOSE) != 0) closed = true;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return closed;
+}
+
+void CPtySerialFront::SendReply(const Bytes& reply, std::uint32_t baud) {
+  if (!m_options.pace) {
+    std::size_t done = 0;
+    while (done < reply.size()) {
+      const ssize_t n = ::write(m_master, reply.data() + done, reply.size() - done);
+      if (n <= 0) {
+        if (n < 0 && errno == EAGAIN) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          continue;
+        }
+        return;  // nobody on the line: the reply is lost, as on a real wire
+      }
+      done += static_cast<std::size_t>(n);
+    }
+    return;
+  }
+  // Half duplex: the answer starts when the frame has been received whole, and
+  // each byte is handed over when its last bit has arrived at the other end.
+  PortClosedSinceLastLook();
+  const SimClock::time_point start = SimClock::now();
+  for (std::uint8_t byte : reply) {
+    SleepUntil(m_schedule.Byte(start, baud));  // back to back once the line is free
+    // A byte that was on the wire while the port was closed is lost, as on a real
+    // line: the updater closes the port as soon as it has seen the 'H' of "#FH",
+    // and opens it again at once, while the CR behind the 'H' is still on its way.
+    pollfd pfd{m_master, POLLOUT, 0};
+    const bool closedNow = ::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP) != 0;
+    if (PortClosedSinceLastLook() || closedNow) continue;
+    if (::write(m_master, &byte, 1) != 1) break;
+  }
+}
+
+bool CPtySerialFront::TakeByte(std::uint8_t byte, SimClock::time_point now) {
+  if (m_device.HasPartialMessage() &&
+      std::chrono::duration<double>(now - m_lastByte).count() > m_options.resyncSeconds) {
+    m_device.DropPartialMessage();
+  }
+  m_lastByte = now;
+  if (!m_device.HasPartialMessage()) m_messageStart = now;
+  SimClock::time_point received = now;
+  if (m_options.pace) {
+    received = m_schedule.Byte(now, m_device.CurrentBaud());
+  }
+  const int framesBefore = m_device.DataFrameCount();
+  const DeviceOutput out = m_device.ReceiveByte(byte);
+  if (out.message == SimMessage::kDataFrame || out.message == SimMessage::kEndOfFile) {
+    if (framesBefore == 0 && out.message == SimMessage::kDataFrame) {
+      m_timing.started = true;
+      m_timing.firstFrameStart = m_messageStart;
+    }
+    if (m_timing.started) {
+      ++m_timing.messagesIn;
+      m_timing.bytesIn += static_cast<long>(m_device.Frames().back().size());
+      m_timing.bytesOut += static_cast<long>(out.reply.size());
+    }
+    if (out.message == SimMessage::kEndOfFile) {
+      if (m_options.pace) SleepUntil(received);
+      m_timing.ended = m_timing.started;
+      m_timing.endOfFile = received;
+    }
+  }
+  if (out.hangUp) return false;
+  if (!out.reply.empty()) SendReply(out.reply, out.replyBaud);
+  return true;
+}
+
+FrontEnd CPtySerialFront::Run() {
+  using std::chrono::duration;
+  SimClock::time_point lastTraffic = SimClock::now();
+  SimClock::time_point goneSince{};
+  bool clientSeen = false;
+  bool gone = false;
+  std::uint8_t buffer[512];
+  while (true) {
+    if (m_device.Finished()) return FrontEnd::kFinished;
+    if (m_options.stop != nullptr && m_options.stop->load()) return FrontEnd::kStopped;
+    pollfd pfd{m_master, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, 20);
+    const SimClock::time_point now = SimClock::now();
+    if (ready < 0 && errno != EINTR) return FrontEnd::kFailed;
+    bool hangUp = ready > 0 && (pfd.revents & POLLHUP) != 0;
+    if (ready > 0 && (pfd.revents & POLLIN) != 0) {
+      const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+      if (n > 0) {
+        lastTraffic = now;
+        clientSeen = true;
+        for (ssize_t i = 0; i < n; ++i) {
+          if (!TakeByte(buffer[i], now)) {
+            Close();
+            return FrontEnd::kHungUp;
+          }
+          if (m_device.Finished()) return FrontEnd::kFinished;
+        }
+      } else if (n < 0 && errno == EIO) {
+        hangUp = true;  // the slave is closed
+      }
+    }
+    if (hangUp) {
+      if (clientSeen && !gone) {
+        gone = true;
+        goneSince = now;
+      }
+      // The master keeps reporting the hang-up until the port is opened again.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    } else if (ready >= 0) {
+      if (!clientSeen || gone) lastTraffic = now;  // the updater (re)opened the port
+      clientSeen = true;
+      gone = false;
+    }
+    if (gone && m_device.FaultShown() &&
+        duration<double>(now - goneSince).count() > m_options.lingerSeconds) {
+      return FrontEnd::kClientGone;
+    }
+    if (duration<double>(now - lastTraffic).count() > m_options.idleTimeoutSeconds) {
+      return FrontEnd::kIdleTimeout;
+    }
+  }
+}
