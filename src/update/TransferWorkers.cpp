@@ -99,6 +99,13 @@ class CTransferRun {
 
   bool WriteToDevice(const Bytes& bytes, int length) {
     if (m_hidRoad) return m_dlg.m_hid.WriteReports(bytes.data(), length);
+    // Nothing the device sends before a frame can answer it. Bytes still waiting now
+    // are stale: the CR behind the ready reply "#FH" can reach the port after it was
+    // reopened at the programming baud rate, and would shift every acknowledgement
+    // to CR "A". Drop them so each reply is read from its first byte.
+    std::uint8_t stale[64];
+    while (m_dlg.m_serial.ReadAvailable(stale, sizeof stale) > 0) {
+    }
     return m_dlg.m_serial.Write(bytes.data(), length) == length;
   }
 

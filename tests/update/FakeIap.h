@@ -123,7 +123,12 @@ class CFakeIap {
     std::lock_guard lock(m_mutex);
     m_serialInput.clear();
     m_pending.clear();
+    // Bytes still on the wire when the port was flushed arrive just after it.
+    m_serialInput.insert(m_serialInput.end(), lateBytes.begin(), lateBytes.end());
+    lateBytes.clear();
   }
+  // Serial: bytes that reach the port right after its next open (guarded by the lock).
+  std::string lateBytes;
   // The next HID reply, if any.
   std::optional<std::string> NextHidReply() {
     std::lock_guard lock(m_mutex);

@@ -243,6 +243,24 @@ TEST_P(BothRoads, SixteenByteRecordsAndTwentyFourBitFrames) {
   ExpectSuccessEnd(rig);
 }
 
+TEST(TransferSerial, TheReadyReplysLateCarriageReturnDoesNotShiftTheAcknowledgements) {
+  CUpdateRig rig("COM1");
+  rig.WriteRows(3);
+  // The CR behind "#FH" is still on the wire when the port is reopened at the
+  // programming baud rate, so it lands in the fresh input queue.
+  rig.device.responder = [&rig](const FakeMessage& m) -> std::optional<std::string> {
+    if (m.kind == MsgKind::Command) {
+      rig.device.lateBytes = "\r";
+      return std::string("#FH");
+    }
+    return CFakeIap::Normal(m);
+  };
+  ASSERT_TRUE(rig.Update());
+  EXPECT_EQ(rig.device.Of(MsgKind::Data).size(), 3u);  // every row once: no reply was misread
+  EXPECT_EQ(rig.LogFrom("1 Wr", 4), (std::vector<std::string>{"1 Wr", "A\r", "1 Rd", "A\r"}));
+  ExpectSuccessEnd(rig);
+}
+
 TEST(TransferSerial, TwoWrongRepliesThenAckSendTheSameRowThreeTimes) {
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
