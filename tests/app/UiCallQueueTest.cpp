@@ -22,7 +22,8 @@ TEST(UiCallQueue, AppendsFromWorkersLandLastInOrderAndTheWorkerWaits) {
   std::atomic<int> finished{0};
   auto worker = [&](char tag) {
     for (int i = 0; i < 200; ++i) {
-      const std::string line = std::string(1, tag) + std::to_string(i);
+      std::string line(1, tag);
+      line += std::to_string(i);
       ws.InvokeAndWait([&] { log.Append(line); });
       // The call has run when InvokeAndWait returns: the line is in already.
       bool present = false;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "update/RecordFrames.h"
@@ -8,10 +10,13 @@ namespace {
 
 // A tmp.bin row: length, address (3 bytes), count, data.
 Bytes Row(std::uint32_t address, const Bytes& data) {
-  Bytes row = {static_cast<std::uint8_t>(data.size() + 4), static_cast<std::uint8_t>(address >> 16),
-               static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address),
-               static_cast<std::uint8_t>(data.size())};
-  row.insert(row.end(), data.begin(), data.end());
+  Bytes row(data.size() + 5);
+  row[0] = static_cast<std::uint8_t>(data.size() + 4);
+  row[1] = static_cast<std::uint8_t>(address >> 16);
+  row[2] = static_cast<std::uint8_t>(address >> 8);
+  row[3] = static_cast<std::uint8_t>(address);
+  row[4] = static_cast<std::uint8_t>(data.size());
+  std::copy(data.begin(), data.end(), row.begin() + 5);
   return row;
 }
 
