@@ -1,1 +1,156 @@
-// placeholder: being written
+// The File command: pick the firmware file, build the image from it and write
+// tmp.txt and tmp.bin, then let Update Firmware go only when all of that worked.
+// LoadImageFile is the other end: a transfer worker reads tmp.bin back.
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <optional>
+#include <system_error>
+
+#include "app/UpdaterDlg.h"
+
+namespace {
+
+// Sets a flag for as long as it lives.
+class CBusyFlag {
+ public:
+  explicit CBusyFlag(bool& flag) : m_flag(flag) { m_flag = true; }
+  ~CBusyFlag() { m_flag = false; }
+  CBusyFlag(const CBusyFlag&) = delete;
+  CBusyFlag& operator=(const CBusyFlag&) = delete;
+
+ private:
+  bool& m_flag;
+};
+
+bool SupportedRecordSize(int size) { return size == 64 || size == 32 || size == 16; }
+
+}  // namespace
+
+void CUpdaterDlg::OnFileButton() {
+  // A click that arrives while a build pumps window events starts nothing.
+  if (m_building) return;
+  CBusyFlag busy(m_building);
+
+  Log(kSeparator);
+  const std::string savedDirectory = m_ws.CurrentDirectory();
+  const auto chosen = m_ws.OpenFileDialog(FileDialogRequest{
+      m_variant.fileFilter, m_variant.defaultExt, m_variant.initialFileName, true});
+  if (!chosen) return;
+
+  // The dialog may leave the current directory where the user browsed to; a
+  // relative answer is taken against that directory.
+  std::string path = *chosen;
+  if (const std::filesystem::path p(path); !p.empty() && p.is_relative()) {
+    path = (std::filesystem::path(m_ws.CurrentDirectory()) / p).lexically_normal().string();
+  }
+  Log("The UPS firmware file name is");
+  Log(path);
+  SetControlText(IDC_FILENAME, path);
+  // tmp.txt and tmp.bin belong to the directory the program works in, not to the
+  // folder the firmware came from.
+  m_ws.ChangeDirectory(savedDirectory);
+
+  const bool built = BuildImage(path);
+  EnableControl(IDC_UPDATE, built);
+  Log(kSeparator);
+}
+
+bool CUpdaterDlg::BuildImage(const std::string& path) {
+  // Also guards a build started without the File button (the console face).
+  std::optional<CBusyFlag> busy;
+  if (!m_building) busy.emplace(m_building);
+
+  m_builder.SetMessageBox(
+      [this](const std::string& text) { AppMessageBox(text, BoxIcon::Warning); });
+  // The long 24-bit reads keep the window alive, one event per line.
+  m_builder.SetPump([this] { m_ws.PumpOneMessage(); });
+
+  const std::string link = m_ws.ComboSelectedText();
+  bool chosen = true;
+  if (link.find("USB") != std::string::npos) {
+    m_builder.m_interfaceKind = 1;
+  } else if (link.find("COM") != std::string::npos) {
+    m_builder.m_interfaceKind = 2;
+  } else {
+    Log("Please select interface");
+    chosen = false;
+  }
+  if (chosen && !SupportedRecordSize(ActiveProfile.recordSize)) {
+    AppMessageBox("Can't support this file !", BoxIcon::Warning);
+  }
+
+  if (!m_builder.ReadSRecordFile(path)) {
+    Log("Build S19 block list error");
+    return false;
+  }
+  Log("Build S19 block list OK");
+  if (!m_builder.BuildRowList()) {
+    Log("Build Raw block list error");
+    return false;
+  }
+  Log("Build Raw block list OK");
+  // The page layout says nothing when it succeeds.
+  if (!m_builder.LayoutFlashPages()) {
+    Log("Build flash page list error");
+    return false;
+  }
+  if (!m_builder.WriteRowsText()) {
+    Log("Write to tmp.txt file error");
+    return false;
+  }
+  Log("Write to tmp.txt file OK");
+  if (!m_builder.WriteRowsBinary("tmp.bin")) {
+    Log("Write to tmp.bin file error");
+    return false;
+  }
+  Log("Write to tmp.bin file OK");
+  return true;
+}
+
+int CUpdaterDlg::LoadImageFile(const std::string& path) {
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return -1;
+
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (ec || size == 0 || size > 0x7FFFFFFF) return -1;
+  const auto length = static_cast<std::size_t>(size);
+
+  std::vector<std::uint8_t> image;
+  try {
+    image.resize(length);
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+  if (std::fread(image.data(), 1, length, file.get()) != length) return -1;
+  file.reset();
+  m_image = std::move(image);
+
+  int result = static_cast<int>(length);
+  const int kind = m_interfaceKind.load();
+  if (kind == 1 || kind == 2) {
+    switch (ActiveProfile.recordSize) {
+      case 64:
+        m_cursor64 = 0;
+        break;
+      case 32:
+        m_cursor32 = 0;
+        break;
+      case 16:
+        m_cursor16 = 0;
+        break;
+      default:
+        AppMessageBox("Can't support this file !", BoxIcon::Warning);
+        break;
+    }
+  } else {
+    result = -1;
+  }
+  return result;
+}

@@ -4,23 +4,23 @@
 #include <QString>
 #include <algorithm>
 
-QFont FontFromSpec(const FontSpec& spec, const QFont& base) {
+QFont FontFromSpec(const FontSpec& wanted, const QFont& base) {
   QFont font(base);
-  if (!spec.face.empty()) font.setFamily(QString::fromStdString(spec.face));
+  if (!wanted.face.empty()) font.setFamily(QString::fromStdString(wanted.face));
   font.setStyleHint(
       QFont::SansSerif);  // the swiss family: a sans substitute if the face is missing
-  font.setWeight(static_cast<QFont::Weight>(std::clamp(spec.weight, 1, 1000)));
-  font.setItalic(spec.italic);
+  font.setWeight(static_cast<QFont::Weight>(std::clamp(wanted.weight, 1, 1000)));
+  font.setItalic(wanted.italic);
   font.setUnderline(false);
   font.setStrikeOut(false);
-  if (spec.cellHeight < 0) {
-    font.setPixelSize(-spec.cellHeight);
-  } else if (spec.cellHeight > 0) {
+  if (wanted.cellHeight < 0) {
+    font.setPixelSize(-wanted.cellHeight);
+  } else if (wanted.cellHeight > 0) {
     int best = 1;
-    for (int px = 1; px <= spec.cellHeight; ++px) {
+    for (int px = 1; px <= wanted.cellHeight; ++px) {
       font.setPixelSize(px);
       const QFontMetrics metrics(font);
-      if (metrics.ascent() + metrics.descent() > spec.cellHeight) break;
+      if (metrics.ascent() + metrics.descent() > wanted.cellHeight) break;
       best = px;
     }
     font.setPixelSize(best);

@@ -5,8 +5,8 @@
 
 #include "app/WindowSystem.h"
 
-// A font whose character cell (ascent + descent) is spec.cellHeight pixels, as
+// A font whose character cell (ascent + descent) is wanted.cellHeight pixels, as
 // CreateFont takes a positive height: the largest pixel size whose cell still fits.
 // A negative height is the em height itself; 0 leaves base's size. Weights are the
 // same 100..900 scale in both worlds.
-QFont FontFromSpec(const FontSpec& spec, const QFont& base);
+QFont FontFromSpec(const FontSpec& wanted, const QFont& base);
