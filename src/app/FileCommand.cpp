@@ -63,11 +63,6 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   std::optional<CBusyFlag> busy;
   if (!m_building) busy.emplace(m_building);
 
-  m_builder.SetMessageBox(
-      [this](const std::string& text) { AppMessageBox(text, BoxIcon::Warning); });
-  // The long 24-bit reads keep the window alive, one event per line.
-  m_builder.SetPump([this] { m_ws.PumpOneMessage(); });
-
   const std::string link = m_ws.ComboSelectedText();
   bool chosen = true;
   if (link.find("USB") != std::string::npos) {

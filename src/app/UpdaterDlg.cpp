@@ -17,6 +17,8 @@ CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
   m_hid.SetAbort(&m_closing);
   m_hid.SetLog([this](const std::string& line) { Log(line); });
   m_builder.SetMessageBox([this](const std::string& text) { AppMessageBox(text); });
+  // The long 24-bit reads keep the window alive, one event per line.
+  m_builder.SetPump([this] { m_ws.PumpOneMessage(); });
 }
 
 CUpdaterDlg::~CUpdaterDlg() {

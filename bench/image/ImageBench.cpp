@@ -1,0 +1,226 @@
+// Times the File command's whole image pipeline (S-record file read, rows, page
+// layout, tmp.txt and tmp.bin written) against srec_cat making a filled binary
+// of the same file, and reports the peak resident memory of each.
+//
+// Each run is a child process, so that its peak resident set (ru_maxrss from
+// wait4) is its own: "image_bench --pipeline ..." runs our pipeline once through
+// the dialog, "image_bench --idle" is the same program doing nothing (the memory
+// any run starts with).
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/UpdaterDlg.h"
+#include "config/DeviceProfile.h"
+#include "res/Variant.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A window system with no window: the combo box shows "COM1" and the file
+// dialog answers with the file under test.
+class CNullWindowSystem : public CWindowSystem {
+ public:
+  explicit CNullWindowSystem(std::string file) : m_file(std::move(file)) {}
+  bool updateEnabled = false;
+  void SetText(int, const std::string&) override {}
+  std::string GetText(int) const override { return {}; }
+  void Enable(int id, bool on) override {
+    if (id == IDC_UPDATE) updateEnabled = on;
+  }
+  bool IsEnabled(int) const override { return true; }
+  void SetFont(int, const FontSpec&) override {}
+  void SetProgressPos(int) override {}
+  void ComboInsert(int, const std::string&) override {}
+  void ComboSelect(int) override {}
+  std::string ComboSelectedText() const override { return "COM1"; }
+  void LogInserted(int, const std::string&) override {}
+  void LogDeleted(int) override {}
+  void LogReset() override {}
+  void LogSelect(int) override {}
+  void LogSetHorizontalExtent(int) override {}
+  int LogTextWidth(const std::string& text) const override { return 7 * int(text.size()); }
+  void SetWindowIcon() override {}
+  bool AppendSystemMenuSeparator() override { return false; }
+  bool AppendSystemMenuItem(unsigned, const std::string&) override { return false; }
+  void ShowMessageBox(const std::string& text, const std::string&, BoxIcon) override {
+    std::fprintf(stderr, "box: %s\n", text.c_str());
+  }
+  void ShowAboutBox(const std::string&, const std::string&, const std::string&) override {}
+  std::optional<std::string> OpenFileDialog(const FileDialogRequest&) override { return m_file; }
+
+ private:
+  std::string m_file;
+};
+
+struct ImageSpec {
+  const char* name;
+  std::uint32_t romHead;
+  std::uint32_t bytes;
+  bool wide;       // 24-bit addresses (S2 lines)
+  int recordSize;  // also the data bytes per line
+  int runs;
+};
+
+// An S-record file of spec.bytes pseudo-random bytes from ROMHEAD, with seven
+// holes of one line (at every eighth of the image) so that rows need fill.
+void WriteSRecordFile(const ImageSpec& spec, const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) std::exit(2);
+  std::fputs("S00600004844521B\r\n", f);
+  std::uint32_t seed = 12345;
+  std::string line;
+  char pair[3];
+  auto put = [&](int value, int& sum) {
+    std::snprintf(pair, sizeof pair, "%02X", value & 0xFF);
+    line += pair;
+    sum += value & 0xFF;
+  };
+  const int per = spec.recordSize;
+  const std::uint32_t holeEvery = spec.bytes / 8;
+  for (std::uint32_t off = 0; off < spec.bytes; off += per) {
+    if (off != 0 && off % holeEvery == 0) continue;
+    const std::uint32_t a = spec.romHead + off;
+    int sum = 0;
+    line = spec.wide ? "S2" : "S1";
+    put(per + (spec.wide ? 4 : 3), sum);
+    if (spec.wide) put(int(a >> 16), sum);
+    put(int(a >> 8), sum);
+    put(int(a), sum);
+    for (int k = 0; k < per; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      put(int(seed >> 16), sum);
+    }
+    put(~sum, sum);
+    line += "\r\n";
+    std::fwrite(line.data(), 1, line.size(), f);
+  }
+  std::fputs(spec.wide ? "S804000000FB\r\n" : "S9030000FC\r\n", f);
+  std::fclose(f);
+}
+
+void SetProfile(const ImageSpec& spec) {
+  ActiveProfile = ActiveProfileRecord{};
+  ActiveProfile.recordSize = static_cast<std::uint8_t>(spec.recordSize);
+  ActiveProfile.ROMHEAD = spec.romHead;
+  ActiveProfile.ROMTAIL = spec.wide ? 0xFFFFFF : 0xFFFF;
+  ActiveProfile.PAGESIZE = 0x200;
+  ActiveProfile.IAPMARK = spec.romHead + 0x400;
+}
+
+struct RunResult {
+  double seconds;
+  long maxRssKiB;
+  int status;
+};
+
+RunResult RunChild(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<char*> argv;
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  const auto end = std::chrono::steady_clock::now();
+  return {std::chrono::duration<double>(end - start).count(), usage.ru_maxrss,
+          WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+const ImageSpec kSpecs[] = {
+    {"48 KiB, 16-bit", 0x4000, 48u << 10, false, 16, 21},
+    {"1 MiB, 24-bit", 0x100000, 1u << 20, true, 32, 11},
+    {"16 MiB, 24-bit", 0x000000, 16u << 20, true, 32, 5},
+};
+
+int RunPipeline(int index, const std::string& file) {
+  SetProfile(kSpecs[index]);
+  CNullWindowSystem ws(file);
+  CUpdaterDlg dlg(ws, SolvaneStrings());
+  dlg.OnFileButton();
+  return ws.updateEnabled ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--pipeline") == 0)
+    return RunPipeline(std::atoi(argv[2]), argv[3]);
+  if (argc == 2 && std::strcmp(argv[1], "--idle") == 0) {
+    CNullWindowSystem ws("");
+    CUpdaterDlg dlg(ws, SolvaneStrings());
+    return 0;
+  }
+
+  const std::string self = fs::canonical("/proc/self/exe").string();
+  const fs::path dir = fs::temp_directory_path() / ("iap-image-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  const bool haveSrecCat = std::system("srec_cat -version > /dev/null 2>&1") == 0;
+  const RunResult idle = RunChild({self, "--idle"}, dir.string());
+
+  std::printf(
+      "image pipeline (File command: read, rows, page layout, tmp.txt + tmp.bin) vs\n"
+      "srec_cat FILE -fill 0xFF -within FILE -range-padding 32 -o out.bin -binary\n");
+  std::printf("idle process peak RSS: %ld KiB\n\n", idle.maxRssKiB);
+  std::printf("%-16s %9s %5s %10s %10s %7s %10s %10s %8s %8s\n", "image", "file KiB", "runs",
+              "ours ms", "srec ms", "ratio", "ours KiB", "srec KiB", "B/byte", "net B/b");
+  int status = 0;
+  for (int i = 0; i < int(std::size(kSpecs)); ++i) {
+    const ImageSpec& spec = kSpecs[i];
+    const std::string file = (dir / "image.s19").string();
+    WriteSRecordFile(spec, file);
+    std::vector<double> ours, theirs;
+    long oursRss = 0, theirsRss = 0;
+    for (int r = 0; r < spec.runs; ++r) {
+      const RunResult a = RunChild({self, "--pipeline", std::to_string(i), file}, dir.string());
+      if (a.status != 0) {
+        std::fprintf(stderr, "pipeline failed on %s\n", spec.name);
+        status = 1;
+      }
+      ours.push_back(a.seconds);
+      oursRss = std::max(oursRss, a.maxRssKiB);
+      if (haveSrecCat) {
+        const RunResult b = RunChild({"srec_cat", file, "-fill", "0xFF", "-within", file,
+                                      "-range-padding", "32", "-o", "out.bin", "-binary"},
+                                     dir.string());
+        theirs.push_back(b.seconds);
+        theirsRss = std::max(theirsRss, b.maxRssKiB);
+      }
+    }
+    const double oursMs = 1000 * Median(ours);
+    const double theirsMs = theirs.empty() ? 0 : 1000 * Median(theirs);
+    const double perByte = 1024.0 * double(oursRss) / spec.bytes;
+    const double netPerByte = 1024.0 * double(oursRss - idle.maxRssKiB) / spec.bytes;
+    std::printf("%-16s %9.0f %5d %10.2f %10.2f %7.3f %10ld %10ld %8.2f %8.2f\n", spec.name,
+                double(fs::file_size(file)) / 1024, spec.runs, oursMs, theirsMs,
+                theirsMs > 0 ? oursMs / theirsMs : 0.0, oursRss, theirsRss, perByte, netPerByte);
+  }
+  if (!haveSrecCat) std::printf("(srec_cat not found: install the srecord package)\n");
+  std::printf(
+      "\nratio = ours / srec_cat (goal <= 0.5); B/byte = our peak RSS per data byte "
+      "(goal <= 32), net = above the idle process\n");
+  fs::remove_all(dir);
+  return status;
+}

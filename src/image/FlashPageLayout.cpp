@@ -1,0 +1,146 @@
+// Row list -> the order in which the device's flash pages are written.
+//
+// The device erases a flash page when it receives a row for the page's first
+// address, so every page that the image enters somewhere inside gets a fill row
+// for its start, sent ahead of the image. The header row (the S0 line's block, or
+// the lone first byte of the row builder) is dropped. The row at IAPMARK carries
+// the mark by which the programmer knows that a complete application is in place;
+// it goes last, so an update broken off leaves no mark. The page that holds the
+// address just below IAPMARK is erased first of all.
+//
+// Page arithmetic is done in 64 bits: ROMHEAD + k * PAGESIZE cannot overflow for
+// any page size that the configuration can hold.
+
+#include <algorithm>
+#include <new>
+#include <optional>
+
+#include "config/DeviceProfile.h"
+#include "image/ImageBuilder.h"
+
+namespace {
+
+// A 64-byte row goes out as two rows of 32 (at its address and 32 above), the
+// largest frame the device takes.
+void SplitRows(RowList& rows) {
+  RowList halves;
+  halves.reserve(2 * rows.size());
+  for (RowRecord& row : rows) {
+    constexpr std::size_t kHalfChars = 64;
+    RowRecord low;
+    low.address = row.address;
+    low.hexData.assign(row.hexData, 0, kHalfChars);
+    low.count = static_cast<std::int32_t>(low.hexData.size() / 2);
+    low.length = low.count + 4;
+    halves.push_back(std::move(low));
+    if (row.hexData.size() > kHalfChars) {
+      RowRecord high;
+      high.address = row.address + 32;
+      high.hexData.assign(row.hexData, kHalfChars);
+      high.count = static_cast<std::int32_t>(high.hexData.size() / 2);
+      high.length = high.count + 4;
+      halves.push_back(std::move(high));
+    }
+    row.hexData = std::string();  // give the memory back as we go
+  }
+  rows.swap(halves);
+}
+
+}  // namespace
+
+bool CImageBuilder::LayoutFlashPages() {
+  // PAGESIZE is held as configured; a negative number in the file arrives here
+  // as 0x80000000 or more, for which page starts mean nothing.
+  const auto pageSize = static_cast<std::int32_t>(ActiveProfile.PAGESIZE);
+  if (pageSize <= 0) {
+    Box(kPageSizeErrorBox);
+    return false;
+  }
+  try {
+    const std::int64_t page = pageSize;
+    const std::int64_t head = ActiveProfile.ROMHEAD;
+    const std::int64_t tail = ActiveProfile.ROMTAIL;
+    const std::int64_t mark = ActiveProfile.IAPMARK;
+    const int s = ActiveProfile.recordSize;
+    const std::string fillText(2 * static_cast<std::size_t>(s), 'F');
+    auto fillRow = [&](std::int64_t address) {
+      RowRecord r;
+      r.length = s + 4;
+      r.address = static_cast<std::int32_t>(address);
+      r.count = s;
+      r.hexData = fillText;
+      return r;
+    };
+    RowList& rows = m_rowList;
+
+    // 1. The header row.
+    if (!rows.empty() && rows.front().address <= head) rows.erase(rows.begin());
+
+    // 2. The marker row goes to the end.
+    const auto marker = std::find_if(rows.begin(), rows.end(),
+                                     [&](const RowRecord& r) { return r.address >= mark; });
+    if (marker != rows.end()) std::rotate(marker, marker + 1, rows.end());
+
+    // 3. Page walk: a fill row for each page that a row enters after its start.
+    //    They go in front of the image, the last one found first.
+    std::vector<std::int64_t> pageFills;
+    std::int64_t k = 0;
+    std::int64_t boundary = head;
+    for (const RowRecord& row : rows) {
+      const std::int64_t m = row.address;
+      const std::int64_t off = m - head;
+      const std::int64_t q = off / page;
+      const std::int64_t r = off % page;
+      if (r == 0) {  // the row begins a page
+        k = q;
+        boundary = head + (k + 1) * page;
+      } else if (m >= head + (k + 1) * page) {  // the row lies beyond page k
+        k = q;
+        boundary = head + k * page;
+      }
+      const std::int64_t u = head + k * page;
+      if (boundary < m && m != u) {
+        pageFills.push_back(u);
+        ++k;
+        boundary = u + page;
+      }
+      if (m > tail) break;
+    }
+
+    // 4. The page that holds IAPMARK - 1, when it is not the first page.
+    std::optional<std::int64_t> markerPageFill;
+    if (mark > head) {
+      const std::int64_t i = (mark - head + page - 1) / page;  // smallest i: head + i*page >= mark
+      if (i >= 2) markerPageFill = head + (i - 1) * page;
+    }
+
+    if (markerPageFill || !pageFills.empty()) {
+      RowList laidOut;
+      laidOut.reserve(rows.size() + pageFills.size() + 1);
+      if (markerPageFill) laidOut.push_back(fillRow(*markerPageFill));
+      for (auto it = pageFills.rbegin(); it != pageFills.rend(); ++it) {
+        laidOut.push_back(fillRow(*it));
+      }
+      for (RowRecord& row : rows) laidOut.push_back(std::move(row));
+      rows.swap(laidOut);
+    }
+
+    // 5. Frames carry 16 or 32 data bytes: rows of 64 are sent as two rows of 32,
+    //    and 32 is the record size in force from now on (the image loader, the
+    //    frames and every later build go by it).
+    if (s == 64) {
+      SplitRows(rows);
+      ActiveProfile.recordSize = 32;
+    }
+  } catch (const std::bad_alloc&) {
+    m_rowList.clear();
+    m_rowList.shrink_to_fit();
+    Box(kLayoutMemoryBox);
+    return false;
+  }
+  if (m_rowList.empty()) {
+    Box(kNoImageDataBox);
+    return false;
+  }
+  return true;
+}

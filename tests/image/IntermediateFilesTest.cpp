@@ -1,0 +1,105 @@
+// tmp.txt and tmp.bin byte for byte: small images in both address widths through
+// every stage, rows written as they stand, and rows or files that cannot be written.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "image/ImageTestSupport.h"
+#include "support/TestDir.h"
+
+using namespace imagetest;
+using V = std::vector<std::string>;
+
+namespace {
+
+struct FilesFixture : ::testing::Test {
+  CTestDir dir;
+  CImageBuilder b;
+  V boxes;
+  FilesFixture() {
+    b.SetMessageBox([this](const std::string& t) { boxes.push_back(t); });
+  }
+  void Build(const std::string& file) {
+    dir.Write("fw.s19", file);
+    ASSERT_TRUE(b.ReadSRecordFile(dir.File("fw.s19")));
+    ASSERT_TRUE(b.BuildRowList());
+    ASSERT_TRUE(b.LayoutFlashPages());
+    ASSERT_TRUE(b.WriteRowsText());
+    ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
+  }
+};
+
+TEST_F(FilesFixture, SmallImagesInBothWidths) {
+  SetMap(16, 0x8000, 0xFFFF, 0x200, 0x8000);
+  Build(std::string(kHeader) + "\r\n" + S1(0x8000, Seq(0, 16)) + "\r\n" + S1(0x8010, "a0a1a2a3"));
+  // The page start's fill row, the image, the marker row last.
+  EXPECT_EQ(dir.Read("tmp.txt"), "14-008000-10-" + F(16) + "\r\n14-008010-10-a0a1a2a3" + F(12) +
+                                     "\r\n14-008000-10-" + Seq(0, 16) + "\r\n");
+  EXPECT_EQ(dir.Read("tmp.bin"),
+            Bytes("1400800010" + F(16) + "1400801010A0A1A2A3" + F(12) + "1400800010" + Seq(0, 16)));
+
+  // The 24-bit header line's second row (44 52 at 0x48) stays in the image.
+  SetMap(32, 0x10000, 0x1FFFF, 0x100, 0x10100);
+  Build(std::string(kHeader) + "\n" + S2(0x10000, Seq(0, 32)) + "\n" + S2(0x10120, Seq(0x80, 8)));
+  EXPECT_EQ(dir.Read("tmp.txt"), "24-010100-20-" + F(32) + "\r\n24-000040-20-" + F(8) + "4452" +
+                                     F(22) + "\r\n24-010000-20-" + Seq(0, 32) +
+                                     "\r\n24-010120-20-" + Seq(0x80, 8) + F(24) + "\r\n");
+  EXPECT_EQ(dir.Read("tmp.bin"),
+            Bytes("2401010020" + F(32) + "2400004020" + F(8) + "4452" + F(22) + "2401000020" +
+                  Seq(0, 32) + "2401012020" + Seq(0x80, 8) + F(24)));
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(FilesFixture, RowsAreWrittenAsTheyStand) {
+  // Case kept in tmp.txt, a pair that is not hex gives 0, an odd last character one more 0.
+  b.m_rowList = {Row(0x8000, "0a0A"), Row(0x123456, "zz7"), Row(0, "")};
+  ASSERT_TRUE(b.WriteRowsText());
+  ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
+  EXPECT_EQ(dir.Read("tmp.txt"), "06-008000-02-0a0A\r\n05-123456-01-zz7\r\n04-000000-00-\r\n");
+  EXPECT_EQ(dir.Read("tmp.bin"),
+            Bytes("06008000020A0A0512345601") + std::string(2, 0) + Bytes("0400000000"));
+  b.m_rowList = {Row(0x8000, "11")};  // a shorter image replaces all of the old one
+  ASSERT_TRUE(b.WriteRowsText());
+  ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
+  EXPECT_EQ(dir.Read("tmp.txt"), "05-008000-01-11\r\n");
+  EXPECT_EQ(dir.Read("tmp.bin"), Bytes("050080000111"));
+}
+
+TEST_F(FilesFixture, RowsThatDoNotFitAndFilesThatCannotBeWritten) {
+  // 1014 characters of data fill the 512-byte row buffer after the 10 field characters.
+  RowRecord longest = Row(0x8000, std::string(1014, '1')),
+            tooLong = Row(0x8000, std::string(1015, '1'));
+  longest.count = tooLong.count = 0x10;
+  longest.length = tooLong.length = 0x14;
+  RowRecord wideCount = Row(0x8000, "11");
+  wideCount.count = 300;
+  for (const auto& [row, fits] :
+       std::vector<std::pair<RowRecord, bool>>{{longest, true},
+                                               {tooLong, false},
+                                               {Row(0xFFFFFF, "11"), true},
+                                               {Row(0x1000000, "11"), false},
+                                               {Row(-16, "11"), false},
+                                               {wideCount, false}}) {
+    dir.Write("tmp.bin", "old");
+    b.m_rowList = {Row(0x8000, "11"), row};
+    EXPECT_EQ(b.WriteRowsBinary("tmp.bin"), fits) << Show(row).substr(0, 20);
+    if (!fits) {
+      EXPECT_EQ(dir.Read("tmp.bin"), "old");  // refused before the file was touched
+    }
+  }
+  b.m_rowList = {Row(0x8000, "11")};
+  std::filesystem::create_directory(dir.File("tmp.txt"));
+  EXPECT_FALSE(b.WriteRowsText());
+  EXPECT_FALSE(b.WriteRowsBinary(dir.File("no/such/dir/tmp.bin")));
+  V expected(4, "BIN File Write Error !");
+  expected.push_back("TXT File Write Error !");
+  expected.push_back("BIN File Write Error !");
+#if defined(__linux__)
+  EXPECT_FALSE(b.WriteRowsBinary("/dev/full"));  // the data cannot reach the disk
+  expected.push_back("BIN File Write Error !");
+#endif
+  EXPECT_EQ(boxes, expected);
+}
+
+}  // namespace

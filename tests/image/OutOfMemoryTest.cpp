@@ -1,0 +1,100 @@
+// Running out of memory in each stage of the build: the stage's message box, its
+// false answer, the pipeline's error line and a disabled Update Firmware.
+// Allocations are made to fail by replacing the global operator new of this
+// test program: while armed, every request of at least g_failFrom bytes throws.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <limits>
+#include <new>
+
+#include "app/UpdaterDlg.h"
+#include "image/ImageTestSupport.h"
+#include "support/ScriptedWindowSystem.h"
+#include "support/TestDir.h"
+
+namespace {
+std::atomic<std::size_t> g_failFrom{std::numeric_limits<std::size_t>::max()};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (n >= g_failFrom.load()) throw std::bad_alloc();
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+using namespace imagetest;
+
+namespace {
+
+// Fails large allocations for as long as it lives.
+struct FailAllocations {
+  explicit FailAllocations(std::size_t from) { g_failFrom = from; }
+  ~FailAllocations() { g_failFrom = std::numeric_limits<std::size_t>::max(); }
+};
+
+// 48 KiB of data, record size 32.
+std::string BigFile() {
+  std::string file = std::string(kHeader) + "\n";
+  for (unsigned a = 0x4000; a < 0x10000; a += 32)
+    file += S1(a, Seq(static_cast<int>(a >> 5), 32)) + "\n";
+  return file;
+}
+
+TEST(OutOfMemory, EachStageReportsAndFails) {
+  CTestDir dir;
+  CImageBuilder b;
+  std::vector<std::string> boxes;
+  b.SetMessageBox([&](const std::string& t) { boxes.push_back(t); });
+  SetMap(32, 0x4000, 0xFFFF, 0x200, 0x4400);
+  dir.Write("fw.s19", BigFile());
+  {
+    FailAllocations fail(300 * 1024);  // the byte list cannot grow past 32 Ki entries
+    EXPECT_FALSE(b.ReadSRecordFile(dir.File("fw.s19")));
+  }
+  ASSERT_TRUE(b.ReadSRecordFile(dir.File("fw.s19")));
+  {
+    FailAllocations fail(48 * 1024);  // no room for the list of 1537 rows
+    EXPECT_FALSE(b.BuildRowList());
+    EXPECT_TRUE(b.m_rowList.empty());
+  }
+  ASSERT_TRUE(b.BuildRowList());
+  {
+    FailAllocations fail(32 * 1024);  // no room for the laid-out list
+    EXPECT_FALSE(b.LayoutFlashPages());
+    EXPECT_TRUE(b.m_rowList.empty());
+  }
+  ASSERT_TRUE(b.BuildRowList());
+  ASSERT_TRUE(b.LayoutFlashPages());
+  {
+    FailAllocations fail(48 * 1024);  // no output buffer
+    EXPECT_FALSE(b.WriteRowsText());
+    EXPECT_FALSE(b.WriteRowsBinary("tmp.bin"));
+  }
+  EXPECT_EQ(boxes, (std::vector<std::string>{"S19 File Error (A) !", "S19 File Error (B) !",
+                                             "Not enough memory for the flash image !",
+                                             "TXT File Write Error !", "BIN File Write Error !"}));
+
+  // Through the File command: the box, the error line, Update Firmware disabled.
+  CScriptedWindowSystem ws;
+  CUpdaterDlg dlg(ws, SolvaneStrings());
+  ws.combo = {"COM1"};
+  ws.comboSelection = 0;
+  ws.fileAnswers.push_back(dir.File("fw.s19"));
+  ws.Enable(IDC_UPDATE, true);
+  {
+    FailAllocations fail(200 * 1024);
+    dlg.OnFileButton();
+  }
+  ASSERT_EQ(ws.logLines.size(), 5u);
+  EXPECT_EQ(ws.logLines[3], "Build S19 block list error");
+  ASSERT_EQ(ws.boxes.size(), 1u);
+  EXPECT_EQ(ws.boxes[0].text, "S19 File Error (A) !");
+  EXPECT_FALSE(ws.IsEnabled(IDC_UPDATE));
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// Byte list -> rows: fill before, inside and after the file's bytes, rows that
+// start on a 16-byte boundary, the doubled first row, blocks left and come back
+// to, gaps of whole blocks, and bytes that arrive out of order.
+
+#include <gtest/gtest.h>
+
+#include "image/ImageTestSupport.h"
+
+using namespace imagetest;
+using V = std::vector<std::string>;
+
+namespace {
+
+struct RowCase {
+  int recordSize;
+  std::vector<std::pair<unsigned, std::string>> bytes;  // runs of bytes in list order
+  V rows;                                               // after the header's row
+};
+
+class RowBuilderCases : public ::testing::TestWithParam<RowCase> {};
+
+TEST_P(RowBuilderCases, GiveTheRows) {
+  const RowCase& c = GetParam();
+  SetMap(c.recordSize, 0x8000, 0xFFFF);
+  CImageBuilder b;
+  AddBytes(b, 0, "30");  // a header byte at 0 opens the list, as an S0 line does
+  for (const auto& [address, hex] : c.bytes) AddBytes(b, address, hex);
+  ASSERT_TRUE(b.BuildRowList());
+  const V rows = Show(b.m_rowList);
+  EXPECT_EQ(V(rows.begin() + 1, rows.end()), c.rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, RowBuilderCases,
+    ::testing::Values(
+        RowCase{16, {{0x8005, "A5"}}, {"14-008000-10-" + F(5) + "A5" + F(10)}},
+        RowCase{32,
+                {{0x8000, Seq(0, 16)}, {0x8013, Seq(0x13, 4)}},
+                {"24-008000-20-" + Seq(0, 16) + F(3) + Seq(0x13, 4) + F(9)}},
+        // starting on a 16-byte boundary: the row keeps its address and runs on
+        RowCase{32, {{0x8030, Seq(0, 16)}}, {"24-008030-20-" + Seq(0, 16) + F(16)}},
+        RowCase{32, {{0x8033, Seq(0, 4)}}, {"24-008020-20-" + F(19) + Seq(0, 4) + F(9)}},
+        RowCase{32, {{0x8013, Seq(0, 13)}}, {"24-008000-20-" + F(19) + Seq(0, 13)}},
+        RowCase{16, {{0x8013, Seq(0, 4)}}, {"14-008010-10-" + F(3) + Seq(0, 4) + F(9)}},
+        RowCase{64, {{0x8023, Seq(0, 4)}}, {"44-008000-40-" + F(35) + Seq(0, 4) + F(25)}},
+        // full blocks stay as they are; a gap of whole blocks leaves no row
+        RowCase{16,
+                {{0x8000, Seq(0, 16)}, {0x8040, Seq(0, 16)}},
+                {"14-008000-10-" + Seq(0, 16), "14-008040-10-" + Seq(0, 16)}},
+        // a block left and come back to gives two rows, in the order met
+        RowCase{16,
+                {{0x8000, "11"}, {0x8010, "22"}, {0x8002, "33"}},
+                {"14-008000-10-11" + F(15), "14-008010-10-22" + F(15),
+                 "14-008000-10-" + F(2) + "33" + F(13)}},
+        // bytes that go down or repeat stay at their addresses, the later one wins,
+        // and the row keeps one record size
+        RowCase{16,
+                {{0x8008, "88"}, {0x8002, "22"}, {0x8008, "99"}, {0x8003, "33"}},
+                {"14-008000-10-" + F(2) + "2233" + F(4) + "99" + F(7)}},
+        RowCase{32,
+                {{0x8010, Seq(0x10, 16)}, {0x8000, Seq(0, 16)}},
+                {"24-008000-20-" + Seq(0, 32)}}));
+
+TEST(RowBuilder, FirstRowOfTheList) {
+  SetMap(32, 0x8000, 0xFFFF);
+  CImageBuilder b;
+  auto rowsOf = [&](std::vector<std::pair<unsigned, std::string>> runs) {
+    b.m_byteList.clear();
+    for (const auto& [a, hex] : runs) AddBytes(b, a, hex);
+    EXPECT_TRUE(b.BuildRowList());
+    return Show(b.m_rowList);
+  };
+  // Opening in the block at 0 (the S0 header's bytes): no doubled row.
+  EXPECT_EQ(rowsOf({{0, "3030303030"}, {0x8000, Seq(0, 32)}}),
+            (V{"24-000000-20-3030303030" + F(27), "24-008000-20-" + Seq(0, 32)}));
+  // Opening elsewhere: a first row with the first byte alone.
+  EXPECT_EQ(rowsOf({{0x8000, Seq(0, 32)}}),
+            (V{"24-008000-20-00" + F(31), "24-008000-20-" + Seq(0, 32)}));
+  // Opening at 0x10, inside the block at 0: the byte stays at its own address.
+  EXPECT_EQ(rowsOf({{0x10, "ABCD"}}), V{"24-000010-20-ABCD" + F(30)});
+  // A byte whose line ended inside it leaves fill at its place.
+  b.m_byteList.clear();
+  AddBytes(b, 0x8000, "112233");
+  b.m_byteList[1].SetHexData("2");
+  ASSERT_TRUE(b.BuildRowList());
+  EXPECT_EQ(Show(b.m_rowList).back(), "24-008000-20-11FF33" + F(29));
+}
+
+TEST(RowBuilder, EmptyListAndTheRowOperations) {
+  SetMap(16, 0x8000, 0xFFFF);
+  CImageBuilder b;
+  V boxes;
+  b.SetMessageBox([&](const std::string& t) { boxes.push_back(t); });
+  b.m_rowList.push_back(Row(0x8000, F(16)));
+  EXPECT_FALSE(b.BuildRowList());
+  EXPECT_TRUE(b.m_rowList.empty());
+  EXPECT_EQ(boxes, V{"S19 File Error (B) !"});
+
+  ByteRecord big;
+  big.count = 9;
+  big.SetAddress(0x8005);
+  big.SetHexData("a5");
+  EXPECT_EQ(Show(b.RowFromByte(big)), "04-008005-05-a5");
+  RowRecord p = Row(0x8005, "a5");
+  b.PadRow(p);  // inside its block: becomes the whole block
+  EXPECT_EQ(Show(p), "14-008000-10-" + F(5) + "a5" + F(10));
+  p = Row(0x800C, Seq(0, 4));
+  b.PadRow(p);  // reaching the block's end: fill in front only
+  EXPECT_EQ(Show(p), "14-008000-10-" + F(12) + Seq(0, 4));
+  p.ClearRow();
+  EXPECT_EQ(Show(p), "04-000000-00-");
+}
+
+}  // namespace
