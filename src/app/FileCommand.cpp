@@ -63,17 +63,7 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   std::optional<CBusyFlag> busy;
   if (!m_building) busy.emplace(m_building);
 
-  const std::string link = m_ws.ComboSelectedText();
-  bool chosen = true;
-  if (link.find("USB") != std::string::npos) {
-    m_builder.m_interfaceKind = 1;
-  } else if (link.find("COM") != std::string::npos) {
-    m_builder.m_interfaceKind = 2;
-  } else {
-    Log("Please select interface");
-    chosen = false;
-  }
-  if (chosen && !SupportedRecordSize(ActiveProfile.recordSize)) {
+  if (TakeInterfaceChoice() && !SupportedRecordSize(ActiveProfile.recordSize)) {
     AppMessageBox("Can't support this file !", BoxIcon::Warning);
   }
 

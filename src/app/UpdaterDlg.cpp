@@ -107,6 +107,19 @@ void CUpdaterDlg::StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)()) {
   m_workerThreadId = slot.get_id();
 }
 
+bool CUpdaterDlg::TakeInterfaceChoice() {
+  const std::string text = m_ws.ComboSelectedText();
+  if (text.find("USB") != std::string::npos) {
+    m_builder.m_interfaceKind = 1;
+  } else if (text.find("COM") != std::string::npos) {
+    m_builder.m_interfaceKind = 2;
+  } else {
+    Log("Please select interface");
+    return false;
+  }
+  return true;
+}
+
 void CUpdaterDlg::Log(const std::string& text) {
   m_ws.InvokeAndWait([&] { m_log.Append(text); });
 }

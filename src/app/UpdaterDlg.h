@@ -51,6 +51,10 @@ class CUpdaterDlg {
   bool BuildImage(const std::string& path);
   int LoadImageFile(const std::string& path);
   void OpenSelectedInterface();
+  // The combo box's choice as the builder's interface kind: 1 for an entry holding
+  // "USB", 2 for one holding "COM"; otherwise logs "Please select interface", keeps
+  // the kind and returns false.
+  bool TakeInterfaceChoice();
   bool SerialHandshake(int n);
   void HidTransferWorker();
   void SerialTransferWorker();

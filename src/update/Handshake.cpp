@@ -23,14 +23,7 @@ std::string StoredFlashCmd(const DeviceProfile& entry) {
 }  // namespace
 
 void CUpdaterDlg::OpenSelectedInterface() {
-  const std::string text = m_ws.ComboSelectedText();
-  if (text.find("USB") != std::string::npos) {
-    m_builder.m_interfaceKind = 1;
-  } else if (text.find("COM") != std::string::npos) {
-    m_builder.m_interfaceKind = 2;
-  } else {
-    Log("Please select interface");
-  }
+  TakeInterfaceChoice();
 
   if (m_builder.m_interfaceKind == 1) {
     Log("Open The HID Interface!");
@@ -44,6 +37,7 @@ void CUpdaterDlg::OpenSelectedInterface() {
     }
   } else if (m_builder.m_interfaceKind == 2) {
     m_serial.Close();
+    const std::string text = m_ws.ComboSelectedText();
     for (int n = 1; n <= 9; ++n) {
       if (text.find("COM" + std::to_string(n)) != std::string::npos) {
         m_comPort = n;

@@ -109,6 +109,13 @@ class CTransferRun {
     return m_dlg.m_serial.Write(bytes.data(), length) == length;
   }
 
+  // A frame that could not be written ends the transfer. Always false.
+  bool WriteFailed() {
+    m_dlg.Log("WriteUPS error");
+    if (!Gone()) ErrorEnd();
+    return false;
+  }
+
   // Returns false once the worker has ended.
   bool SendStep() {
     const int progress = (m_dlg.m_progressBytes += m_stride);
@@ -144,12 +151,7 @@ class CTransferRun {
     if (Gone()) return false;
     const bool written = WriteToDevice(frame, frame[0]);
     if (Gone()) return false;
-    if (!written) {
-      m_dlg.Log("WriteUPS error");
-      if (Gone()) return false;
-      ErrorEnd();
-      return false;
-    }
+    if (!written) return WriteFailed();
     m_dlg.m_transferState = 1;
     return true;
   }
@@ -217,13 +219,9 @@ class CTransferRun {
     const Bytes eof = EndOfFileFrame(m_address24);
     const bool written = WriteToDevice(eof, static_cast<int>(eof.size()));
     if (Gone()) return false;
-    if (!written) {
-      // The device has not confirmed the end of the image: never report success.
-      m_dlg.Log("WriteUPS error");
-      if (Gone()) return false;
-      ErrorEnd();
-      return false;
-    }
+    // A failed end-of-file frame means the device has not taken the end of the
+    // image: never report success.
+    if (!written) return WriteFailed();
     if (!m_hidRoad) m_dlg.m_serial.Close();
     m_dlg.Log("Send EOF Command OK");
     m_dlg.Log("Update finished " + m_percentText + "!");
