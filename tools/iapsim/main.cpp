@@ -221,28 +221,26 @@ int main(int argc, char** argv) {
   CIapDevice device(config, faults);
   FrontEnd end = FrontEnd::kFailed;
   TransferTiming timing;
-  const auto announce = [](const std::string& path) {
-    std::printf("ready %s\n", path.c_str());
+  // Opens the front, tells the client where to connect, and serves until the end.
+  const auto serve = [&](auto& front) {
+    if (!front.Open(error)) return false;
+    std::printf("ready %s\n", front.Path().c_str());
     std::fflush(stdout);
+    end = front.Run();
+    timing = front.Timing();
+    return true;
   };
+  bool served;
   if (mode == "serial") {
     CPtySerialFront front(device, options);
-    if (!front.Open(error)) {
-      std::cerr << "iapsim: " << error << "\n";
-      return 2;
-    }
-    announce(front.Path());
-    end = front.Run();
-    timing = front.Timing();
+    served = serve(front);
   } else {
     CHidSocketFront front(device, options, socketPath);
-    if (!front.Open(error)) {
-      std::cerr << "iapsim: " << error << "\n";
-      return 2;
-    }
-    announce(front.Path());
-    end = front.Run();
-    timing = front.Timing();
+    served = serve(front);
+  }
+  if (!served) {
+    std::cerr << "iapsim: " << error << "\n";
+    return 2;
   }
 
   bool ok = end == FrontEnd::kFinished && device.Errors().empty();
