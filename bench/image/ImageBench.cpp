@@ -64,7 +64,7 @@ class CNullWindowSystem : public CWindowSystem {
   std::string m_file;
 };
 
-struct ImageSpec {
+struct ImageShape {
   const char* name;
   std::uint32_t romHead;
   std::uint32_t bytes;
@@ -73,9 +73,9 @@ struct ImageSpec {
   int runs;
 };
 
-// An S-record file of spec.bytes pseudo-random bytes from ROMHEAD, with seven
+// An S-record file of shape.bytes pseudo-random bytes from ROMHEAD, with seven
 // holes of one line (at every eighth of the image) so that rows need fill.
-void WriteSRecordFile(const ImageSpec& spec, const std::string& path) {
+void WriteSRecordFile(const ImageShape& shape, const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) std::exit(2);
   std::fputs("S00600004844521B\r\n", f);
@@ -87,15 +87,15 @@ void WriteSRecordFile(const ImageSpec& spec, const std::string& path) {
     line += pair;
     sum += value & 0xFF;
   };
-  const int per = spec.recordSize;
-  const std::uint32_t holeEvery = spec.bytes / 8;
-  for (std::uint32_t off = 0; off < spec.bytes; off += per) {
+  const int per = shape.recordSize;
+  const std::uint32_t holeEvery = shape.bytes / 8;
+  for (std::uint32_t off = 0; off < shape.bytes; off += per) {
     if (off != 0 && off % holeEvery == 0) continue;
-    const std::uint32_t a = spec.romHead + off;
+    const std::uint32_t a = shape.romHead + off;
     int sum = 0;
-    line = spec.wide ? "S2" : "S1";
-    put(per + (spec.wide ? 4 : 3), sum);
-    if (spec.wide) put(int(a >> 16), sum);
+    line = shape.wide ? "S2" : "S1";
+    put(per + (shape.wide ? 4 : 3), sum);
+    if (shape.wide) put(int(a >> 16), sum);
     put(int(a >> 8), sum);
     put(int(a), sum);
     for (int k = 0; k < per; ++k) {
@@ -106,17 +106,17 @@ void WriteSRecordFile(const ImageSpec& spec, const std::string& path) {
     line += "\r\n";
     std::fwrite(line.data(), 1, line.size(), f);
   }
-  std::fputs(spec.wide ? "S804000000FB\r\n" : "S9030000FC\r\n", f);
+  std::fputs(shape.wide ? "S804000000FB\r\n" : "S9030000FC\r\n", f);
   std::fclose(f);
 }
 
-void SetProfile(const ImageSpec& spec) {
+void SetProfile(const ImageShape& shape) {
   ActiveProfile = ActiveProfileRecord{};
-  ActiveProfile.recordSize = static_cast<std::uint8_t>(spec.recordSize);
-  ActiveProfile.ROMHEAD = spec.romHead;
-  ActiveProfile.ROMTAIL = spec.wide ? 0xFFFFFF : 0xFFFF;
+  ActiveProfile.recordSize = static_cast<std::uint8_t>(shape.recordSize);
+  ActiveProfile.ROMHEAD = shape.romHead;
+  ActiveProfile.ROMTAIL = shape.wide ? 0xFFFFFF : 0xFFFF;
   ActiveProfile.PAGESIZE = 0x200;
-  ActiveProfile.IAPMARK = spec.romHead + 0x400;
+  ActiveProfile.IAPMARK = shape.romHead + 0x400;
 }
 
 struct RunResult {
@@ -149,7 +149,7 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-const ImageSpec kSpecs[] = {
+const ImageShape kSpecs[] = {
     {"48 KiB, 16-bit", 0x4000, 48u << 10, false, 16, 21},
     {"1 MiB, 24-bit", 0x100000, 1u << 20, true, 32, 11},
     {"16 MiB, 24-bit", 0x000000, 16u << 20, true, 32, 5},
@@ -188,15 +188,15 @@ int main(int argc, char** argv) {
               "ours ms", "srec ms", "ratio", "ours KiB", "srec KiB", "B/byte", "net B/b");
   int status = 0;
   for (int i = 0; i < int(std::size(kSpecs)); ++i) {
-    const ImageSpec& spec = kSpecs[i];
+    const ImageShape& shape = kSpecs[i];
     const std::string file = (dir / "image.s19").string();
-    WriteSRecordFile(spec, file);
+    WriteSRecordFile(shape, file);
     std::vector<double> ours, theirs;
     long oursRss = 0, theirsRss = 0;
-    for (int r = 0; r < spec.runs; ++r) {
+    for (int r = 0; r < shape.runs; ++r) {
       const RunResult a = RunChild({self, "--pipeline", std::to_string(i), file}, dir.string());
       if (a.status != 0) {
-        std::fprintf(stderr, "pipeline failed on %s\n", spec.name);
+        std::fprintf(stderr, "pipeline failed on %s\n", shape.name);
         status = 1;
       }
       ours.push_back(a.seconds);
@@ -211,10 +211,10 @@ int main(int argc, char** argv) {
     }
     const double oursMs = 1000 * Median(ours);
     const double theirsMs = theirs.empty() ? 0 : 1000 * Median(theirs);
-    const double perByte = 1024.0 * double(oursRss) / spec.bytes;
-    const double netPerByte = 1024.0 * double(oursRss - idle.maxRssKiB) / spec.bytes;
-    std::printf("%-16s %9.0f %5d %10.2f %10.2f %7.3f %10ld %10ld %8.2f %8.2f\n", spec.name,
-                double(fs::file_size(file)) / 1024, spec.runs, oursMs, theirsMs,
+    const double perByte = 1024.0 * double(oursRss) / shape.bytes;
+    const double netPerByte = 1024.0 * double(oursRss - idle.maxRssKiB) / shape.bytes;
+    std::printf("%-16s %9.0f %5d %10.2f %10.2f %7.3f %10ld %10ld %8.2f %8.2f\n", shape.name,
+                double(fs::file_size(file)) / 1024, shape.runs, oursMs, theirsMs,
                 theirsMs > 0 ? oursMs / theirsMs : 0.0, oursRss, theirsRss, perByte, netPerByte);
   }
   if (!haveSrecCat) std::printf("(srec_cat not found: install the srecord package)\n");
