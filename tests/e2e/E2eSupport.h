@@ -19,33 +19,16 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/ChildProcess.h"
 
 namespace e2e {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-inline int Count(const std::vector<std::string>& lines, const std::string& line) {
-  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-}
+using testproc::CChild;
+using testproc::Count;
+using testproc::Lines;
+using testproc::ReadFile;
 
 class CScratchDir {
  public:
@@ -67,81 +50,6 @@ class CScratchDir {
 
  private:
   std::string m_path;
-};
-
-// A child process with its output in files; killed if it outlives the test.
-class CChild {
- public:
-  CChild() = default;
-  CChild(const CChild&) = delete;
-  CChild& operator=(const CChild&) = delete;
-  ~CChild() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGKILL);
-      ::waitpid(m_pid, nullptr, 0);
-    }
-  }
-
-  bool Start(const std::vector<std::string>& args, const std::string& dir,
-             const std::vector<std::string>& env, const std::string& out, const std::string& err) {
-    // Everything the child needs is prepared before fork: after it, only
-    // async-signal-safe calls.
-    std::vector<std::string> environment;
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry = *e;
-      if (entry.rfind("IAP_", 0) != 0) environment.push_back(entry);  // no leftovers
-    }
-    environment.insert(environment.end(), env.begin(), env.end());
-    std::vector<char*> argv, envp;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int n = ::open("/dev/null", O_RDONLY);
-      if (o < 0 || e < 0 || n < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
-      ::dup2(n, 0);
-      ::dup2(o, 1);
-      ::dup2(e, 2);
-      ::setsid();  // no controlling terminal: iapflash draws no progress bar
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-    return m_pid > 0;
-  }
-
-  bool Running() {
-    if (m_pid <= 0) return false;
-    int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      m_pid = -1;
-      return false;
-    }
-    return true;
-  }
-
-  // The exit status, or -1 when the child had to be killed after `seconds`.
-  int Wait(double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (Running()) {
-      if (std::chrono::steady_clock::now() > end) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return m_status;
-  }
-
- private:
-  pid_t m_pid = -1;
-  int m_status = -1;
 };
 
 // One device map for a test run, written out as the updater's INI file.
@@ -260,16 +168,7 @@ inline UpdateRun RunUpdate(const CScratchDir& dir, const DeviceMap& map, Link li
     ADD_FAILURE() << "cannot start iapsim";
     return run;
   }
-  // "ready PATH" once the line is up.
-  std::string path;
-  for (int i = 0; i < 500 && path.empty() && sim.Running(); ++i) {
-    const std::string out = ReadFile(dir.File("sim.out"));
-    if (out.rfind("ready ", 0) == 0 && out.find('\n') != std::string::npos) {
-      path = out.substr(6, out.find('\n') - 6);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
+  const std::string path = sim.WaitReady();
   if (path.empty()) {
     ADD_FAILURE() << "iapsim did not come up: " << ReadFile(dir.File("sim.err"));
     return run;

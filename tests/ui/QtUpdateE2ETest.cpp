@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,114 +45,21 @@
 #include <vector>
 
 #include "app/UpdaterDlg.h"
+#include "support/ChildProcess.h"
 #include "support/TestDir.h"
 #include "ui/QtTestSupport.h"
 #include "ui/qt/QtFileDialog.h"
 #include "ui/qt/QtMainDialog.h"
 #include "ui/qt/QtWindowSystem.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using testproc::ReadFile;
+using CSimulator = testproc::CChild;
 
-std::vector<std::string> TextLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
-}
-
-// The simulator as a child process in the current (the test's) directory, its
-// output in files there; killed if it outlives the test.
-class CSimulator {
- public:
-  CSimulator() = default;
-  CSimulator(const CSimulator&) = delete;
-  CSimulator& operator=(const CSimulator&) = delete;
-  ~CSimulator() { Kill(); }
-
-  bool Start(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "sim.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "sim.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    m_pid = pid;
-    return true;
-  }
-
-  // The path of "ready PATH" once the simulator printed it; empty if it did not
-  // within a few seconds.
-  std::string WaitReady() {
-    for (int i = 0; i < 500 && Running(); ++i) {
-      const std::string out = ReadText("sim.out");
-      const auto end = out.find('\n');
-      if (out.rfind("ready ", 0) == 0 && end != std::string::npos) return out.substr(6, end - 6);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return {};
-  }
-
-  bool Running() {
-    const pid_t pid = m_pid.load();
-    if (pid <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      m_pid = -1;
-      return false;
-    }
-    return true;
-  }
-
-  // The exit status, or -1 when it had to be killed after `seconds`.
-  int Wait(double seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (Running()) {
-      if (std::chrono::steady_clock::now() > end) {
-        Kill();
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return m_status;
-  }
-
-  // Safe from any thread: the watchdog uses it.
-  void Signal(int sig) {
-    const pid_t pid = m_pid.load();
-    if (pid > 0) ::kill(pid, sig);
-  }
-
- private:
-  void Kill() {
-    const pid_t pid = m_pid.exchange(-1);
-    if (pid > 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-  }
-
-  std::atomic<pid_t> m_pid{-1};
-  int m_status = -1;
-};
+std::vector<std::string> TextLines(const std::string& text) { return testproc::Lines(text); }
 
 // Guards against a window that stops serving its event loop (a deadlock between
 // the GUI thread and a worker): the bounded waits below could not end then.
@@ -293,9 +199,10 @@ class QtUpdateE2e : public ::testing::Test {
     if (road == Link::kHid) args.insert(args.end(), {"--socket", dir.File("hid.sock")});
     args.insert(args.end(), {"--config", d.configName, "--frames", "frames.txt"});
     args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(sim.Start(args)) << "cannot start " << IAPSIM_PATH;
+    ASSERT_TRUE(sim.Start(args, dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")))
+        << "cannot start " << IAPSIM_PATH;
     const std::string path = sim.WaitReady();
-    ASSERT_FALSE(path.empty()) << "iapsim did not come up: " << ReadText(dir.File("sim.err"));
+    ASSERT_FALSE(path.empty()) << "iapsim did not come up: " << ReadFile(dir.File("sim.err"));
     // COM1 is the pty; the HID backend is chosen when the dialog is made.
     ::setenv(road == Link::kSerial ? "IAP_COM1" : "IAP_HID_SOCKET", path.c_str(), 1);
     const VariantStrings* v = VariantByName(d.variant);
@@ -442,7 +349,7 @@ TEST_P(QtUpdateE2eRun, FromFileToTheSuccessBoxAndBackToFile) {
     for (std::size_t i = log.size() > 12 ? log.size() - 12 : 0; i < log.size(); ++i) {
       text += log[i] + "\n";
     }
-    return text + "--- iapsim:\n" + ReadText(dir.File("sim.err"));
+    return text + "--- iapsim:\n" + ReadFile(dir.File("sim.err"));
   };
   ASSERT_TRUE(ended) << "no end of the transfer in time\n" << tail();
   ASSERT_TRUE(successBox) << tail();
@@ -484,12 +391,12 @@ TEST_P(QtUpdateE2eRun, FromFileToTheSuccessBoxAndBackToFile) {
                  std::string(d.variant) + (road == Link::kSerial ? "-com1" : "-usb") + "-updated");
 
   // The device got exactly the rows outside its protected ranges, then the end.
-  EXPECT_EQ(sim.Wait(10), 0) << ReadText(dir.File("sim.err"));
-  const std::vector<std::string> frames = TextLines(ReadText(dir.File("frames.txt")));
+  EXPECT_EQ(sim.Wait(10), 0) << ReadFile(dir.File("sim.err"));
+  const std::vector<std::string> frames = TextLines(ReadFile(dir.File("frames.txt")));
   const std::vector<std::string> expected =
-      ExpectedAddressAndData(ReadText(dir.File("tmp.bin")), d, road);
+      ExpectedAddressAndData(ReadFile(dir.File("tmp.bin")), d, road);
   ASSERT_GT(expected.size(), 100u);
-  ASSERT_EQ(frames.size(), expected.size() + 1) << ReadText(dir.File("sim.err"));
+  ASSERT_EQ(frames.size(), expected.size() + 1) << ReadFile(dir.File("sim.err"));
   for (std::size_t i = 0; i < expected.size(); ++i) {
     ASSERT_EQ(AddressAndDataOf(frames[i], d), expected[i]) << "frame " << i + 1;
   }
@@ -564,8 +471,8 @@ TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
 
   // The dialog goes, the port with it; the device gives up on the broken update.
   dlg.reset();
-  EXPECT_EQ(sim.Wait(20), 1) << ReadText(dir.File("sim.err"));
-  const std::vector<std::string> frames = TextLines(ReadText(dir.File("frames.txt")));
+  EXPECT_EQ(sim.Wait(20), 1) << ReadFile(dir.File("sim.err"));
+  const std::vector<std::string> frames = TextLines(ReadFile(dir.File("frames.txt")));
   // The worker's lines wait for the window, so the count at the close is exact but
   // for the last frame, which may have been logged and not yet written.
   EXPECT_GE(static_cast<int>(frames.size()), framesAtClose - 1);
