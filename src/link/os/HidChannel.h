@@ -62,6 +62,13 @@ class IHidReadHandle {
   virtual long LastError() const = 0;
 };
 
+// The identity part of a device's attributes: vendor id, product id, version.
+inline void CopyIdentity(const HidAttributes& from, HidAttributes& to) {
+  to.vendorId = from.vendorId;
+  to.productId = from.productId;
+  to.versionNumber = from.versionNumber;
+}
+
 class IHidProbe {
  public:
   virtual ~IHidProbe() = default;

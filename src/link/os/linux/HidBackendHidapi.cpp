@@ -100,9 +100,7 @@ class CHidapiProbe final : public IHidProbe {
       : m_path(std::move(path)), m_attributes(attributes) {}
 
   bool GetAttributes(HidAttributes& attributes) override {
-    attributes.vendorId = m_attributes.vendorId;
-    attributes.productId = m_attributes.productId;
-    attributes.versionNumber = m_attributes.versionNumber;
+    CopyIdentity(m_attributes, attributes);
     return true;
   }
   bool GetReportLengths(HidAttributes& attributes) override {

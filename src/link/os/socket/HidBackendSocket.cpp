@@ -182,9 +182,7 @@ class CSocketProbe final : public IHidProbe {
   CSocketProbe(std::shared_ptr<CSocketConnection> connection, const HidAttributes& attributes)
       : m_connection(std::move(connection)), m_attributes(attributes) {}
   bool GetAttributes(HidAttributes& attributes) override {
-    attributes.vendorId = m_attributes.vendorId;
-    attributes.productId = m_attributes.productId;
-    attributes.versionNumber = m_attributes.versionNumber;
+    CopyIdentity(m_attributes, attributes);
     return true;
   }
   bool GetReportLengths(HidAttributes& attributes) override {
