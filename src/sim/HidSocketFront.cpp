@@ -167,7 +167,6 @@ bool CHidSocketFront::Serve(Connection& connection, SimClock::time_point now, bo
 }
 
 FrontEnd CHidSocketFront::Run() {
-  using std::chrono::duration;
   SimClock::time_point lastTraffic = SimClock::now();
   SimClock::time_point goneSince{};
   bool clientSeen = false;
@@ -205,12 +204,9 @@ FrontEnd CHidSocketFront::Run() {
         lastTraffic = now;
       }
     }
-    if (clientSeen && m_connections.empty() && m_device.FaultShown() &&
-        duration<double>(now - goneSince).count() > m_options.lingerSeconds) {
-      return FrontEnd::kClientGone;
-    }
-    if (duration<double>(now - lastTraffic).count() > m_options.idleTimeoutSeconds) {
-      return FrontEnd::kIdleTimeout;
+    if (const auto end = QuietEnd(m_options, now, lastTraffic, clientSeen && m_connections.empty(),
+                                  m_device.FaultShown(), goneSince)) {
+      return *end;
     }
   }
 }

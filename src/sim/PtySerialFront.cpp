@@ -150,7 +150,6 @@ bool CPtySerialFront::TakeByte(std::uint8_t byte, SimClock::time_point now) {
 }
 
 FrontEnd CPtySerialFront::Run() {
-  using std::chrono::duration;
   SimClock::time_point lastTraffic = SimClock::now();
   SimClock::time_point goneSince{};
   bool clientSeen = false;
@@ -192,12 +191,9 @@ FrontEnd CPtySerialFront::Run() {
       clientSeen = true;
       gone = false;
     }
-    if (gone && m_device.FaultShown() &&
-        duration<double>(now - goneSince).count() > m_options.lingerSeconds) {
-      return FrontEnd::kClientGone;
-    }
-    if (duration<double>(now - lastTraffic).count() > m_options.idleTimeoutSeconds) {
-      return FrontEnd::kIdleTimeout;
+    if (const auto end =
+            QuietEnd(m_options, now, lastTraffic, gone, m_device.FaultShown(), goneSince)) {
+      return *end;
     }
   }
 }

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 using SimClock = std::chrono::steady_clock;
 
@@ -35,6 +36,23 @@ enum class FrontEnd {
 };
 
 const char* FrontEndText(FrontEnd end);
+
+// The ends of a run that do not come from the updater's traffic, the same on both
+// fronts: the updater went away after a fault had shown (it has given up), or
+// nothing happened for the idle time-out. Checked once per pass of a front's loop.
+inline std::optional<FrontEnd> QuietEnd(const FrontOptions& options, SimClock::time_point now,
+                                        SimClock::time_point lastTraffic, bool updaterGone,
+                                        bool faultShown, SimClock::time_point goneSince) {
+  using std::chrono::duration;
+  if (updaterGone && faultShown &&
+      duration<double>(now - goneSince).count() > options.lingerSeconds) {
+    return FrontEnd::kClientGone;
+  }
+  if (duration<double>(now - lastTraffic).count() > options.idleTimeoutSeconds) {
+    return FrontEnd::kIdleTimeout;
+  }
+  return std::nullopt;
+}
 
 // Device-side view of one transfer: from the arrival of the first byte of the first
 // data frame to the moment the end-of-file frame had been received whole.
