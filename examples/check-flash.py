@@ -37,26 +37,24 @@ def number(text):
     return int(text, 16) if text.lower().startswith("0x") else int(text)
 
 
-def read_srecords(path, wide, record_size=None):
-    """address -> byte of the data records of the given width. With record_size,
-    a line gives at most that many bytes, as the updater reads it."""
+def read_srecords(path):
+    """address -> byte of every data record (S1, S2, S3, each with its own address
+    length); the last one given for an address stays."""
     data = {}
-    kind, address_bytes = ("S2", 3) if wide else ("S1", 2)
+    address_lengths = {"S1": 2, "S2": 3, "S3": 4}
     with open(path, encoding="latin-1") as f:
         for line in f:
             line = line.strip()
-            if line[:2] in ("S8", "S9", "S7"):
+            if line[:2] in ("S7", "S8", "S9"):
                 break
-            if line[:2] != kind:
+            if line[:2] not in address_lengths:
                 continue
+            address_bytes = address_lengths[line[:2]]
             body = bytes.fromhex(line[2:])
             if body[0] != len(body) - 1 or sum(body) & 0xFF != 0xFF:
                 sys.exit("%s: bad record %s" % (path, line))
             address = int.from_bytes(body[1:1 + address_bytes], "big")
-            payload = body[1 + address_bytes:-1]
-            if record_size is not None:
-                payload = payload[:record_size]
-            for i, value in enumerate(payload):
+            for i, value in enumerate(body[1 + address_bytes:-1]):
                 data[address + i] = value
     return data
 
@@ -74,7 +72,7 @@ def main():
     device = ini["DEVICE%d" % (count - 1)]
     field = lambda key, mask=0xFFFFF0: number(device[key]) & mask
     size = field("RAWDATASIZE", 0xFF)
-    wide = field("ROMTAIL", 0xFFFFFF) >= 0x10000
+    size = 32 if size == 64 else size  # rows of 64 go out as rows of 32
     iap_start, iap_end = field("IAPSTART"), field("IAPEND")
     int_start, int_end = field("INTSTART"), field("INTEND")
 
@@ -83,8 +81,8 @@ def main():
         in_iap = iap_start <= row <= iap_end if args.interface == "hid" else iap_start <= row < iap_end
         return in_iap or int_start <= row <= int_end
 
-    firmware = read_srecords(args.firmware, wide, size)
-    flash = read_srecords(args.flash, wide)
+    firmware = read_srecords(args.firmware)
+    flash = read_srecords(args.flash)
     problems = []
     placed = kept_out = 0
     for address, value in sorted(firmware.items()):

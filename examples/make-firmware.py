@@ -3,8 +3,9 @@
 
 The data are pseudo-random but deterministic (a xorshift generator with fixed
 seeds), so running this again gives the same files byte for byte. Every file has
-the shape the updater expects: an S0 header without data, the first data line at
-the device's ROMHEAD, 16 data bytes a line at most, and the end line of its width.
+the shape that srec_cat gives by default: an S0 header with text, 32 data bytes a
+line, a count record, and (castrel) a termination record with a start address.
+The first data line is at the device's ROMHEAD.
 
     python3 examples/make-firmware.py            # rewrites the files under examples/
     python3 examples/make-firmware.py --bench OUT  # 4 KiB image for bench/transfer
@@ -30,6 +31,11 @@ class XorShift32:
         return self.next() >> 24
 
 
+# Data bytes per line: srec_cat's default, longer than the devices' record size of
+# 16, so every line spans more than one row.
+LINE_BYTES = 32
+
+
 def record(kind, address, address_bytes, data):
     body = [address_bytes + len(data) + 1]
     body += [(address >> (8 * i)) & 0xFF for i in reversed(range(address_bytes))]
@@ -38,20 +44,24 @@ def record(kind, address, address_bytes, data):
     return "S" + kind + "".join("%02X" % b for b in body)
 
 
-def srecords(regions, wide, rng):
+def srecords(regions, wide, rng, header, start_address=None):
     """regions: (start, length, short_lines) tuples in ascending order; short_lines
-    lists the line indexes that carry only 10 of their 16 bytes (the rest is left
-    to the updater's fill bytes)."""
+    lists the line indexes that carry only 10 of their 32 bytes (the rest is left
+    to the updater's fill bytes). The file ends as srec_cat ends its files: the
+    count record S5, then a termination record only when there is a start
+    address."""
     address_bytes = 3 if wide else 2
-    lines = ["S0030000FC"]
+    lines = [record("0", 0, 2, list(header.encode("ascii")))]
     for start, length, short_lines in regions:
-        for index, address in enumerate(range(start, start + length, 16)):
-            count = min(16, start + length - address)
+        for index, address in enumerate(range(start, start + length, LINE_BYTES)):
+            count = min(LINE_BYTES, start + length - address)
             if index in short_lines:
                 count = 10
             data = [rng.byte() for _ in range(count)]
             lines.append(record("2" if wide else "1", address, address_bytes, data))
-    lines.append("S804000000FB" if wide else "S9030000FC")
+    lines.append(record("5", len(lines) - 1, 2, []))
+    if start_address is not None:
+        lines.append(record("8" if wide else "9", start_address, address_bytes, []))
     return "\r\n".join(lines) + "\r\n"
 
 
@@ -68,7 +78,7 @@ def main():
 
     if args.bench:
         # 4 KiB from 0x8000, 16-bit addresses, no holes.
-        write(args.bench, srecords([(0x8000, 0x1000, ())], False, XorShift32(0xB0A7)))
+        write(args.bench, srecords([(0x8000, 0x1000, ())], False, XorShift32(0xB0A7), "bench"))
         return
 
     here = os.path.dirname(os.path.abspath(__file__))
@@ -82,7 +92,7 @@ def main():
         (0xFF80, 0x0080, ()),
     ]
     write(os.path.join(here, "solvane", "firmware.mppt"),
-          srecords(solvane, False, XorShift32(0x5A1F)))
+          srecords(solvane, False, XorShift32(0x5A1F), "solvane example firmware"))
     # castrel: 24-bit device, application from 0x00F000 across the 64 KiB boundary,
     # with the programmer at 0x010800..0x010BFF and a reserved range at 0x011200.
     castrel = [
@@ -91,7 +101,7 @@ def main():
         (0x011480, 0x0100, (2,)),
     ]
     write(os.path.join(here, "castrel", "firmware.S19"),
-          srecords(castrel, True, XorShift32(0xCA57)))
+          srecords(castrel, True, XorShift32(0xCA57), "castrel example firmware", 0x00F000))
 
 
 if __name__ == "__main__":

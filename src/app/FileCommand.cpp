@@ -63,6 +63,10 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   std::optional<CBusyFlag> busy;
   if (!m_building) busy.emplace(m_building);
 
+  // Until this build has written tmp.bin again there is no image to send.
+  m_builder.m_binImage.clear();
+  m_builder.m_binRecordSize = 0;
+
   if (TakeInterfaceChoice() && !SupportedRecordSize(ActiveProfile.recordSize)) {
     AppMessageBox("Can't support this file !", BoxIcon::Warning);
   }
@@ -96,6 +100,7 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
 }
 
 int CUpdaterDlg::LoadImageFile(const std::string& path) {
+  m_imageChanged = false;
   struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
   };
@@ -115,24 +120,23 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
   }
   if (std::fread(image.data(), 1, length, file.get()) != length) return -1;
   file.reset();
+  // Only the image that this dialog's last File wrote goes to the device: another
+  // updater working in the same directory may have written its own tmp.bin since.
+  if (image != m_builder.m_binImage) {
+    AppMessageBox(kBinChangedBox, BoxIcon::Warning);
+    m_imageChanged = true;
+    return -1;
+  }
   m_image = std::move(image);
 
   int result = static_cast<int>(length);
   const int kind = m_interfaceKind.load();
   if (kind == 1 || kind == 2) {
-    switch (ActiveProfile.recordSize) {
-      case 64:
-        m_cursor64 = 0;
-        break;
-      case 32:
-        m_cursor32 = 0;
-        break;
-      case 16:
-        m_cursor16 = 0;
-        break;
-      default:
-        AppMessageBox("Can't support this file !", BoxIcon::Warning);
-        break;
+    if (SupportedRecordSize(ActiveProfile.recordSize)) {
+      // The read position of the rows' size (rows of 64 were written as rows of 32).
+      (m_builder.m_binRecordSize == 16 ? m_cursor16 : m_cursor32) = 0;
+    } else {
+      AppMessageBox("Can't support this file !", BoxIcon::Warning);
     }
   } else {
     result = -1;

@@ -103,6 +103,8 @@ class CUpdaterDlg {
   std::atomic<std::size_t> m_cursor64{0}, m_cursor32{0}, m_cursor16{0};
   std::array<DeviceProfile, kProfileTableSize> m_profiles{};
   std::array<std::uint8_t, 65> m_reply{};
+  // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
+  bool m_imageChanged = false;
 
  private:
   std::atomic<bool> m_closing{false};

@@ -42,7 +42,7 @@ struct ActiveProfileRecord {
 };
 
 // The active device profile of this process. Written by LoadConfiguration at
-// start-up and afterwards only by the flash page layout (64 -> 32 record size).
+// start-up and read-only afterwards.
 extern ActiveProfileRecord ActiveProfile;
 
 constexpr std::uint32_t kProfileTableSize = 128;

@@ -125,13 +125,10 @@ bool CImageBuilder::LayoutFlashPages() {
       rows.swap(laidOut);
     }
 
-    // 5. Frames carry 16 or 32 data bytes: rows of 64 are sent as two rows of 32,
-    //    and 32 is the record size in force from now on (the image loader, the
-    //    frames and every later build go by it).
-    if (s == 64) {
-      SplitRows(rows);
-      ActiveProfile.recordSize = 32;
-    }
+    // 5. Frames carry 16 or 32 data bytes: rows of 64 are sent as two rows of 32
+    //    (SentRecordSize). The configured record size stays in force, so every
+    //    build reads and lays out the same file the same way.
+    if (s == 64) SplitRows(rows);
   } catch (const std::bad_alloc&) {
     m_rowList.clear();
     m_rowList.shrink_to_fit();

@@ -35,11 +35,13 @@ class CImageBuilder {
   void SetMessageBox(MessageBoxFn fn) { m_messageBox = std::move(fn); }
   void SetPump(PumpFn fn) { m_pump = std::move(fn); }
 
-  // S-record file -> byte list. In the 24-bit width one window event is pumped
+  // S-record file -> byte list: every data byte at its address, or false after a
+  // box naming the line at fault. In the 24-bit width one window event is pumped
   // per line read.
   bool ReadSRecordFile(const std::string& path);
-  // Sets record.recordType from the line; true when the line is to be decoded
-  // ("S0" to "S7"), false when it ends the read.
+  // Sets record.recordType from the line; true for a record that is decoded (S0
+  // header, S1-S3 data, S5/S6 count), false for a termination record (S7-S9) or
+  // a line that is no record at all.
   static bool CheckRecordType(ByteRecord& record, std::string_view line);
   // Two hex characters (either case) -> 0..255; anything else reads as 0.
   static int ParseHexPair(std::string_view text);
@@ -50,18 +52,24 @@ class CImageBuilder {
   void PadRow(RowRecord& r) const;
 
   // row list -> flash page order. With a record size of 64 every row is split
-  // into two rows of 32 and the record size in force becomes 32. False (after a
-  // message box) when the page size cannot be used, when no row is left, or when
-  // memory runs out.
+  // into two rows of 32 (SentRecordSize). False (after a message box) when the
+  // page size cannot be used, when no row is left, or when memory runs out.
   bool LayoutFlashPages();
 
   // row list -> tmp.txt in the current directory / the binary rows at path.
+  // WriteRowsBinary also keeps what it wrote in m_binImage.
   bool WriteRowsText();
   bool WriteRowsBinary(const std::string& path);
 
   int m_interfaceKind = 1;  // 1 HID ("USB"), 2 serial ("COM")
   RowList m_rowList;
   ByteList m_byteList;
+  // The binary rows exactly as the last successful WriteRowsBinary wrote them,
+  // and the data bytes per row in them; empty while no image is ready. The
+  // transfer sends only this image: a tmp.bin on disk that differs from it was
+  // written by someone else (another updater in the same directory) since.
+  std::vector<std::uint8_t> m_binImage;
+  int m_binRecordSize = 0;
 
  private:
   void Box(const std::string& text) const {
@@ -71,9 +79,18 @@ class CImageBuilder {
   PumpFn m_pump;
 };
 
+// Data bytes per row of the image as it goes to the device: rows of 64 are split
+// into two of 32, the largest frame the device takes.
+constexpr int SentRecordSize(int recordSize) { return recordSize == 64 ? 32 : recordSize; }
+
 // Message boxes of the stages.
 inline constexpr char kReadFileErrorBox[] = "Read File Error !";
 inline constexpr char kFileMismatchBox[] = "Flash File doesn't match the config file !";
+// The file is refused; each is followed by " Line N", the 1-based line at fault.
+inline constexpr char kChecksumErrorBox[] = "S19 File Checksum Error ! Line ";
+inline constexpr char kFormatErrorBox[] = "S19 File Format Error ! Line ";
+inline constexpr char kIncompleteBox[] = "S19 File Is Incomplete ! Line ";
+inline constexpr char kAddressErrorBox[] = "S19 File Address Error ! Line ";
 inline constexpr char kReadMemoryBox[] = "S19 File Error (A) !";
 inline constexpr char kRowListErrorBox[] = "S19 File Error (B) !";
 inline constexpr char kPageSizeErrorBox[] = "Config File PAGESIZE Error !";
@@ -81,3 +98,4 @@ inline constexpr char kNoImageDataBox[] = "Flash File has no data for the device
 inline constexpr char kLayoutMemoryBox[] = "Not enough memory for the flash image !";
 inline constexpr char kTxtWriteErrorBox[] = "TXT File Write Error !";
 inline constexpr char kBinWriteErrorBox[] = "BIN File Write Error !";
+inline constexpr char kBinChangedBox[] = "BIN File Changed Error !";

@@ -18,6 +18,7 @@
 #include <string>
 #include <system_error>
 
+#include "config/DeviceProfile.h"
 #include "image/HexText.h"
 #include "image/ImageBuilder.h"
 
@@ -141,6 +142,8 @@ bool CImageBuilder::WriteRowsText() {
 }
 
 bool CImageBuilder::WriteRowsBinary(const std::string& path) {
+  m_binImage.clear();
+  m_binRecordSize = 0;
   for (const RowRecord& r : m_rowList) {
     if (!FitsRowBuffer(r)) {  // checked first, so the file on disk stays as it was
       Box(kBinWriteErrorBox);
@@ -149,27 +152,41 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   }
   bool ok = false;
   try {
+    // The image is made in memory first and kept: it is what the transfer sends.
+    std::size_t total = 0;
+    for (const RowRecord& r : m_rowList) total += 5 + (r.hexData.size() + 1) / 2;
+    std::vector<std::uint8_t> image(total);
+    std::uint8_t* p = image.data();
+    for (const RowRecord& r : m_rowList) {
+      const auto address = static_cast<std::uint32_t>(r.address);
+      *p++ = static_cast<std::uint8_t>(r.length);
+      *p++ = static_cast<std::uint8_t>(address >> 16);
+      *p++ = static_cast<std::uint8_t>(address >> 8);
+      *p++ = static_cast<std::uint8_t>(address);
+      *p++ = static_cast<std::uint8_t>(r.count);
+      const char* text = r.hexData.data();
+      const std::size_t chars = r.hexData.size();
+      std::size_t i = 0;
+      for (; i + 1 < chars; i += 2) {
+        *p++ = static_cast<std::uint8_t>(hextext::PairValue(text[i], text[i + 1]));
+      }
+      if (i < chars) *p++ = 0;  // an odd last character
+    }
+
     COutputFile out(path);
     if (out.IsOpen()) {
-      for (const RowRecord& r : m_rowList) {
-        const std::size_t chars = r.hexData.size();
-        char* p = out.Reserve(5 + (chars + 1) / 2);
-        if (!p) break;
-        const auto address = static_cast<std::uint32_t>(r.address);
-        *p++ = static_cast<char>(r.length);
-        *p++ = static_cast<char>(address >> 16);
-        *p++ = static_cast<char>(address >> 8);
-        *p++ = static_cast<char>(address);
-        *p++ = static_cast<char>(r.count);
-        const char* text = r.hexData.data();
-        std::size_t i = 0;
-        for (; i + 1 < chars; i += 2) {
-          *p++ = static_cast<char>(hextext::PairValue(text[i], text[i + 1]));
-        }
-        if (i < chars) *p++ = 0;  // an odd last character
-        out.Commit(p);
+      constexpr std::size_t kPiece = 64 * 1024;
+      for (std::size_t at = 0; at < total; at += kPiece) {
+        const std::size_t n = std::min(kPiece, total - at);
+        char* to = out.Reserve(n);
+        if (!to) break;
+        out.Commit(std::copy_n(reinterpret_cast<const char*>(image.data() + at), n, to));
       }
       ok = out.Close();
+    }
+    if (ok) {
+      m_binImage = std::move(image);
+      m_binRecordSize = SentRecordSize(ActiveProfile.recordSize);
     }
   } catch (const std::bad_alloc&) {
     ok = false;

@@ -1,10 +1,21 @@
 // S-record file -> byte list.
 //
-// Lines are decoded in the address width that the device map asks for (ROMTAIL
-// below 0x10000: two address bytes, else three), whatever the line's own type
-// says. Every line contributes at most one record size of data bytes. The file
-// is taken to belong to the configured device when its second accepted line
-// starts at ROMHEAD (the first is normally the S0 header).
+// Each record is decoded by its own type: S1, S2 and S3 data records carry two,
+// three and four address bytes, and every data byte of every data record goes to
+// its own address, however long the line (the record size shapes rows and frames
+// later, never what is read). The S0 header is text for people, not firmware: it
+// gives no bytes. S5 and S6 count records give none either; their count must
+// match the data records before them. S7, S8 and S9 end the file.
+//
+// One wrong byte in flash can leave a power device dead in the field, so a file
+// is taken whole and exact or not at all: every record's hex digits, its length
+// against its count byte and its checksum are verified, a byte whose address does
+// not fit the device's address width refuses the file, and so does a line that is
+// not a record (blank lines at the very end excepted) or a file that stops before
+// its termination record or its matching count record (a copy cut off short).
+//
+// The file is taken to belong to the configured device when its second accepted
+// record starts at ROMHEAD (the first is normally the S0 header).
 
 #include <algorithm>
 #include <cstdio>
@@ -120,12 +131,71 @@ class CLineReader {
   std::string m_carry;
 };
 
-// ParseHexPair of the two characters at pos (0 when the line ends before them).
-inline int PairAt(std::string_view line, std::size_t pos) {
-  return pos + 1 < line.size() ? hextext::PairValue(line[pos], line[pos + 1]) : 0;
+// How a record type is laid out and what it means to the image.
+enum class RecordRole { Header, Data, Count, End, None };
+struct RecordKind {
+  RecordRole role;
+  int addressBytes;
+};
+
+RecordKind KindOf(std::string_view line) {
+  if (line.size() < 2 || line[0] != 'S') return {RecordRole::None, 0};
+  switch (line[1]) {
+    case '0': return {RecordRole::Header, 2};
+    case '1': return {RecordRole::Data, 2};
+    case '2': return {RecordRole::Data, 3};
+    case '3': return {RecordRole::Data, 4};
+    case '5': return {RecordRole::Count, 2};
+    case '6': return {RecordRole::Count, 3};
+    case '7': return {RecordRole::End, 4};
+    case '8': return {RecordRole::End, 3};
+    case '9': return {RecordRole::End, 2};
+    default: return {RecordRole::None, 0};  // S4 is reserved: no tool writes it
+  }
 }
 
+enum class LineFault { None, Format, Checksum };
+
+// Checks the record's digits, its length against its count byte and its checksum
+// (the low byte of the sum of every byte from the count byte on is 0xFF); on
+// success field holds the address field's value.
+LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& field) {
+  if (line.size() < 4 || (line.size() & 1) != 0) return LineFault::Format;
+  const auto* p = reinterpret_cast<const unsigned char*>(line.data()) + 2;
+  const std::size_t pairs = (line.size() - 2) / 2;  // count byte, then count bytes
+  int bad = 0;
+  unsigned sum = 0;
+  std::uint32_t value = 0;
+  for (std::size_t i = 0; i < pairs; ++i, p += 2) {
+    const int h = hextext::kNibble[p[0]], l = hextext::kNibble[p[1]];
+    bad |= h | l;  // a negative nibble leaves the sign bit set
+    const unsigned byte = static_cast<unsigned>(h * 16 + l) & 0xFFu;
+    sum += byte;
+    if (i >= 1 && i <= static_cast<std::size_t>(addressBytes)) value = (value << 8) | byte;
+  }
+  if (bad < 0) return LineFault::Format;
+  const std::size_t count = static_cast<std::size_t>(hextext::PairValue(line[2], line[3]));
+  if (count != pairs - 1 || count < static_cast<std::size_t>(addressBytes) + 1) {
+    return LineFault::Format;
+  }
+  if ((sum & 0xFFu) != 0xFFu) return LineFault::Checksum;
+  field = value;
+  return LineFault::None;
+}
+
+bool IsBlank(std::string_view line) {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
+std::string AtLine(const char* text, long line) { return text + std::to_string(line); }
+
 }  // namespace
+
+bool CImageBuilder::CheckRecordType(ByteRecord& record, std::string_view line) {
+  record.SetRecordType(line.substr(0, 2));
+  const RecordRole role = KindOf(line).role;
+  return role == RecordRole::Header || role == RecordRole::Data || role == RecordRole::Count;
+}
 
 bool CImageBuilder::ReadSRecordFile(const std::string& path) {
   FilePtr file(std::fopen(path.c_str(), "rb"));
@@ -148,47 +218,83 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       }
     }
 
-    const bool wide = Uses24BitAddresses();
-    const std::size_t first = wide ? 10 : 8;  // where the first data byte stands
-    const int overhead = wide ? 4 : 3;        // count-byte share of address and checksum
-    const int recordSize = ActiveProfile.recordSize;
-    const auto romHead = static_cast<std::int64_t>(ActiveProfile.ROMHEAD);
+    // Every byte must fit the device's address width: a byte past the top would
+    // land at the bottom of flash in the frames.
+    const std::uint32_t topAddress = Uses24BitAddresses() ? 0xFFFFFFu : 0xFFFFu;
+    const bool pump = Uses24BitAddresses() && m_pump;
+    const auto romHead = static_cast<std::uint32_t>(ActiveProfile.ROMHEAD);
 
     CLineReader lines(file.get());
     ByteRecord work;
     work.count = 1;
-    int lineCounter = 0;
+    int acceptedLines = 0;
+    long lineNumber = 0;
+    long lastRecordLine = 0;  // the last line that was not blank
+    long firstBlankLine = 0;  // a blank line since then, if any
+    std::uint64_t dataRecords = 0;
+    bool complete = false;    // ended by a termination or a matching count record
     std::string_view line;
+    // Refuses the file with a box naming the line; always false.
+    auto refuse = [&](const char* text, long at) {
+      file.reset();
+      Box(AtLine(text, at));
+      return false;
+    };
     while (lines.Next(line)) {
-      if (wide && m_pump) m_pump();
-      if (!CheckRecordType(work, line)) break;
+      ++lineNumber;
+      if (pump) m_pump();
+      if (IsBlank(line)) {
+        if (firstBlankLine == 0) firstBlankLine = lineNumber;
+        continue;
+      }
+      // Blank lines are let pass only at the very end of the file.
+      if (firstBlankLine != 0) return refuse(kFormatErrorBox, firstBlankLine);
+      lastRecordLine = lineNumber;
 
-      std::int64_t lineAddress =
-          (static_cast<std::int64_t>(PairAt(line, 4)) << 8) | PairAt(line, 6);
-      if (wide) lineAddress = (lineAddress << 8) | PairAt(line, 8);
-      const int n = PairAt(line, 2) - overhead;
+      const RecordKind kind = KindOf(line);
+      if (kind.role == RecordRole::None) return refuse(kFormatErrorBox, lineNumber);
+      std::uint32_t field = 0;
+      switch (CheckRecord(line, kind.addressBytes, field)) {
+        case LineFault::Format:
+          return refuse(kFormatErrorBox, lineNumber);
+        case LineFault::Checksum:
+          return refuse(kChecksumErrorBox, lineNumber);
+        case LineFault::None:
+          break;
+      }
+      if (kind.role == RecordRole::End) {  // nothing after it is read
+        complete = true;
+        break;
+      }
+      complete = false;
+      if (kind.role == RecordRole::Count) {
+        if (field != dataRecords) return refuse(kFormatErrorBox, lineNumber);
+        complete = true;
+      }
+      work.SetRecordType(line.substr(0, 2));
 
-      ++lineCounter;
-      if (lineCounter == 2 && lineAddress != romHead) {
+      ++acceptedLines;
+      if (acceptedLines == 2 && field != romHead) {
         file.reset();
         Box(kFileMismatchBox);
         return false;
       }
-      if (n <= 0) continue;
+      if (kind.role != RecordRole::Data) continue;
+      ++dataRecords;
 
-      const int m = std::min(n, recordSize);
-      for (int k = 0; k < m; ++k) {
-        const std::size_t pos = first + 2 * static_cast<std::size_t>(k);
-        work.SetAddress(lineAddress + k);
-        if (pos + 1 < line.size()) {
-          work.hexData[0] = line[pos];
-          work.hexData[1] = line[pos + 1];
-        } else {  // the line ends inside this byte, or before it
-          work.SetHexData(pos < line.size() ? line.substr(pos, 1) : std::string_view());
-        }
+      const std::size_t first = 4 + 2 * static_cast<std::size_t>(kind.addressBytes);
+      const std::size_t n = (line.size() - first) / 2 - 1;  // the checksum byte is last
+      if (n == 0) continue;
+      if (std::uint64_t{field} + n - 1 > topAddress) return refuse(kAddressErrorBox, lineNumber);
+      const char* text = line.data() + first;
+      for (std::size_t k = 0; k < n; ++k, text += 2) {
+        work.SetAddress(std::int64_t{field} + static_cast<std::int64_t>(k));
+        work.hexData[0] = text[0];
+        work.hexData[1] = text[1];
         m_byteList.push_back(work);
       }
     }
+    if (!complete) return refuse(kIncompleteBox, lastRecordLine + 1);
   } catch (const ReadFault&) {
     file.reset();
     Box(kReadFileErrorBox);

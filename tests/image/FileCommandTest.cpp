@@ -88,7 +88,13 @@ TEST_F(FileCommandFixture, EachFailingStageLogsItsBoxAndLine) {
           {header + S1(0x8010, "AA"), [] {}, "Flash File doesn't match the config file !",
            "Build S19 block list error"},
           {"S9030000FC\n", [] {}, "S19 File Error (B) !", "Build Raw block list error"},
-          {header, [] {}, "Flash File has no data for the device !", "Build flash page list error"},
+          {header + "S9030000FC\n", [] {}, "S19 File Error (B) !", "Build Raw block list error"},
+          {S1(0x0005, "AA") + "\nS9030000FC\n", [] {}, "Flash File has no data for the device !",
+           "Build flash page list error"},
+          {header + S1(0x8000, "AA"), [] {}, "S19 File Is Incomplete ! Line 3",
+           "Build S19 block list error"},
+          {header + "S1048000AAD2\n", [] {}, "S19 File Checksum Error ! Line 2",
+           "Build S19 block list error"},
           {good, [] { ActiveProfile.PAGESIZE = 0x80000000u; }, "Config File PAGESIZE Error !",
            "Build flash page list error"},
           {good, dirNamed("tmp.txt"), "TXT File Write Error !", "Write to tmp.txt file error"},
@@ -126,7 +132,7 @@ TEST_F(FileCommandFixture, CancelledDialogChangesNothing) {
   EXPECT_TRUE(ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(ws.GetText(IDC_FILENAME), dir.File("fw.mppt"));
   EXPECT_EQ(Show(dlg.m_builder.m_rowList), rows);
-  EXPECT_EQ(dlg.m_builder.m_byteList.size(), 35u);
+  EXPECT_EQ(dlg.m_builder.m_byteList.size(), 32u);
   EXPECT_EQ(dir.Read("tmp.bin") + dir.Read("tmp.txt"), bin + txt);
 }
 
@@ -162,7 +168,7 @@ TEST_F(FileCommandFixture, InterfaceChoiceRecordSizeAndWorkingDirectory) {
 TEST_F(FileCommandFixture, ClicksDuringABuildStartNothing) {
   SetMap(32, 0x18000, 0x1FFFF, 0x200, 0x18000);  // the 24-bit width pumps window events
   dir.Write("fw.mot", std::string(kHeader) + "\n" + S2(0x18000, Seq(0, 32)) + "\n" +
-                          S2(0x18020, Seq(0, 32)) + "\n");
+                          S2(0x18020, Seq(0, 32)) + "\nS804000000FB\n");
   int pumped = 0;
   ws.onPump = [&] {
     ++pumped;
@@ -171,21 +177,25 @@ TEST_F(FileCommandFixture, ClicksDuringABuildStartNothing) {
     ws.fileAnswers.pop_back();
   };
   EXPECT_EQ(Click(dir.File("fw.mot")).size(), 8u);
-  EXPECT_EQ(pumped, 3);
+  EXPECT_EQ(pumped, 4);
   EXPECT_EQ(ws.fileRequests.size(), 1u);
   EXPECT_TRUE(ws.IsEnabled(IDC_UPDATE));
 }
 
 TEST_F(FileCommandFixture, RecordSize64GoesOutAsRowsOf32AndLoads) {
+  // Lines of 64 bytes; every File of the same file gives the same image.
   SetMap(64, 0x8000, 0xFFFF, 0x200, 0x8000);
   dir.Write("fw.mppt", std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 64)) + "\n" +
-                           S1(0x8040, Seq(0x40, 64)) + "\n");
-  Click(dir.File("fw.mppt"));
-  ASSERT_TRUE(ws.IsEnabled(IDC_UPDATE));
-  EXPECT_EQ(ActiveProfile.recordSize, 32);
-  EXPECT_EQ(dir.Read("tmp.bin"), Bytes("2400800020" + F(32) + "2400802020" + F(32) + "2400804020" +
-                                       Seq(0x40, 32) + "2400806020" + Seq(0x60, 32) + "2400800020" +
-                                       Seq(0, 32) + "2400802020" + Seq(0x20, 32)));
+                           S1(0x8040, Seq(0x40, 64)) + "\nS9030000FC\n");
+  const std::string image =
+      Bytes("2400800020" + F(32) + "2400802020" + F(32) + "2400804020" + Seq(0x40, 32) +
+            "2400806020" + Seq(0x60, 32) + "2400800020" + Seq(0, 32) + "2400802020" + Seq(0x20, 32));
+  for (int build = 1; build <= 2; ++build) {
+    Click(dir.File("fw.mppt"));
+    ASSERT_TRUE(ws.IsEnabled(IDC_UPDATE));
+    EXPECT_EQ(dir.Read("tmp.bin"), image) << "build " << build;
+  }
+  EXPECT_EQ(ActiveProfile.recordSize, 64);
   dlg.m_interfaceKind = 1;
   dlg.m_cursor32 = dlg.m_cursor16 = dlg.m_cursor64 = 7;
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), 6 * 37);
@@ -193,23 +203,40 @@ TEST_F(FileCommandFixture, RecordSize64GoesOutAsRowsOf32AndLoads) {
   EXPECT_EQ(dlg.m_cursor32 + 10 * dlg.m_cursor16 + 100 * dlg.m_cursor64, 0u + 70u + 700u);
 }
 
-TEST_F(FileCommandFixture, LoadingTmpBinThatCannotBeUsed) {
-  dir.Write("tmp.bin", "ABCDE");
+TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
+  Click(dir.File("fw.mppt"));
+  const std::string built = dir.Read("tmp.bin");
   dlg.m_interfaceKind = 2;
-  EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), 5);
+  ASSERT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
+  EXPECT_EQ(std::string(dlg.m_image.begin(), dlg.m_image.end()), built);
+  EXPECT_FALSE(dlg.m_imageChanged);
+  // Another updater's File in the same directory: same size, one byte differs.
+  std::string other = built;
+  other.back() = static_cast<char>(other.back() ^ 1);
+  dir.Write("tmp.bin", other);
+  EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
+  EXPECT_TRUE(dlg.m_imageChanged);
+  EXPECT_EQ(Boxes(), V{"solvane:BIN File Changed Error !"});
+  EXPECT_EQ(std::string(dlg.m_image.begin(), dlg.m_image.end()), built);  // not taken
   dir.Write("tmp.bin", "");
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
-  EXPECT_EQ(std::string(dlg.m_image.begin(), dlg.m_image.end()), "ABCDE");  // kept
   EXPECT_EQ(dlg.LoadImageFile("missing.bin"), -1);
   EXPECT_TRUE(Boxes().empty());
-  dir.Write("tmp.bin", "XY");
+  // A failed File leaves no image to send, even with the earlier tmp.bin in place.
+  dir.Write("tmp.bin", built);
+  dir.Write("bad.mppt", std::string(kHeader) + "\n");
+  Click(dir.File("bad.mppt"));
+  Boxes();
+  EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
+  EXPECT_EQ(Boxes(), V{"solvane:BIN File Changed Error !"});
+
+  Click(dir.File("fw.mppt"));
   dlg.m_interfaceKind = 0;  // no link open
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
-  EXPECT_EQ(dlg.m_image.size(), 2u);
   dlg.m_interfaceKind = 1;
   ActiveProfile.recordSize = 20;
   dlg.m_cursor32 = 7;
-  EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), 2);
+  EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
   EXPECT_EQ(Boxes(), V{"solvane:Can't support this file !"});
   EXPECT_EQ(dlg.m_cursor32, 7u);
 }

@@ -32,22 +32,23 @@ struct FilesFixture : ::testing::Test {
 
 TEST_F(FilesFixture, SmallImagesInBothWidths) {
   SetMap(16, 0x8000, 0xFFFF, 0x200, 0x8000);
-  Build(std::string(kHeader) + "\r\n" + S1(0x8000, Seq(0, 16)) + "\r\n" + S1(0x8010, "a0a1a2a3"));
+  Build(std::string(kHeader) + "\r\n" + S1(0x8000, Seq(0, 16)) + "\r\n" + S1(0x8010, "a0a1a2a3") +
+        "\r\nS9030000FC");
   // The page start's fill row, the image, the marker row last.
   EXPECT_EQ(dir.Read("tmp.txt"), "14-008000-10-" + F(16) + "\r\n14-008010-10-a0a1a2a3" + F(12) +
                                      "\r\n14-008000-10-" + Seq(0, 16) + "\r\n");
   EXPECT_EQ(dir.Read("tmp.bin"),
             Bytes("1400800010" + F(16) + "1400801010A0A1A2A3" + F(12) + "1400800010" + Seq(0, 16)));
 
-  // The 24-bit header line's second row (44 52 at 0x48) stays in the image.
+  // The 24-bit width: the header's text (44 52, read once as if at 0x48) is no
+  // firmware and leaves no row; the builder's doubled first row goes as the header row.
   SetMap(32, 0x10000, 0x1FFFF, 0x100, 0x10100);
-  Build(std::string(kHeader) + "\n" + S2(0x10000, Seq(0, 32)) + "\n" + S2(0x10120, Seq(0x80, 8)));
-  EXPECT_EQ(dir.Read("tmp.txt"), "24-010100-20-" + F(32) + "\r\n24-000040-20-" + F(8) + "4452" +
-                                     F(22) + "\r\n24-010000-20-" + Seq(0, 32) +
+  Build(std::string(kHeader) + "\n" + S2(0x10000, Seq(0, 32)) + "\n" + S2(0x10120, Seq(0x80, 8)) +
+        "\n" + SLine('5', 2, 2, ""));
+  EXPECT_EQ(dir.Read("tmp.txt"), "24-010100-20-" + F(32) + "\r\n24-010000-20-" + Seq(0, 32) +
                                      "\r\n24-010120-20-" + Seq(0x80, 8) + F(24) + "\r\n");
-  EXPECT_EQ(dir.Read("tmp.bin"),
-            Bytes("2401010020" + F(32) + "2400004020" + F(8) + "4452" + F(22) + "2401000020" +
-                  Seq(0, 32) + "2401012020" + Seq(0x80, 8) + F(24)));
+  EXPECT_EQ(dir.Read("tmp.bin"), Bytes("2401010020" + F(32) + "2401000020" + Seq(0, 32) +
+                                       "2401012020" + Seq(0x80, 8) + F(24)));
   EXPECT_TRUE(boxes.empty());
 }
 

@@ -42,7 +42,7 @@ std::string BigFile() {
   std::string file = std::string(kHeader) + "\n";
   for (unsigned a = 0x4000; a < 0x10000; a += 32)
     file += S1(a, Seq(static_cast<int>(a >> 5), 32)) + "\n";
-  return file;
+  return file + "S9030000FC\n";
 }
 
 TEST(OutOfMemory, EachStageReportsAndFails) {

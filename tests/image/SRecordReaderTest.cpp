@@ -1,5 +1,7 @@
-// The S-record reader on real files: both address widths, the ROMHEAD check of
-// the second accepted line, line ends, and what malformed lines give.
+// The S-record reader on real files: every data byte of every record at its own
+// address whatever the line length and the profile's width, records decoded by
+// their own type, the ROMHEAD check, line ends, and the damaged, cut-off and
+// out-of-range files that must be refused with the line at fault.
 
 #include <gtest/gtest.h>
 
@@ -35,81 +37,172 @@ struct ReaderFixture : ::testing::Test {
     }
     return out;
   }
-  V Data() const {  // the bytes after the header's three
-    const V all = List();
-    return all.size() < 3 ? V{} : V(all.begin() + 3, all.end());
+  // The last box shown, and forgets all.
+  std::string Box() {
+    const std::string last = boxes.empty() ? "" : boxes.back();
+    boxes.clear();
+    return last;
   }
 };
 
-TEST_F(ReaderFixture, WorkedExampleInBothWidths) {
-  ASSERT_TRUE(Read(std::string(kHeader) + "\r\n" + S1(0x8000, Seq(0, 16)) + "\r\n" +
-                   S1(0x8010, Seq(0x10, 16)) + "\r\nS9030000FC\r\n" + S1(0x8020, "AA")));
+const std::string kS9 = "S9030000FC";
+
+TEST_F(ReaderFixture, EveryDataByteOfEveryLineAtItsAddress) {
+  // Lines of 32 bytes under a record size of 16: nothing is cut off. The header
+  // text is not firmware and gives no bytes.
+  ASSERT_TRUE(Read(std::string(kHeader) + "\r\n" + S1(0x8000, Seq(0, 32)) + "\r\n" +
+                   S1(0x8020, Seq(0x20, 3)) + "\r\n" + kS9 + "\r\n" + S1(0x9000, "AA")));
   V list = List();
   ASSERT_EQ(list.size(), 35u);
-  EXPECT_EQ(V(list.begin(), list.begin() + 4), (V{"S0@0:48", "S0@1:44", "S0@2:52", "S1@8000:00"}));
-  EXPECT_EQ(list[34], "S1@801f:1F");
-  EXPECT_EQ(pumps, 0);  // no window events in the 16-bit width
+  EXPECT_EQ(list[0], "S1@8000:00");
+  EXPECT_EQ(list[31], "S1@801f:1F");
+  EXPECT_EQ(list[34], "S1@8022:22");  // nothing after the S9 line is read
+  EXPECT_EQ(pumps, 0);                // no window events in the 16-bit width
 
+  // The 24-bit width: the header "HDR" (whose text once landed at 0x48) gives
+  // nothing; every line read pumps one window event.
   SetMap(16, 0x18000, 0x1FFFF);
-  ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S2(0x18000, Seq(0, 16)) + "\nS804000000FB\n"));
+  ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S2(0x18000, Seq(0, 64)) + "\nS804000000FB\n"));
   list = List();
-  ASSERT_EQ(list.size(), 18u);
-  EXPECT_EQ(V(list.begin(), list.begin() + 3), (V{"S0@48:44", "S0@49:52", "S2@18000:00"}));
-  EXPECT_EQ(pumps, 3);  // one per line read, the S8 line included
+  ASSERT_EQ(list.size(), 64u);
+  EXPECT_EQ(list.front(), "S2@18000:00");
+  EXPECT_EQ(list.back(), "S2@1803f:3F");
+  EXPECT_EQ(pumps, 3);
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ReaderFixture, RecordsDecodedByTheirOwnType) {
+  // A 24-bit device: S1, S2 and S3 lines each with their own address length; S5
+  // counts the data records before it; lower-case digits are read and the data's
+  // case is kept; S7 ends the file.
+  SetMap(16, 0x18000, 0x1FFFF);
+  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + S2(0x18000, "ab0c") + "\n" +
+                    SLine('3', 4, 0x18002, "Dd11") + "\n" + S1(0x0010, "22") + "\n" +
+                    SLine('5', 2, 3, "") + "\ns70500018000e1\n" + S1(0x20, "33")));
+  EXPECT_EQ(boxes, V{"S19 File Format Error ! Line 6"});  // "s7" is no record
+  boxes.clear();
+  ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S2(0x18000, "ab0c") + "\n" +
+                   SLine('3', 4, 0x18002, "Dd11") + "\n" + S1(0x0010, "22") + "\n" +
+                   SLine('5', 2, 3, "") + "\n" + SLine('7', 4, 0x18000, "") + "\n" +
+                   S1(0x20, "33")));
+  EXPECT_EQ(List(), (V{"S2@18000:ab", "S2@18001:0c", "S3@18002:Dd", "S3@18003:11", "S1@10:22"}));
+
+  // A 16-bit device takes S2 and S3 lines whose bytes fit 16 bits; S6 is a
+  // count record too.
+  SetMap(16, 0x8000, 0xFFFF);
+  ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S2(0x8000, "01") + "\n" +
+                   SLine('3', 4, 0xFFFE, "0203") + "\n" + SLine('6', 3, 2, "")));
+  EXPECT_EQ(List(), (V{"S2@8000:01", "S3@fffe:02", "S3@ffff:03"}));
   EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(ReaderFixture, SecondAcceptedLineMustStartAtRomHead) {
-  EXPECT_FALSE(Read(S1(0x8000, Seq(0, 16)) + "\n" + S1(0x8010, Seq(0, 16)) + "\n"));
-  EXPECT_EQ(List().size(), 16u);        // the first line's bytes stay
-  EXPECT_TRUE(Read(S1(0x1234, "AA")));  // a single line is never compared
-  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + S1(0x8001, "AA")));
-  EXPECT_TRUE(Read(std::string(kHeader) + "\n" + S1(0x8000, "AA") + "\n" + S1(0x9000, "BB")));
-  EXPECT_EQ(boxes, V(2, "Flash File doesn't match the config file !"));
+  EXPECT_FALSE(Read(S1(0x8000, Seq(0, 16)) + "\n" + S1(0x8010, Seq(0, 16)) + "\n" + kS9));
+  EXPECT_EQ(List().size(), 16u);  // the first line's bytes stay
+  EXPECT_TRUE(Read(S1(0x1234, "AA") + "\n" + kS9));  // a single line is never compared
+  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + S1(0x8001, "AA") + "\n" + kS9));
+  // The true address of an S3 line in a 24-bit profile, not its first three bytes.
+  SetMap(16, 0x18000, 0x1FFFF);
+  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + SLine('3', 4, 0x01800000, "AA") + "\n" + kS9));
+  EXPECT_TRUE(Read(std::string(kHeader) + "\n" + SLine('3', 4, 0x18000, "AA") + "\n" + kS9));
+  EXPECT_EQ(boxes, V(3, "Flash File doesn't match the config file !"));
 }
 
-TEST_F(ReaderFixture, WhatEachLineContributes) {
-  // Record size 16: a line of 32 bytes gives 16; S5 gives none; "s1" ends the read.
-  ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 32)) + "\nS5030003F9\n" +
-                   "s1078020" + Seq(0, 4) + "\n" + S1(0x9000, "AA")));
-  EXPECT_EQ(List().size(), 19u);
-  // Lower-case fields are read, data case is kept, repeats stay in file order,
-  // S3/S7 are decoded in the profile's width.
-  ASSERT_TRUE(Read(std::string(kHeader) + "\nS1078000ab0cDd00\nS7058001eeff00\n" +
-                   "S30980000000112233440A\n"));
-  EXPECT_EQ(Data(), (V{"S1@8000:ab", "S1@8001:0c", "S1@8002:Dd", "S1@8003:00", "S7@8001:ee",
-                       "S7@8002:ff", "S3@8000:00", "S3@8001:00", "S3@8002:11", "S3@8003:22",
-                       "S3@8004:33", "S3@8005:44"}));
-  // A line that ends inside its data gives short bytes; a count that is not hex is 0.
-  ASSERT_TRUE(Read(std::string(kHeader) + "\nS1078000A1B2C\nS1GG8000C3"));
-  EXPECT_EQ(Data(), (V{"S1@8000:A1", "S1@8001:B2", "S1@8002:C", "S1@8003:"}));
-  EXPECT_TRUE(Read(""));  // an empty file is a good file
-  EXPECT_TRUE(List().empty());
-  EXPECT_TRUE(Read(std::string(kHeader) + "\n\n" + S1(0x8000, "AA")));  // a blank line ends it
-  EXPECT_EQ(List().size(), 3u);
+TEST_F(ReaderFixture, BytesBeyondTheAddressWidthRefuseTheFile) {
+  const std::string head = std::string(kHeader) + "\n" + S1(0x8000, "00") + "\n";
+  // 16 bits: a line crossing 0xFFFF, an S2 line above it.
+  EXPECT_FALSE(Read(head + S1(0xFFFE, "010203") + "\n" + kS9));
+  EXPECT_EQ(Box(), "S19 File Address Error ! Line 3");
+  EXPECT_TRUE(Read(head + S1(0xFFFD, "010203") + "\n" + kS9));
+  EXPECT_FALSE(Read(head + S2(0x10000, "01") + "\n" + kS9));
+  EXPECT_EQ(Box(), "S19 File Address Error ! Line 3");
+  // 24 bits: an S3 line crossing 0xFFFFFF.
+  SetMap(16, 0x18000, 0x1FFFF);
+  const std::string wide = std::string(kHeader) + "\n" + S2(0x18000, "00") + "\n";
+  EXPECT_FALSE(Read(wide + SLine('3', 4, 0xFFFFFF, "0102") + "\n" + kS9));
+  EXPECT_EQ(Box(), "S19 File Address Error ! Line 3");
+  EXPECT_TRUE(Read(wide + SLine('3', 4, 0xFFFFFF, "01") + "\n" + kS9));
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ReaderFixture, DamagedFilesAreRefusedAtTheirLine) {
+  const std::string good = std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 32)) + "\n" +
+                           S1(0x8020, Seq(0x20, 32)) + "\n";
+  const std::string line2 = S1(0x8000, Seq(0, 32));
+  auto with = [&](const std::string& second) {
+    return std::string(kHeader) + "\n" + second + "\n" + S1(0x8020, Seq(0x20, 32)) + "\n" + kS9;
+  };
+  std::string flipped = line2;
+  flipped[20] = flipped[20] == '7' ? '8' : '7';
+  std::string nonHex = line2;
+  nonHex[20] = 'G';
+  std::string nul = line2;
+  nul[20] = '\0';
+  const struct {
+    std::string text;
+    std::string box;
+  } cases[] = {
+      {with(flipped), "S19 File Checksum Error ! Line 2"},
+      {with(nonHex), "S19 File Format Error ! Line 2"},
+      {with(nul), "S19 File Format Error ! Line 2"},
+      {with(line2.substr(0, 20) + line2.substr(21)), "S19 File Format Error ! Line 2"},
+      {with(line2.substr(0, 20) + line2.substr(22)), "S19 File Format Error ! Line 2"},
+      {with(line2 + "00"), "S19 File Format Error ! Line 2"},
+      {with("S1028000"), "S19 File Format Error ! Line 2"},  // no room for its address
+      {with("s" + line2.substr(1)), "S19 File Format Error ! Line 2"},
+      {with("S4" + line2.substr(2)), "S19 File Format Error ! Line 2"},
+      {with("garbage"), "S19 File Format Error ! Line 2"},
+      {good + "\n" + kS9, "S19 File Format Error ! Line 4"},  // a blank line inside
+      {good + "  \n" + kS9, "S19 File Format Error ! Line 4"},
+      {good + SLine('5', 2, 3, "") + "\n" + kS9, "S19 File Format Error ! Line 4"},
+      {good, "S19 File Is Incomplete ! Line 4"},  // cut off at a line end
+      {good + "\n\n", "S19 File Is Incomplete ! Line 4"},
+      {good.substr(0, good.size() - 1), "S19 File Is Incomplete ! Line 4"},
+      {"", "S19 File Is Incomplete ! Line 1"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(Read(c.text)) << c.box;
+    EXPECT_EQ(Box(), c.box) << c.text.substr(0, 80);
+  }
+  // A matching count record may end the file (trailing blank lines are fine), and
+  // so may a termination record after it.
+  EXPECT_TRUE(Read(good + SLine('5', 2, 2, "") + "\r\n\r\n"));
+  EXPECT_TRUE(Read(good + SLine('5', 2, 2, "") + "\n" + kS9 + "\n"));
+  EXPECT_EQ(List().size(), 64u);
   EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(ReaderFixture, EveryLineEndEndsALine) {
   const std::string a = S1(0x8000, Seq(0, 16)), c = S1(0x8010, Seq(0x10, 16));
   for (const char* end : {"\n", "\r\n", "\r"}) {
-    ASSERT_TRUE(Read(std::string(kHeader) + end + a + end + c + end + "S9030000FC" + end));
-    EXPECT_EQ(List().size(), 35u) << (end[0] == '\r' ? "CR" : "LF");
+    ASSERT_TRUE(Read(std::string(kHeader) + end + a + end + c + end + kS9 + end));
+    EXPECT_EQ(List().size(), 32u) << (end[0] == '\r' ? "CR" : "LF");
   }
   // A line longer than the read chunk is whole; a CR LF split between two chunks
   // is one line end.
-  ASSERT_TRUE(Read(std::string(kHeader) + "\r\n" + a + std::string(300000, '0') + "\r\n" + c));
-  EXPECT_EQ(List().size(), 35u);
-  std::string split = std::string(kHeader) + "\n" + S1(0x8000, "AA");
-  split += std::string(64 * 1024 - split.size() - 1, ' ');
-  ASSERT_TRUE(Read(split + "\r\n" + S1(0x8001, "BB")));
-  EXPECT_EQ(List().size(), 5u);
+  const std::string longLine = S1(0x8010, Seq(0x10, 250));  // 511 characters
+  std::string big = std::string(kHeader) + "\r\n" + a;
+  for (int i = 0; i < 300; ++i) big += "\r\n" + longLine;
+  ASSERT_TRUE(Read(big + "\r\n" + kS9));
+  EXPECT_EQ(List().size(), 16u + 300u * 250u);
+  // Filler lines bring the CR of a CR LF to the last byte of the first 64 KiB
+  // chunk; read as two line ends it would make a blank line inside the file.
+  std::string split = std::string(kHeader) + "\n" + S1(0x8000, "AA") + "\n";
+  const std::size_t crAt = 64 * 1024 - 1;
+  while (crAt - split.size() > 600) split += S1(0x8001, Seq(0, 250)) + "\n";
+  if ((crAt - split.size()) % 2 != 0) split.insert(split.size() - 1, "\r");
+  const std::size_t last = (crAt - split.size() - 10) / 2;  // data bytes of the last filler
+  split += S1(0x8001, Seq(0, static_cast<int>(last)));
+  ASSERT_EQ(split.size(), crAt);
+  ASSERT_TRUE(Read(split + "\r\n" + S1(0x8001, "BB") + "\n" + kS9));
+  EXPECT_EQ(List().back(), "S1@8001:BB");
+  EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(ReaderFixture, FilesThatCannotBeRead) {
-  ASSERT_TRUE(Read(kHeader));
+  ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S1(0x8000, "AA") + "\n" + kS9));
   EXPECT_FALSE(b.ReadSRecordFile(dir.File("missing.s19")));
-  EXPECT_EQ(List().size(), 3u);                 // the earlier list stays
+  EXPECT_EQ(List().size(), 1u);                 // the earlier list stays
   EXPECT_FALSE(b.ReadSRecordFile(dir.Path()));  // a directory opens but cannot be read
   EXPECT_EQ(boxes, V(2, "Read File Error !"));
 }
@@ -120,10 +213,12 @@ TEST(HexPair, ValuesAndMalformedPairs) {
   for (const char* bad : {"", "A", "ABC", "G0", " 1"})
     EXPECT_EQ(CImageBuilder::ParseHexPair(bad), 0);
   ByteRecord r;
-  EXPECT_TRUE(CImageBuilder::CheckRecordType(r, "S7xx"));
-  for (const char* stop : {"S8", "S9", "s1", "", "S", " S1"}) {
-    EXPECT_FALSE(CImageBuilder::CheckRecordType(r, stop)) << stop;
-    EXPECT_EQ(r.RecordType(), std::string(stop).substr(0, 2));
+  for (const char* decoded : {"S0", "S1xx", "S2", "S3", "S5", "S6"}) {
+    EXPECT_TRUE(CImageBuilder::CheckRecordType(r, decoded)) << decoded;
+  }
+  for (const char* other : {"S4", "S7", "S8", "S9", "s1", "", "S", " S1"}) {
+    EXPECT_FALSE(CImageBuilder::CheckRecordType(r, other)) << other;
+    EXPECT_EQ(r.RecordType(), std::string(other).substr(0, 2));
   }
 }
 

@@ -190,6 +190,25 @@ TEST_P(BothRoads, TrailingPartialRowIsNeverSent) {
   ExpectSuccessEnd(rig);
 }
 
+TEST_P(BothRoads, TmpBinRewrittenSinceFileIsNeverSent) {
+  CUpdateRig rig(GetParam());
+  rig.WriteRows(3);
+  // A second updater runs File in the same directory between this File and the
+  // transfer: its image goes to tmp.bin.
+  std::string other = rig.dir.Read("tmp.bin");
+  other[10] = static_cast<char>(other[10] + 1);
+  rig.dir.Write("tmp.bin", other);
+  ASSERT_TRUE(rig.Update());
+  EXPECT_TRUE(rig.Logged("Map bin file Error"));
+  EXPECT_EQ(rig.BoxCount("BIN File Changed Error !"), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::Data), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::Eof), 0);
+  EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
+  EXPECT_TRUE(rig.ws.IsEnabled(IDC_FILE));  // to prepare the image anew
+  EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
+  EXPECT_TRUE(LinkClosed(rig));
+}
+
 TEST_P(BothRoads, ImageShorterThanOneStrideSendsOnlyTheEndOfFileFrame) {
   CUpdateRig rig(GetParam());
   rig.WriteImage({}, 20);

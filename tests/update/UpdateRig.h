@@ -69,6 +69,9 @@ class CUpdateRig {
     }
     file.append(extra, '\x5A');
     dir.Write("tmp.bin", file);
+    // As if the dialog's File had written it.
+    dlg.m_builder.m_binImage.assign(file.begin(), file.end());
+    dlg.m_builder.m_binRecordSize = size;
   }
   // Rows at 0x8000, 0x8020, ... (record size 32).
   void WriteRows(int count) {
