@@ -100,6 +100,12 @@ bool CHidSocketFront::Accept() {
   return true;
 }
 
+void CHidSocketFront::Refuse() {
+  // Closed before any hello: the updater's channel finds no device there.
+  const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+}
+
 bool CHidSocketFront::TakeReport(Connection& connection, const Bytes& report,
                                  SimClock::time_point now, bool& hangUp) {
   if (report.empty()) return true;
@@ -147,23 +153,27 @@ bool CHidSocketFront::TakeReport(Connection& connection, const Bytes& report,
 }
 
 bool CHidSocketFront::Serve(Connection& connection, SimClock::time_point now, bool& hangUp) {
-  std::uint8_t buffer[4096];
-  const ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-  if (n <= 0) return false;  // unplugged
-  connection.inbox.insert(connection.inbox.end(), buffer, buffer + n);
-  while (connection.inbox.size() >= hidsock::kHeaderSize) {
-    const std::size_t length = connection.inbox[0] | (std::size_t{connection.inbox[1]} << 8);
-    if (connection.inbox.size() < hidsock::kHeaderSize + length) break;
-    const std::uint8_t type = connection.inbox[2];
-    const auto begin = connection.inbox.begin() + hidsock::kHeaderSize;
-    const Bytes payload(begin, begin + static_cast<std::ptrdiff_t>(length));
-    connection.inbox.erase(connection.inbox.begin(), begin + static_cast<std::ptrdiff_t>(length));
-    if (type != hidsock::kOutputReport) return false;  // not ours to understand
-    if (!TakeReport(connection, payload, now, hangUp)) return false;
-    if (m_device.Finished()) return true;
+  // Everything there is, up to the end of the stream if the updater has let go:
+  // a connection that is over must not stand in the way of the next one.
+  for (;;) {
+    std::uint8_t buffer[4096];
+    const ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n <= 0) return false;  // unplugged
+    connection.inbox.insert(connection.inbox.end(), buffer, buffer + n);
+    while (connection.inbox.size() >= hidsock::kHeaderSize) {
+      const std::size_t length = connection.inbox[0] | (std::size_t{connection.inbox[1]} << 8);
+      if (connection.inbox.size() < hidsock::kHeaderSize + length) break;
+      const std::uint8_t type = connection.inbox[2];
+      const auto begin = connection.inbox.begin() + hidsock::kHeaderSize;
+      const Bytes payload(begin, begin + static_cast<std::ptrdiff_t>(length));
+      connection.inbox.erase(connection.inbox.begin(), begin + static_cast<std::ptrdiff_t>(length));
+      if (type != hidsock::kOutputReport) return false;  // not ours to understand
+      if (!TakeReport(connection, payload, now, hangUp)) return false;
+      if (m_device.Finished()) return true;
+    }
   }
-  return true;
 }
 
 FrontEnd CHidSocketFront::Run() {
@@ -199,9 +209,20 @@ FrontEnd CHidSocketFront::Run() {
         std::erase_if(m_connections, [fd](const Connection& c) { return c.fd == fd; });
         if (m_connections.empty()) goneSince = now;
       }
-      if ((fds[0].revents & POLLIN) != 0 && Accept()) {
-        clientSeen = true;
-        lastTraffic = now;
+      // One updater at a time. Every Open of the updater lets go of its last
+      // connection before it connects anew, and poll looks at the listener
+      // before the connections: a newcomer seen here came after that close, which
+      // was seen too and served above to the end of its stream. A connection
+      // still here belongs to an updater that holds the device, and the newcomer
+      // is turned away. Being turned away is no traffic: it keeps no idle
+      // simulator alive.
+      if ((fds[0].revents & POLLIN) != 0) {
+        if (!m_connections.empty()) {
+          Refuse();
+        } else if (Accept()) {
+          clientSeen = true;
+          lastTraffic = now;
+        }
       }
     }
     if (const auto end = QuietEnd(m_options, now, lastTraffic, clientSeen && m_connections.empty(),

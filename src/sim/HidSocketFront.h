@@ -4,7 +4,9 @@
 // front greets each connection with the device's ids and report lengths, takes
 // output reports, and answers with input reports. The updater opens the device
 // anew at every Update Firmware press, so connections come and go; the device's
-// state (programming mode, flash, frame count) lives on across them.
+// state (programming mode, flash, frame count) lives on across them. One updater
+// at a time: while a connection is open, a new one is closed at once without a
+// hello, which the updater's channel reads as no device present.
 
 #include <string>
 #include <vector>
@@ -33,6 +35,7 @@ class CHidSocketFront {
   };
 
   bool Accept();
+  void Refuse();
   // Handles what arrived on one connection; false when it is to be closed.
   bool Serve(Connection& connection, SimClock::time_point now, bool& hangUp);
   bool TakeReport(Connection& connection, const Bytes& report, SimClock::time_point now,

@@ -11,6 +11,8 @@
 #include <future>
 #include <thread>
 
+#include "link/HidDevice.h"
+#include "link/os/socket/HidBackendSocket.h"
 #include "link/os/socket/HidSocketProtocol.h"
 #include "sim/HidSocketFront.h"
 #include "sim/PtySerialFront.h"
@@ -212,6 +214,46 @@ TEST(HidSocketFrontTest, AnUnknownMessageClosesOnlyThatConnection) {
   good.SendReport(kEof16);
   ASSERT_EQ(run.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(run.get(), FrontEnd::kFinished);
+}
+
+// Two updaters on one device, each with the real link: the second is told the
+// device is not there, the first goes on undisturbed and may open it anew, and
+// once it has let go the other gets the device.
+TEST(HidSocketFrontTest, OneUpdaterAtATimeTheNextFindsNoDevice) {
+  CScratchDir dir;
+  CIapDevice device(TestConfig(16, false), {});
+  CHidSocketFront front(device, QuickOptions(), dir.File("hid.sock"));
+  std::string error;
+  ASSERT_TRUE(front.Open(error)) << error;
+  auto run = std::async(std::launch::async, [&] { return front.Run(); });
+  const std::uint16_t vid = device.Config().vendorId;
+  const std::uint16_t pid = device.Config().productId;
+  CHidDevice first(MakeSocketHidBackend(front.Path()), SystemClock());
+  CHidDevice second(MakeSocketHidBackend(front.Path()), SystemClock());
+  std::uint8_t reply[CHidDevice::kReplyArea] = {};
+  std::uint32_t count = 0;
+
+  ASSERT_TRUE(first.Open(vid, pid));
+  EXPECT_FALSE(second.Open(vid, pid));
+  const Bytes command = Text("IAPMODE\r");
+  ASSERT_TRUE(first.WriteReports(command.data(), static_cast<int>(command.size())));
+  ASSERT_TRUE(first.ReadLine(reply, count));
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply), "#FH\r");
+  // Opening anew lets go of its own connection first: that one is not in its way.
+  ASSERT_TRUE(first.Open(vid, pid));
+  EXPECT_FALSE(second.Open(vid, pid));
+
+  first.Close();
+  ASSERT_TRUE(second.Open(vid, pid));
+  EXPECT_FALSE(first.Open(vid, pid));
+  const Bytes frame = HandFrame(false, 0x8000, Counting(16));
+  ASSERT_TRUE(second.WriteReports(frame.data(), static_cast<int>(frame.size())));
+  ASSERT_TRUE(second.ReadLine(reply, count));
+  EXPECT_STREQ(reinterpret_cast<const char*>(reply), "A\r");
+  ASSERT_TRUE(second.WriteReports(kEof16.data(), static_cast<int>(kEof16.size())));
+  ASSERT_EQ(run.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(run.get(), FrontEnd::kFinished);
+  EXPECT_EQ(device.Flash().Read(0x800F), 15);
 }
 
 TEST(HidSocketFrontTest, LeavesAFileThatIsNotASocketAlone) {

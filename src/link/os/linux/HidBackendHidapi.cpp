@@ -6,6 +6,10 @@
 // descriptor the kernel exposes in sysfs; and hidraw delivers the input reports
 // of a device that numbers no reports without the report-id byte, which is put
 // back in front (as 0) here.
+//
+// One updater per device: the node is locked (see HidrawLock.h) from the first
+// handle opened for use until the probe and both handles are closed, and a node
+// another updater holds is passed over like one that is not there.
 
 #include <hidapi/hidapi.h>
 
@@ -16,6 +20,7 @@
 #include <map>
 
 #include "link/os/HidChannel.h"
+#include "link/os/linux/HidrawLock.h"
 #include "link/os/linux/HidrawReports.h"
 #include "link/os/socket/HidBackendSocket.h"
 #include "link/os/socket/HidSocketProtocol.h"
@@ -35,10 +40,12 @@ struct DeviceCloser {
   void operator()(hid_device* device) const { hid_close(device); }
 };
 using DevicePtr = std::unique_ptr<hid_device, DeviceCloser>;
+using LockPtr = std::shared_ptr<CHidrawLock>;
 
 class CHidapiWriteHandle final : public IHidWriteHandle {
  public:
-  explicit CHidapiWriteHandle(DevicePtr device) : m_device(std::move(device)) {}
+  CHidapiWriteHandle(LockPtr lock, DevicePtr device)
+      : m_lock(std::move(lock)), m_device(std::move(device)) {}
 
   int WriteReport(const std::uint8_t* report, int length, int /*timeoutMs*/,
                   const std::atomic<bool>* abort) override {
@@ -53,14 +60,15 @@ class CHidapiWriteHandle final : public IHidWriteHandle {
   long LastError() const override { return m_lastError; }
 
  private:
+  LockPtr m_lock;  // let go after the device is closed
   DevicePtr m_device;
   long m_lastError = 0;
 };
 
 class CHidapiReadHandle final : public IHidReadHandle {
  public:
-  CHidapiReadHandle(DevicePtr device, bool numberedReports)
-      : m_device(std::move(device)), m_numberedReports(numberedReports) {}
+  CHidapiReadHandle(LockPtr lock, DevicePtr device, bool numberedReports)
+      : m_lock(std::move(lock)), m_device(std::move(device)), m_numberedReports(numberedReports) {}
 
   int ReadReport(std::uint8_t* buffer, int length, int timeoutMs,
                  const std::atomic<bool>* abort) override {
@@ -89,6 +97,7 @@ class CHidapiReadHandle final : public IHidReadHandle {
   long LastError() const override { return m_lastError; }
 
  private:
+  LockPtr m_lock;  // let go after the device is closed
   DevicePtr m_device;
   bool m_numberedReports;
   long m_lastError = 0;
@@ -110,17 +119,30 @@ class CHidapiProbe final : public IHidProbe {
     return true;
   }
   std::unique_ptr<IHidWriteHandle> OpenWriteHandle() override {
+    LockPtr lock = Claim();
+    if (!lock) return nullptr;
     DevicePtr device(hid_open_path(m_path.c_str()));
     if (!device) return nullptr;
-    return std::make_unique<CHidapiWriteHandle>(std::move(device));
+    return std::make_unique<CHidapiWriteHandle>(std::move(lock), std::move(device));
   }
   std::unique_ptr<IHidReadHandle> OpenReadHandle() override {
+    LockPtr lock = Claim();
+    if (!lock) return nullptr;
     DevicePtr device(hid_open_path(m_path.c_str()));
     if (!device) return nullptr;
-    return std::make_unique<CHidapiReadHandle>(std::move(device), m_layout.numberedReports);
+    return std::make_unique<CHidapiReadHandle>(std::move(lock), std::move(device),
+                                               m_layout.numberedReports);
   }
 
  private:
+  // The node's lock, taken by the first handle opened for use and shared by the
+  // probe and both handles; nullptr while another updater holds the device.
+  LockPtr Claim() {
+    if (!m_lock) m_lock = CHidrawLock::TryTake(m_path);
+    return m_lock;
+  }
+
+  LockPtr m_lock;
   std::string m_path;
   HidAttributes m_attributes;
   HidReportLayout m_layout;

@@ -220,7 +220,8 @@ class CSocketBackend final : public IHidBackend {
       return nullptr;
     }
     auto connection = std::make_shared<CSocketConnection>(fd);
-    // The peer introduces itself first, as a device's descriptors would.
+    // The peer introduces itself first, as a device's descriptors would. One that
+    // hangs up instead is a device another updater holds: no device here.
     std::uint8_t type = 0;
     std::vector<std::uint8_t> hello;
     long error = 0;

@@ -19,6 +19,10 @@
 //       length bytes, report id first), exactly as Windows' ReadFile returns it.
 //
 // A peer that receives an unknown type closes the connection.
+//
+// The device serves one updater at a time: while a connection is open, the
+// simulator closes a new one at once, before any hello, and the updater takes a
+// connection that ends without a hello for no device present.
 
 #include <cstdint>
 

@@ -1,6 +1,10 @@
 // HID devices on Windows: SetupAPI lists the interfaces of the HID class, the HID
 // class library gives each one's attributes and capabilities, and reports move
 // with overlapped ReadFile/WriteFile so that every wait has its time limit.
+//
+// One updater per device: a named mutex (see HidPathMutex.h) is taken with the
+// first handle opened for use and held until the probe and both handles are
+// closed; a device another updater holds is passed over like one not there.
 
 #include <windows.h>
 // windows.h first: the SetupAPI and HID headers build on its types. The HID
@@ -15,10 +19,13 @@ extern "C" {
 #include <vector>
 
 #include "link/os/HidChannel.h"
+#include "link/os/win32/HidPathMutex.h"
 
 namespace {
 
 constexpr DWORD kMaxInterfaces = 4096;  // a bound on the index walk, far above any bus
+
+using ClaimPtr = std::shared_ptr<CHidPathMutex>;
 
 class CHandle {
  public:
@@ -108,7 +115,7 @@ class COverlappedIo {
 
 class CWin32WriteHandle final : public IHidWriteHandle {
  public:
-  explicit CWin32WriteHandle(HANDLE file) : m_io(file) {}
+  CWin32WriteHandle(ClaimPtr claim, HANDLE file) : m_claim(std::move(claim)), m_io(file) {}
   bool Valid() const { return m_io.Valid(); }
   int WriteReport(const std::uint8_t* report, int length, int timeoutMs,
                   const std::atomic<bool>* abort) override {
@@ -120,12 +127,13 @@ class CWin32WriteHandle final : public IHidWriteHandle {
   long LastError() const override { return m_io.LastError(); }
 
  private:
+  ClaimPtr m_claim;  // let go after the handle is closed
   COverlappedIo m_io;
 };
 
 class CWin32ReadHandle final : public IHidReadHandle {
  public:
-  explicit CWin32ReadHandle(HANDLE file) : m_io(file) {}
+  CWin32ReadHandle(ClaimPtr claim, HANDLE file) : m_claim(std::move(claim)), m_io(file) {}
   bool Valid() const { return m_io.Valid(); }
   int ReadReport(std::uint8_t* buffer, int length, int timeoutMs,
                  const std::atomic<bool>* abort) override {
@@ -138,6 +146,7 @@ class CWin32ReadHandle final : public IHidReadHandle {
   long LastError() const override { return m_io.LastError(); }
 
  private:
+  ClaimPtr m_claim;  // let go after the handle is closed
   COverlappedIo m_io;
 };
 
@@ -175,19 +184,31 @@ class CWin32Probe final : public IHidProbe {
   // Both report handles are overlapped, so that a report the device does not
   // take or give within its time is cancelled rather than waited for forever.
   std::unique_ptr<IHidWriteHandle> OpenWriteHandle() override {
-    auto handle =
-        std::make_unique<CWin32WriteHandle>(OpenPath(m_path, GENERIC_WRITE, FILE_FLAG_OVERLAPPED));
+    ClaimPtr claim = Claim();
+    if (!claim) return nullptr;
+    auto handle = std::make_unique<CWin32WriteHandle>(
+        std::move(claim), OpenPath(m_path, GENERIC_WRITE, FILE_FLAG_OVERLAPPED));
     if (!handle->Valid()) return nullptr;
     return handle;
   }
   std::unique_ptr<IHidReadHandle> OpenReadHandle() override {
-    auto handle =
-        std::make_unique<CWin32ReadHandle>(OpenPath(m_path, GENERIC_READ, FILE_FLAG_OVERLAPPED));
+    ClaimPtr claim = Claim();
+    if (!claim) return nullptr;
+    auto handle = std::make_unique<CWin32ReadHandle>(
+        std::move(claim), OpenPath(m_path, GENERIC_READ, FILE_FLAG_OVERLAPPED));
     if (!handle->Valid()) return nullptr;
     return handle;
   }
 
  private:
+  // The device's mutex, taken by the first handle opened for use and shared by
+  // the probe and both handles; nullptr while another updater holds the device.
+  ClaimPtr Claim() {
+    if (!m_claim) m_claim = CHidPathMutex::TryTake(m_path);
+    return m_claim;
+  }
+
+  ClaimPtr m_claim;
   std::string m_path;
   CHandle m_probe;
 };
