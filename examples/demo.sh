@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# A full firmware update against the device simulator, twice: solvane over a
-# serial line (a pty standing in for COM1) and castrel over USB (the socket HID
-# channel). Both run at the devices' own pace, show the message log and the
-# progress, and end with a check that the simulator's flash holds exactly the
-# firmware's bytes outside the protected ranges.
+# A full firmware update against the device simulator, three times: solvane over
+# a serial line (a pty standing in for COM1), castrel over USB (the socket HID
+# channel), and castrel over serial with a firmware that srec_cat wrote. All run
+# at the devices' own pace, show the message log and the progress, and end with a
+# check that the simulator's flash holds exactly the firmware's bytes outside the
+# protected ranges.
 #
 #   bash examples/demo.sh          (make demo builds build/ first)
 #   IAP_BIN=/path/to/bin bash examples/demo.sh
@@ -85,9 +86,9 @@ show_log() {
 update() {
   local name=$1 variant=$2 interface=$3 config=$4 firmware=$5 mode=$6
   shift 6
-  local dir=$WORK/$name
+  local dir=$WORK/${RUN_NAME:-$name}
   mkdir -p "$dir"
-  cp "$EXAMPLES/$name/$config" "$EXAMPLES/$name/$firmware" "$dir/"
+  cp "$EXAMPLES/$name/$config" "${FIRMWARE_DIR:-$EXAMPLES/$name}/$firmware" "$dir/"
   echo
   echo "=== $name: $firmware over $interface ($mode), simulator paced at the device's baud rate"
   start_sim "$dir" "$mode" --pace --config "$config" --frames frames.txt --image flash.s19 \
@@ -115,9 +116,17 @@ result=0
 update solvane solvane COM1 MpptConfigFile.ini firmware.mppt serial || result=1
 update castrel castrel USB InvConfigFile.ini firmware.S19 hid --socket "$WORK/castrel/hid.sock" ||
   result=1
+# A firmware as srec_cat writes it with its defaults, from random data: 32 data
+# bytes a line (two castrel rows each), its own header text, a count record and
+# no termination record.
+mkdir -p "$WORK/srec"
+head -c 6144 /dev/urandom >"$WORK/srec/app.bin"
+srec_cat "$WORK/srec/app.bin" -binary -offset 0x00F000 -o "$WORK/srec/srec_cat.S19"
+RUN_NAME=castrel-srec_cat FIRMWARE_DIR=$WORK/srec \
+  update castrel castrel COM2 InvConfigFile.ini srec_cat.S19 serial || result=1
 echo
 if [ $result -eq 0 ]; then
-  echo "demo: both updates ended with \"UPS firmware update successful!\" and their flash checks passed"
+  echo "demo: all three updates ended with \"UPS firmware update successful!\" and their flash checks passed"
 else
   echo "demo: FAILED" >&2
 fi

@@ -4,7 +4,8 @@
 check_rows.py DIR RECORD_SIZE CHUNK... where CHUNK is ADDRESS:FILE.bin (hex address).
 Independent of the updater's code: it parses the two files by their documented
 layouts and asks, for every firmware byte, that some row carries it at its address
-and that no row other than an all-0xFF fill row holds a different value there.
+and that no row other than an all-0xFF fill row holds a different value there, and
+that rows hold nothing but fill (0xFF) at addresses where the firmware has no byte.
 """
 import sys
 
@@ -54,6 +55,8 @@ def main():
         for k, b in enumerate(data):
             want = firmware.get(address + k)
             if want is None:
+                if b != 0xFF:  # a header's text, or a byte at a wrapped address
+                    fail(f"row at {address:06x} holds {b:02x} at {address + k:06x}, where the firmware has none")
                 continue
             if b == want:
                 carried.add(address + k)

@@ -1,6 +1,7 @@
 // Whole updates through the command line and the simulator: both links, both
 // address widths, both record sizes. The simulator's record of what arrived must
-// equal, frame for frame, what the prepared tmp.bin calls for.
+// equal, frame for frame, what the prepared tmp.bin calls for, and its flash must
+// hold exactly the firmware file's bytes.
 #include <gtest/gtest.h>
 
 #include "e2e/E2eSupport.h"
@@ -38,6 +39,10 @@ TEST_P(TransferE2e, DeviceReceivesExactlyTheRowsOutsideTheProtectedRanges) {
   // The example maps put rows into both protected ranges, and a row at IAPEND.
   EXPECT_LT(expected.size() - 1, run.image.size() / stride - 8);
   EXPECT_EQ(run.frames, expected);
+  // And the flash holds the firmware file's bytes: lines of 32 bytes, longer than
+  // a record size of 16, with a header whose text is not firmware.
+  const std::string check = CheckFlash(dir, map, c.link);
+  EXPECT_EQ(check.substr(0, 17), "0 flash check OK:") << check;
 
   // The log: one "N Wr" per data frame, numbered from 1, and the success lines.
   const std::vector<int> numbers = WrittenFrameNumbers(run.log);
