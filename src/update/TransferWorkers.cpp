@@ -44,12 +44,18 @@ class CTransferRun {
     if (Gone()) return;
     if (loaded < 0) {
       m_dlg.Log("Map bin file Error");
+      // tmp.bin was rewritten behind this dialog's back: give File back so the
+      // technician can prepare the image anew; the device is left alone.
+      if (m_dlg.m_imageChanged && !Gone()) {
+        CloseLink();
+        m_dlg.EnableControl(IDC_FILE, true);
+      }
       return;
     }
     m_dlg.Log("Map bin file OK");
     if (Gone()) return;
 
-    m_recordSize = ActiveProfile.recordSize;
+    m_recordSize = m_dlg.m_builder.m_binRecordSize;
     if (m_recordSize != 16 && m_recordSize != 32) {
       // Frames exist for 16 and 32 data bytes only; nothing is sent that the
       // programmer could take for a frame of another layout.
@@ -240,12 +246,16 @@ class CTransferRun {
 
   // The link is closed and File given back; Cancel Update stays as it is and
   // Update Firmware disabled, so a new update starts with File.
-  void ErrorEnd() {
+  void CloseLink() {
     if (m_hidRoad) {
       m_dlg.m_hid.Close();
     } else {
       m_dlg.m_serial.Close();
     }
+  }
+
+  void ErrorEnd() {
+    CloseLink();
     m_dlg.EnableControl(IDC_FILE, true);
     m_dlg.m_progressBytes = 0;
     m_dlg.SetProgress(0);

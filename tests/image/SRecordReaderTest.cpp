@@ -149,8 +149,8 @@ TEST_F(ReaderFixture, DamagedFilesAreRefusedAtTheirLine) {
       {with(line2.substr(0, 20) + line2.substr(22)), "S19 File Format Error ! Line 2"},
       {with(line2 + "00"), "S19 File Format Error ! Line 2"},
       {with("S1028000"), "S19 File Format Error ! Line 2"},  // no room for its address
-      {with("s" + line2.substr(1)), "S19 File Format Error ! Line 2"},
-      {with("S4" + line2.substr(2)), "S19 File Format Error ! Line 2"},
+      {with(std::string("s") + line2.substr(1)), "S19 File Format Error ! Line 2"},
+      {with(std::string("S4") + line2.substr(2)), "S19 File Format Error ! Line 2"},
       {with("garbage"), "S19 File Format Error ! Line 2"},
       {good + "\n" + kS9, "S19 File Format Error ! Line 4"},  // a blank line inside
       {good + "  \n" + kS9, "S19 File Format Error ! Line 4"},
@@ -190,7 +190,10 @@ TEST_F(ReaderFixture, EveryLineEndEndsALine) {
   std::string split = std::string(kHeader) + "\n" + S1(0x8000, "AA") + "\n";
   const std::size_t crAt = 64 * 1024 - 1;
   while (crAt - split.size() > 600) split += S1(0x8001, Seq(0, 250)) + "\n";
-  if ((crAt - split.size()) % 2 != 0) split.insert(split.size() - 1, "\r");
+  if ((crAt - split.size()) % 2 != 0) {  // one CR LF line end in place of an LF
+    split.back() = '\r';
+    split += '\n';
+  }
   const std::size_t last = (crAt - split.size() - 10) / 2;  // data bytes of the last filler
   split += S1(0x8001, Seq(0, static_cast<int>(last)));
   ASSERT_EQ(split.size(), crAt);
