@@ -255,8 +255,8 @@ class QtUpdateE2e : public ::testing::Test {
     ASSERT_EQ(ws->ComboSelectedText(), entry.toStdString());
   }
 
-  // File, answered in the file dialog with the copied firmware; Update Firmware
-  // must come out enabled.
+  // File, answered in the file dialog with the copied firmware: the eight lines of
+  // a good build, and Update Firmware enabled.
   void ChooseFirmware() {
     boxes.answers.push_back([this](QDialog& box) {
       auto* fileDialog = qobject_cast<CQtFileDialog*>(&box);
@@ -264,9 +264,11 @@ class QtUpdateE2e : public ::testing::Test {
       fileDialog->selectFile(QString::fromStdString(dir.File(device->firmwareName)));
       fileDialog->accept();
     });
+    const auto before = static_cast<std::ptrdiff_t>(LogLines().size());
     QTest::mouseClick(Button(IDC_FILE), Qt::LeftButton);
     ASSERT_TRUE(boxes.answers.empty()) << "no file dialog";
-    const std::vector<std::string> log = LogLines();
+    const std::vector<std::string> all = LogLines();
+    const std::vector<std::string> log(all.begin() + before, all.end());
     ASSERT_EQ(log.size(), 8u);
     EXPECT_EQ(log[0], kSeparator);
     EXPECT_EQ(log[1], "The UPS firmware file name is");
@@ -415,6 +417,63 @@ INSTANTIATE_TEST_SUITE_P(Examples, QtUpdateE2eRun,
                                            UpdateCase{&kCastrel, Link::kSerial},
                                            UpdateCase{&kCastrel, Link::kHid}),
                          CaseName);
+
+TEST_F(QtUpdateE2e, ACutOffFileAndASwappedTmpBinAreRefusedInTheWindow) {
+  StartDevice(kCastrel, Link::kHid, {"--timeout", "30", "--linger", "0.5"});
+  ASSERT_NE(dlg, nullptr);
+  CWatchdog watchdog(60, sim);
+  ws->Attach(*dlg);
+  ASSERT_TRUE(dlg->OnInitDialog());
+  Win().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Win()));
+  ChooseInterface("USB");
+  ChooseFirmware();
+  const std::string built = ReadFile(dir.File("tmp.bin"));
+
+  // The same firmware cut off after its 100th line, as by a copy that broke off.
+  const std::string whole = ReadFile(dir.File(device->firmwareName));
+  std::size_t at = 0;
+  for (int line = 0; line < 100; ++line) at = whole.find('\n', at) + 1;
+  std::ofstream(dir.File("cut.S19"), std::ios::binary) << whole.substr(0, at);
+  boxes.answers.push_back([this](QDialog& box) {
+    static_cast<CQtFileDialog&>(box).selectFile(QString::fromStdString(dir.File("cut.S19")));
+    static_cast<CQtFileDialog&>(box).accept();
+  });
+  boxes.answers.push_back([](QDialog& box) {
+    SaveScreenshot(box, "castrel-cut-off-file-box");
+    box.accept();
+  });
+  QTest::mouseClick(Button(IDC_FILE), Qt::LeftButton);
+  ASSERT_EQ(boxes.seen.size(), 3u);
+  EXPECT_EQ(boxes.seen[2].text, "S19 File Is Incomplete ! Line 101");
+  EXPECT_EQ(boxes.seen[2].icon, QMessageBox::Warning);
+  EXPECT_EQ(boxes.seen[2].caption, variant->appName);
+  std::vector<std::string> log = LogLines();
+  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+            (std::vector<std::string>{"Build S19 block list error", kSeparator}));
+  EXPECT_FALSE(ws->IsEnabled(IDC_UPDATE));
+  EXPECT_EQ(ReadFile(dir.File("tmp.bin")), built) << "left as it was";
+  SaveScreenshot(Win(), "castrel-cut-off-file");
+
+  // A good File again; then another updater's File in the same directory puts its
+  // own image into tmp.bin before Update Firmware is pressed.
+  boxes.seen.clear();
+  ChooseFirmware();
+  std::string other = built;
+  other[5] = static_cast<char>(other[5] ^ 0x55);
+  std::ofstream(dir.File("tmp.bin"), std::ios::binary) << other;
+  QTest::mouseClick(Button(IDC_UPDATE), Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return !dlg->WorkerRunning(); }, 20000));
+  ASSERT_EQ(boxes.seen.size(), 2u);
+  EXPECT_EQ(boxes.seen[1].text, "BIN File Changed Error !");
+  EXPECT_EQ(boxes.seen[1].icon, QMessageBox::Warning);
+  log = LogLines();
+  EXPECT_EQ(log.back(), "Map bin file Error");
+  EXPECT_EQ(WrittenFrames(), 0);
+  EXPECT_TRUE(ws->IsEnabled(IDC_FILE));
+  EXPECT_FALSE(ws->IsEnabled(IDC_UPDATE));
+  SaveScreenshot(Win(), "castrel-tmp-bin-changed");
+}
 
 TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
   // Paced at the device's baud rate the transfer takes long enough to be caught in
