@@ -141,16 +141,26 @@ struct RecordKind {
 RecordKind KindOf(std::string_view line) {
   if (line.size() < 2 || line[0] != 'S') return {RecordRole::None, 0};
   switch (line[1]) {
-    case '0': return {RecordRole::Header, 2};
-    case '1': return {RecordRole::Data, 2};
-    case '2': return {RecordRole::Data, 3};
-    case '3': return {RecordRole::Data, 4};
-    case '5': return {RecordRole::Count, 2};
-    case '6': return {RecordRole::Count, 3};
-    case '7': return {RecordRole::End, 4};
-    case '8': return {RecordRole::End, 3};
-    case '9': return {RecordRole::End, 2};
-    default: return {RecordRole::None, 0};  // S4 is reserved: no tool writes it
+    case '0':
+      return {RecordRole::Header, 2};
+    case '1':
+      return {RecordRole::Data, 2};
+    case '2':
+      return {RecordRole::Data, 3};
+    case '3':
+      return {RecordRole::Data, 4};
+    case '5':
+      return {RecordRole::Count, 2};
+    case '6':
+      return {RecordRole::Count, 3};
+    case '7':
+      return {RecordRole::End, 4};
+    case '8':
+      return {RecordRole::End, 3};
+    case '9':
+      return {RecordRole::End, 2};
+    default:
+      return {RecordRole::None, 0};  // S4 is reserved: no tool writes it
   }
 }
 
@@ -232,7 +242,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     long lastRecordLine = 0;  // the last line that was not blank
     long firstBlankLine = 0;  // a blank line since then, if any
     std::uint64_t dataRecords = 0;
-    bool complete = false;    // ended by a termination or a matching count record
+    bool complete = false;  // ended by a termination or a matching count record
     std::string_view line;
     // Refuses the file with a box naming the line; always false.
     auto refuse = [&](const char* text, long at) {

@@ -187,9 +187,9 @@ TEST_F(FileCommandFixture, RecordSize64GoesOutAsRowsOf32AndLoads) {
   SetMap(64, 0x8000, 0xFFFF, 0x200, 0x8000);
   dir.Write("fw.mppt", std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 64)) + "\n" +
                            S1(0x8040, Seq(0x40, 64)) + "\nS9030000FC\n");
-  const std::string image =
-      Bytes("2400800020" + F(32) + "2400802020" + F(32) + "2400804020" + Seq(0x40, 32) +
-            "2400806020" + Seq(0x60, 32) + "2400800020" + Seq(0, 32) + "2400802020" + Seq(0x20, 32));
+  const std::string image = Bytes("2400800020" + F(32) + "2400802020" + F(32) + "2400804020" +
+                                  Seq(0x40, 32) + "2400806020" + Seq(0x60, 32) + "2400800020" +
+                                  Seq(0, 32) + "2400802020" + Seq(0x20, 32));
   for (int build = 1; build <= 2; ++build) {
     Click(dir.File("fw.mppt"));
     ASSERT_TRUE(ws.IsEnabled(IDC_UPDATE));

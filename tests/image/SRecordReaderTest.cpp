@@ -98,7 +98,7 @@ TEST_F(ReaderFixture, RecordsDecodedByTheirOwnType) {
 
 TEST_F(ReaderFixture, SecondAcceptedLineMustStartAtRomHead) {
   EXPECT_FALSE(Read(S1(0x8000, Seq(0, 16)) + "\n" + S1(0x8010, Seq(0, 16)) + "\n" + kS9));
-  EXPECT_EQ(List().size(), 16u);  // the first line's bytes stay
+  EXPECT_EQ(List().size(), 16u);                     // the first line's bytes stay
   EXPECT_TRUE(Read(S1(0x1234, "AA") + "\n" + kS9));  // a single line is never compared
   EXPECT_FALSE(Read(std::string(kHeader) + "\n" + S1(0x8001, "AA") + "\n" + kS9));
   // The true address of an S3 line in a 24-bit profile, not its first three bytes.
