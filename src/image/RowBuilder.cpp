@@ -11,10 +11,14 @@
 // address replaces the earlier one. A row therefore never holds more than the
 // block it covers, and its characters always line up with its addresses. A byte
 // whose line ended inside it (fewer than two characters) leaves fill at its place.
+// An address given more than once holds the last value given in every row.
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
+#include <numeric>
+#include <vector>
 
 #include "config/DeviceProfile.h"
 #include "image/ImageBuilder.h"
@@ -84,6 +88,34 @@ bool CImageBuilder::BuildRowList() {
     // A file without holes makes one row per record size of bytes.
     if (s > 0) m_rowList.reserve(total / static_cast<std::size_t>(s) + 2);
 
+    // An address that the file gives more than once holds the last value given
+    // in every row that covers it: the device programs the rows one after the
+    // other, and flash that holds one value takes no other over it. Files whose
+    // addresses only go up (nearly all) have no such address.
+    std::vector<std::array<char, 2>> lastHex;  // per byte record, when addresses repeat
+    bool rising = true;
+    for (std::size_t i = 1; rising && i < total; ++i)
+      rising = bytes[i].address > bytes[i - 1].address;
+    if (!rising) {
+      std::vector<std::uint32_t> order(total);
+      std::iota(order.begin(), order.end(), 0u);
+      std::stable_sort(order.begin(), order.end(), [bytes](std::uint32_t a, std::uint32_t b) {
+        return bytes[a].address < bytes[b].address;
+      });
+      lastHex.resize(total);
+      for (std::size_t g = 0; g < total;) {
+        std::size_t end = g + 1;
+        while (end < total && bytes[order[end]].address == bytes[order[g]].address) ++end;
+        const ByteRecord& last = bytes[order[end - 1]];  // stable: the one given last
+        for (std::size_t k = g; k < end; ++k)
+          lastHex[order[k]] = {last.hexData[0], last.hexData[1]};
+        g = end;
+      }
+    }
+    auto hexOf = [&](std::size_t i) -> const char* {
+      return lastHex.empty() ? bytes[i].hexData : lastHex[i].data();
+    };
+
     // The row for the bytes [from, to), all in one block, lowest address lo and
     // highest hi; inOrder when each byte follows the one before.
     auto emit = [&](std::size_t from, std::size_t to, std::uint32_t lo, std::uint32_t hi,
@@ -99,8 +131,7 @@ bool CImageBuilder::BuildRowList() {
       row.hexData.assign(2 * rowBytes, 'F');  // fill wherever no byte lands
       char* text = row.hexData.data() + 2 * before;
       if (inOrder) {
-        for (std::size_t i = from; i < to; ++i)
-          std::memcpy(text + 2 * (i - from), bytes[i].hexData, 2);
+        for (std::size_t i = from; i < to; ++i) std::memcpy(text + 2 * (i - from), hexOf(i), 2);
         // A short byte (its line ended inside it) left a 0 character: fill instead.
         const auto chars = static_cast<std::size_t>(2 * count);
         if (std::memchr(text, 0, chars) != nullptr) {
@@ -109,21 +140,22 @@ bool CImageBuilder::BuildRowList() {
           }
         }
       } else {
-        // Each byte goes to its own place, the last one for an address staying.
+        // Each byte goes to its own place.
         for (std::size_t i = from; i < to; ++i) {
           char* at = text + 2 * std::size_t{bytes[i].address - lo};
-          const bool whole = bytes[i].hexData[1] != 0;
-          at[0] = whole ? bytes[i].hexData[0] : 'F';
-          at[1] = whole ? bytes[i].hexData[1] : 'F';
+          const char* hex = hexOf(i);
+          const bool whole = hex[1] != 0;
+          at[0] = whole ? hex[0] : 'F';
+          at[1] = whole ? hex[1] : 'F';
         }
       }
       m_rowList.push_back(std::move(row));
     };
 
-    // The first byte opens the first row once more: when it lies outside the
-    // block at address 0, that row holds it alone and the next row starts with
-    // it again. The page layout drops that first row as the header row.
-    if ((bytes[0].address & mask) != 0) emit(0, 1, bytes[0].address, bytes[0].address, true);
+    // The first byte opens the first row once more: that row holds it alone and
+    // the next row starts with it again. The page layout drops that first row as
+    // the header row, so the first block's real row always stays, wherever it lies.
+    emit(0, 1, bytes[0].address, bytes[0].address, true);
 
     for (std::size_t from = 0; from < total;) {
       const std::uint32_t block = bytes[from].address & mask;

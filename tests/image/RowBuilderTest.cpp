@@ -23,11 +23,10 @@ TEST_P(RowBuilderCases, GiveTheRows) {
   const RowCase& c = GetParam();
   SetMap(c.recordSize, 0x8000, 0xFFFF);
   CImageBuilder b;
-  AddBytes(b, 0, "30");  // a header byte at 0 opens the list, as an S0 line does
   for (const auto& [address, hex] : c.bytes) AddBytes(b, address, hex);
   ASSERT_TRUE(b.BuildRowList());
   const V rows = Show(b.m_rowList);
-  EXPECT_EQ(V(rows.begin() + 1, rows.end()), c.rows);
+  EXPECT_EQ(V(rows.begin() + 1, rows.end()), c.rows);  // after the doubled first row
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -52,6 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
                 {{0x8000, "11"}, {0x8010, "22"}, {0x8002, "33"}},
                 {"14-008000-10-11" + F(15), "14-008010-10-22" + F(15),
                  "14-008000-10-" + F(2) + "33" + F(13)}},
+        // ... and an address given again then holds its last value in both rows
+        RowCase{
+            16,
+            {{0x8000, "1122"}, {0x8010, "44"}, {0x8001, "33"}},
+            {"14-008000-10-1133" + F(14), "14-008010-10-44" + F(15), "14-008000-10-FF33" + F(14)}},
         // bytes that go down or repeat stay at their addresses, the later one wins,
         // and the row keeps one record size
         RowCase{16,
@@ -70,14 +74,15 @@ TEST(RowBuilder, FirstRowOfTheList) {
     EXPECT_TRUE(b.BuildRowList());
     return Show(b.m_rowList);
   };
-  // Opening in the block at 0 (the S0 header's bytes): no doubled row.
-  EXPECT_EQ(rowsOf({{0, "3030303030"}, {0x8000, Seq(0, 32)}}),
-            (V{"24-000000-20-3030303030" + F(27), "24-008000-20-" + Seq(0, 32)}));
-  // Opening elsewhere: a first row with the first byte alone.
+  // A first row with the first byte alone, wherever it lies: the page layout
+  // drops it, and the block's real row stays (also in the block at 0).
   EXPECT_EQ(rowsOf({{0x8000, Seq(0, 32)}}),
             (V{"24-008000-20-00" + F(31), "24-008000-20-" + Seq(0, 32)}));
+  EXPECT_EQ(rowsOf({{0, "3030303030"}, {0x8000, Seq(0, 32)}}),
+            (V{"24-000000-20-30" + F(31), "24-000000-20-3030303030" + F(27),
+               "24-008000-20-" + Seq(0, 32)}));
   // Opening at 0x10, inside the block at 0: the byte stays at its own address.
-  EXPECT_EQ(rowsOf({{0x10, "ABCD"}}), V{"24-000010-20-ABCD" + F(30)});
+  EXPECT_EQ(rowsOf({{0x10, "ABCD"}}), (V{"24-000010-20-AB" + F(31), "24-000010-20-ABCD" + F(30)}));
   // A byte whose line ended inside it leaves fill at its place.
   b.m_byteList.clear();
   AddBytes(b, 0x8000, "112233");
