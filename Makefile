@@ -1,7 +1,9 @@
 # One entry point for building and proving the tree.
 #   make deps   install the Debian packages the build and the tests need (only what is missing)
 #   make build  native build into build/ (programs in build/bin/) and Windows build into build-win/
-#   make test   deps + build + every suite, native and under wine
+#   make test   deps + build + every suite: native, under wine, under ASan+UBSan and TSan,
+#               and every fuzz target over its corpus plus FUZZ_CHECK_SECONDS of new inputs
+#   make fuzz   every fuzz target for FUZZ_SECONDS (default 300) each
 #   make demo   a full update against the simulator, over a pty and over the socket HID channel
 #   make bench  the benchmarks under bench/
 
@@ -13,9 +15,18 @@ export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
   qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
-  g++-mingw-w64-x86-64-posix wine64 srecord python3
+  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang
+FUZZ_SECONDS ?= 300
+FUZZ_CHECK_SECONDS ?= 20
+# The suites with threads of their own, run again under ThreadSanitizer.
+TSAN_SUITES := ^(app_tests|update_tests|sim_tests|link_hid_socket_test|ui_qt_tests|ui_qt_e2e_tests|e2e_.*)$$
+SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  TSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: deps build build-native build-win test test-native test-win demo bench clean
+.PHONY: deps build build-native build-win build-asan build-tsan build-fuzz test test-native \
+  test-win test-asan test-tsan test-fuzz fuzz demo bench clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -38,7 +49,32 @@ build-win:
 	cmake --build build-win -j $(JOBS)
 
 test: deps build
-	$(MAKE) --no-print-directory test-native test-win
+	$(MAKE) --no-print-directory test-native test-win test-asan test-tsan test-fuzz
+
+# Sanitizer builds live in their own folders (CMakePresets.json) and are reused.
+build-asan:
+	cmake --preset asan
+	cmake --build build-asan -j $(JOBS)
+
+build-tsan:
+	cmake --preset tsan
+	cmake --build build-tsan -j $(JOBS)
+
+build-fuzz:
+	cmake --preset fuzz
+	cmake --build build-fuzz -j $(JOBS)
+
+test-asan: build-asan
+	$(SANITIZER_ENV) ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test-tsan: build-tsan
+	$(SANITIZER_ENV) ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '$(TSAN_SUITES)'
+
+test-fuzz: build-fuzz
+	bash fuzz/run.sh build-fuzz $(FUZZ_CHECK_SECONDS)
+
+fuzz: deps build-fuzz
+	bash fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 test-native:
 	ctest --test-dir build --output-on-failure -j $(JOBS)
@@ -54,4 +90,4 @@ bench: deps build-native
 	bash bench/run.sh
 
 clean:
-	rm -rf build build-win
+	rm -rf build build-win build-asan build-tsan build-fuzz

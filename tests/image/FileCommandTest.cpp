@@ -89,8 +89,6 @@ TEST_F(FileCommandFixture, EachFailingStageLogsItsBoxAndLine) {
            "Build S19 block list error"},
           {"S9030000FC\n", [] {}, "S19 File Error (B) !", "Build Raw block list error"},
           {header + "S9030000FC\n", [] {}, "S19 File Error (B) !", "Build Raw block list error"},
-          {S1(0x0005, "AA") + "\nS9030000FC\n", [] {}, "Flash File has no data for the device !",
-           "Build flash page list error"},
           {header + S1(0x8000, "AA"), [] {}, "S19 File Is Incomplete ! Line 3",
            "Build S19 block list error"},
           {header + "S1048000AAD2\n", [] {}, "S19 File Checksum Error ! Line 2",
