@@ -1,7 +1,8 @@
 // Running out of memory in each stage of the build: the stage's message box, its
 // false answer, the pipeline's error line and a disabled Update Firmware.
-// Allocations are made to fail by replacing the global operator new of this
-// test program: while armed, every request of at least g_failFrom bytes throws.
+// Allocations are made to fail by replacing the global operator new (and new[])
+// of this test program: while armed, every request of at least g_failFrom bytes
+// throws.
 
 #include <gtest/gtest.h>
 
@@ -26,6 +27,12 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// The array forms too: the default ones need not go through the one above (the
+// address sanitizer's runtime, for one, brings its own), and the builders' large
+// buffers are arrays.
+void* operator new[](std::size_t n) { return operator new(n); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace imagetest;
 
