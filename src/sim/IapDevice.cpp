@@ -75,23 +75,23 @@ bool CIapDevice::Assemble(std::uint8_t byte) {
   return false;
 }
 
-DeviceOutput CIapDevice::Complete() {
+DeviceOutput CIapDevice::Complete(Link link) {
   const Bytes message = std::move(m_partial);
   const bool text = m_state == State::kText;
   DropPartialMessage();
-  return text ? OnText(message) : OnFrame(message);
+  return text ? OnText(message) : OnFrame(message, link);
 }
 
 DeviceOutput CIapDevice::ReceiveByte(std::uint8_t byte) {
   if (m_hungUp || m_finished) return {};
   if (!Assemble(byte)) return {};
-  return Complete();
+  return Complete(Link::kSerial);
 }
 
 DeviceOutput CIapDevice::ReceiveReport(const std::uint8_t* payload, std::size_t size) {
   if (m_hungUp || m_finished) return {};
   for (std::size_t i = 0; i < size; ++i) {
-    if (Assemble(payload[i])) return Complete();
+    if (Assemble(payload[i])) return Complete(Link::kUsb);
   }
   // Output reports shorter than the message: it goes on in the next report.
   return {};
@@ -124,7 +124,7 @@ DeviceOutput CIapDevice::OnText(const Bytes& text) {
   return out;
 }
 
-DeviceOutput CIapDevice::OnFrame(const Bytes& frame) {
+DeviceOutput CIapDevice::OnFrame(const Bytes& frame, Link link) {
   if (frame == kBaudCommand) {
     if (m_silent) return {SimMessage::kBaudCommand, {}, 0, false};
     if (m_faults.noBaudAck) {
@@ -145,7 +145,7 @@ DeviceOutput CIapDevice::OnFrame(const Bytes& frame) {
     return {SimMessage::kEndOfFile, {}, 0, false};
   }
   m_frames.push_back(frame);
-  return OnDataFrame(frame, ++m_dataFrames);
+  return OnDataFrame(frame, ++m_dataFrames, link);
 }
 
 bool CIapDevice::CheckDataFrame(const Bytes& frame, std::uint32_t& address,
@@ -167,7 +167,17 @@ bool CIapDevice::CheckDataFrame(const Bytes& frame, std::uint32_t& address,
   return true;
 }
 
-DeviceOutput CIapDevice::OnDataFrame(const Bytes& frame, int number) {
+bool CIapDevice::Protected(std::uint32_t address, Link link) const {
+  // Over USB the row at IAPEND is still the programmer's; over the serial line it
+  // is the application's first row again and gets written. The reserved range
+  // takes in the row at INTEND on both.
+  const bool inIap = address >= m_config.iapStart &&
+                     (link == Link::kUsb ? address <= m_config.iapEnd : address < m_config.iapEnd);
+  const bool inInt = address >= m_config.intStart && address <= m_config.intEnd;
+  return inIap || inInt;
+}
+
+DeviceOutput CIapDevice::OnDataFrame(const Bytes& frame, int number, Link link) {
   if (m_faults.hangupAfter && number > *m_faults.hangupAfter) {
     m_faultShown = true;
     m_hungUp = true;
@@ -198,10 +208,7 @@ DeviceOutput CIapDevice::OnDataFrame(const Bytes& frame, int number) {
   // A programmer must never be asked to overwrite its own code or the reserved
   // range beside it: the updater steps over both. The frame is taken as the
   // protocol demands, but the run is marked failed.
-  const auto inside = [address](std::uint32_t start, std::uint32_t end) {
-    return address >= start && address < end;
-  };
-  if (inside(m_config.iapStart, m_config.iapEnd) || inside(m_config.intStart, m_config.intEnd)) {
+  if (Protected(address, link)) {
     m_errors.push_back("frame " + std::to_string(number) + " writes " + Hex(address) +
                        ", inside a protected range");
   }

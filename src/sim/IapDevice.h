@@ -72,20 +72,27 @@ class CIapDevice {
   int AcceptedFrameCount() const { return m_accepted; }
   const CEmulatedFlash& Flash() const { return m_flash; }
   // Things the device objects to although it answered: an end-of-file frame of
-  // the other address width, a data frame aimed at the programmer's own code.
+  // the other address width, a data frame aimed at the programmer's own code or
+  // at the reserved range (IAPSTART..IAPEND, the row at IAPEND only over USB;
+  // INTSTART..INTEND with both bounds).
   const std::vector<std::string>& Errors() const { return m_errors; }
   const SimConfig& Config() const { return m_config; }
 
  private:
   enum class State { kIdle, kText, kFrame };
 
+  // The line a message came in on: the programmer's own code ends at IAPEND on
+  // one and takes in the row at IAPEND on the other.
+  enum class Link { kSerial, kUsb };
+
   bool IsFrameStart(std::uint8_t byte) const;
   // Adds one byte to the message being assembled; true when it completed one.
   bool Assemble(std::uint8_t byte);
-  DeviceOutput Complete();
+  DeviceOutput Complete(Link link);
   DeviceOutput OnText(const Bytes& text);
-  DeviceOutput OnFrame(const Bytes& frame);
-  DeviceOutput OnDataFrame(const Bytes& frame, int number);
+  DeviceOutput OnFrame(const Bytes& frame, Link link);
+  DeviceOutput OnDataFrame(const Bytes& frame, int number, Link link);
+  bool Protected(std::uint32_t address, Link link) const;
   bool CheckDataFrame(const Bytes& frame, std::uint32_t& address, const std::uint8_t*& data) const;
   DeviceOutput Answer(SimMessage message, const char* text) const;
 

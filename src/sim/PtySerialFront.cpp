@@ -18,9 +18,10 @@ CPtySerialFront::~CPtySerialFront() { Close(); }
 
 void CPtySerialFront::Close() {
   if (m_master >= 0) ::close(m_master);
-  if (m_closeWatch >= 0) ::close(m_closeWatch);
+  if (m_openWatch >= 0) ::close(m_openWatch);
   m_master = -1;
-  m_closeWatch = -1;
+  m_openWatch = -1;
+  m_holders = 0;
 }
 
 bool CPtySerialFront::Open(std::string& error) {
@@ -59,28 +60,50 @@ bool CPtySerialFront::Open(std::string& error) {
     return false;
   }
   fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-  // Every close of the port by the updater, however quickly it opens it again.
-  m_closeWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (m_closeWatch >= 0 && inotify_add_watch(m_closeWatch, name, IN_CLOSE) < 0) {
-    ::close(m_closeWatch);
-    m_closeWatch = -1;
+  // Every open and close of the port, however quickly one follows the other. The
+  // slave is closed now, so the count of holders starts at zero.
+  m_openWatch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (m_openWatch >= 0 && inotify_add_watch(m_openWatch, name, IN_OPEN | IN_CLOSE) < 0) {
+    ::close(m_openWatch);
+    m_openWatch = -1;
   }
   return true;
 }
 
-bool CPtySerialFront::PortClosedSinceLastLook() {
-  if (m_closeWatch < 0) return false;
-  bool closed = false;
-  alignas(inotify_event) char events[1024];
-  ssize_t n;
-  while ((n = ::read(m_closeWatch, events, sizeof events)) > 0) {
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if ((event->mask & IN_CLOSE) != 0) closed = true;
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+bool CPtySerialFront::LineLetGoSinceLastLook() {
+  // Anyone may open the tty: a second updater whose exclusive open is refused
+  // still opens and closes it, and so do stty and the like. The line is down
+  // only when the last of them has closed it, not at every close.
+  bool letGo = false;
+  bool down = false;  // the count reached zero and no open has followed yet
+  if (m_openWatch >= 0) {
+    alignas(inotify_event) char events[1024];
+    ssize_t n;
+    while ((n = ::read(m_openWatch, events, sizeof events)) > 0) {
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        if ((event->mask & IN_OPEN) != 0) {
+          ++m_holders;
+          if (down) letGo = true;  // let go and taken again between two looks
+          down = false;
+        }
+        if ((event->mask & IN_CLOSE) != 0 && m_holders > 0 && --m_holders == 0) down = true;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
     }
   }
-  return closed;
+  // The master's own view settles the count: it reports a hang-up exactly while
+  // nobody has the port open. Identical events still unread are merged into one
+  // by the kernel, so the count can drift; a drift must never make a close by
+  // someone else look like the holder letting go, so a count at zero while the
+  // port is held means an open went unseen.
+  pollfd pfd{m_master, POLLOUT, 0};
+  if (::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP) != 0) {
+    m_holders = 0;
+    return true;
+  }
+  if (m_holders == 0) m_holders = 1;
+  return letGo;
 }
 
 void CPtySerialFront::SendReply(const Bytes& reply, std::uint32_t baud) {
@@ -101,16 +124,15 @@ void CPtySerialFront::SendReply(const Bytes& reply, std::uint32_t baud) {
   }
   // Half duplex: the answer starts when the frame has been received whole, and
   // each byte is handed over when its last bit has arrived at the other end.
-  PortClosedSinceLastLook();
+  LineLetGoSinceLastLook();
   const SimClock::time_point start = SimClock::now();
   for (std::uint8_t byte : reply) {
     SleepUntil(m_schedule.Byte(start, baud));  // back to back once the line is free
     // A byte that was on the wire while the port was closed is lost, as on a real
     // line: the updater closes the port as soon as it has seen the 'H' of "#FH",
     // and opens it again at once, while the CR behind the 'H' is still on its way.
-    pollfd pfd{m_master, POLLOUT, 0};
-    const bool closedNow = ::poll(&pfd, 1, 0) == 1 && (pfd.revents & POLLHUP) != 0;
-    if (PortClosedSinceLastLook() || closedNow) continue;
+    // A close by anyone else leaves the holder's line up and its bytes coming.
+    if (LineLetGoSinceLastLook()) continue;
     if (::write(m_master, &byte, 1) != 1) break;
   }
 }
@@ -179,6 +201,9 @@ FrontEnd CPtySerialFront::Run() {
         hangUp = true;  // the slave is closed
       }
     }
+    // Keeps the count of the port's holders current between replies, so that few
+    // events wait unread (the kernel merges identical ones).
+    if (m_options.pace) LineLetGoSinceLastLook();
     if (hangUp) {
       if (clientSeen && !gone) {
         gone = true;

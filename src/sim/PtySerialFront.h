@@ -28,14 +28,16 @@ class CPtySerialFront {
   // Takes one byte that arrived at `now`; false when the line is to be dropped.
   bool TakeByte(std::uint8_t byte, SimClock::time_point now);
   void SendReply(const Bytes& reply, std::uint32_t baud);
-  // True when the updater closed the port since the last look.
-  bool PortClosedSinceLastLook();
+  // True when the port was let go since the last look: nobody had it open for a
+  // moment, however quickly the updater opened it again.
+  bool LineLetGoSinceLastLook();
   void Close();
 
   CIapDevice& m_device;
   FrontOptions m_options;
   int m_master = -1;
-  int m_closeWatch = -1;  // inotify on the slave: sees every close of the port
+  int m_openWatch = -1;  // inotify on the slave: every open and close of the port
+  int m_holders = 0;     // open descriptions of the port, as the watch counts them
   std::string m_path;
   TransferTiming m_timing;
   CLineSchedule m_schedule;  // with pacing: when each byte is through

@@ -130,14 +130,37 @@ TEST(IapDeviceEndOfFile, TheOtherWidthsFrameEndsTheRunWithAnError) {
   EXPECT_EQ(narrow.Errors().size(), 1u);
 }
 
+// The same rows the updater steps over: IAPSTART..IAPEND with the row at IAPEND
+// only over USB, INTSTART..INTEND with both bounds on either line.
 TEST(IapDeviceFrames, WritesIntoTheProtectedRangesAreAnsweredButRecordedAsErrors) {
-  CIapDevice device = ReadyDevice(16, false);
-  EXPECT_EQ(Feed(device, HandFrame(false, 0xEFF0, Counting(16))).reply, Text("A\r"));
-  EXPECT_EQ(Feed(device, HandFrame(false, 0xF800, Counting(16))).reply, Text("A\r"));
-  EXPECT_TRUE(device.Errors().empty());  // just outside the programmer's code
-  Feed(device, HandFrame(false, 0xF7F0, Counting(16)));
-  Feed(device, HandFrame(false, 0xFFE0, Counting(16)));
-  EXPECT_EQ(device.Errors().size(), 2u);
+  struct Case {
+    std::uint32_t address;
+    bool flaggedSerial;
+    bool flaggedUsb;
+  };
+  // TestConfig: IAPSTART 0xF000, IAPEND 0xF800, INTSTART 0xFFE0, INTEND 0xFFF0.
+  const Case cases[] = {
+      {0xEFF0, false, false}, {0xF000, true, true},   {0xF7F0, true, true}, {0xF800, false, true},
+      {0xF810, false, false}, {0xFFD0, false, false}, {0xFFE0, true, true}, {0xFFF0, true, true},
+  };
+  CIapDevice serial = ReadyDevice(16, false);
+  CIapDevice usb = ReadyDevice(16, false);
+  for (const Case c : cases) {
+    SCOPED_TRACE(testing::Message() << "row 0x" << std::hex << c.address);
+    const Bytes frame = HandFrame(false, c.address, Counting(16));
+    const std::size_t serialBefore = serial.Errors().size();
+    EXPECT_EQ(Feed(serial, frame).reply, Text("A\r"));
+    EXPECT_EQ(serial.Errors().size() - serialBefore, c.flaggedSerial ? 1u : 0u);
+
+    Bytes report(64, 0);
+    std::copy(frame.begin(), frame.end(), report.begin());
+    const std::size_t usbBefore = usb.Errors().size();
+    EXPECT_EQ(usb.ReceiveReport(report.data(), report.size()).reply, Text("A\r"));
+    EXPECT_EQ(usb.Errors().size() - usbBefore, c.flaggedUsb ? 1u : 0u);
+  }
+  // Taken all the same: the error marks the run, the flash shows what was asked.
+  EXPECT_EQ(serial.AcceptedFrameCount(), 8);
+  EXPECT_EQ(serial.Flash().Read(0xFFFF), 15);
 }
 
 TEST(IapDeviceFrames, ResynchronisesOnZerosAndDroppedPartials) {

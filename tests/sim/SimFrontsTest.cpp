@@ -8,10 +8,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <future>
 #include <thread>
 
 #include "link/HidDevice.h"
+#include "link/SerialPort.h"
 #include "link/os/socket/HidBackendSocket.h"
 #include "link/os/socket/HidSocketProtocol.h"
 #include "sim/HidSocketFront.h"
@@ -83,6 +85,95 @@ TEST(PtySerialFrontTest, FullUpdateAcrossTheReopenAtProgrammingSpeed) {
   EXPECT_EQ(device.Frames().size(), 3u);
   EXPECT_EQ(front.Timing().messagesIn, 3);
   EXPECT_TRUE(front.Timing().ended);
+}
+
+// A second updater started on the same COM port while the first is transferring:
+// the port is taken, so every one of its opens is refused, but each attempt still
+// opens and closes the tty. With pacing, the device must go on answering the
+// updater that holds the line, byte for byte; only when that updater itself lets
+// go of the port (the reopen at the programming speed) is a byte on the wire lost.
+// (Run by root, as here, the refused opens reach the tty and show as open/close
+// pairs; without that privilege they are turned away before they open it.)
+TEST(PtySerialFrontTest, PacedRepliesReachTheHolderWhileASecondUpdaterIsRefused) {
+  constexpr int kPort = 8;
+  CIapDevice device(TestConfig(16, false), {});
+  std::atomic<bool> stop{false};
+  FrontOptions options = QuickOptions();
+  options.pace = true;
+  options.stop = &stop;
+  CPtySerialFront front(device, options);
+  std::string error;
+  ASSERT_TRUE(front.Open(error)) << error;
+  struct PortName {  // COM8 stands for the pty while the test runs
+    std::string var = "IAP_COM" + std::to_string(kPort);
+    ~PortName() { ::unsetenv(var.c_str()); }
+  } portName;
+  ::setenv(portName.var.c_str(), front.Path().c_str(), 1);
+  auto run = std::async(std::launch::async, [&] { return front.Run(); });
+  struct Stop {  // a failed assertion must not wait for the idle time-out
+    std::atomic<bool>& stop;
+    ~Stop() { stop.store(true); }
+  } stopOnExit{stop};
+
+  CSerialPort holder;
+  ASSERT_TRUE(holder.Open(kPort, 2400));
+  const Bytes command = Text("IAPMODE\r");
+  ASSERT_EQ(holder.Write(command.data(), static_cast<int>(command.size())), 8);
+  std::uint8_t ready[8] = {};
+  ASSERT_TRUE(holder.ReadUntilH(ready, 3, 3));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(ready)), "#FH");
+  // The updater lets go at once and opens the port again at the programming
+  // speed, while the CR behind the 'H' is still on its way: that CR is lost.
+  holder.Close();
+  ASSERT_TRUE(holder.Open(kPort, 9600));
+  std::this_thread::sleep_for(30ms);  // well past the CR's slot at 2400 baud
+  std::uint8_t stale[8];
+  EXPECT_EQ(holder.ReadAvailable(stale, sizeof stale), 0);
+
+  std::atomic<bool> intruding{true};
+  std::atomic<int> refused{0};
+  std::atomic<int> admitted{0};
+  std::thread second([&] {
+    CSerialPort other;
+    while (intruding.load()) {
+      if (other.Open(kPort, 9600)) {
+        ++admitted;
+        other.Close();
+      } else {
+        ++refused;
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  struct Join {
+    std::atomic<bool>& intruding;
+    std::thread& second;
+    ~Join() {
+      intruding.store(false);
+      if (second.joinable()) second.join();
+    }
+  } join{intruding, second};
+
+  constexpr int kFrames = 12;
+  for (int i = 0; i < kFrames; ++i) {
+    SCOPED_TRACE("frame " + std::to_string(i + 1));
+    const Bytes frame =
+        HandFrame(false, static_cast<std::uint32_t>(0x8000 + 16 * i), Counting(16, i));
+    ASSERT_EQ(holder.Write(frame.data(), static_cast<int>(frame.size())), 21);
+    std::uint8_t reply[2] = {};
+    ASSERT_TRUE(holder.ReadExact(reply, 2, 3)) << "a reply byte went missing";
+    EXPECT_EQ(Bytes(reply, reply + 2), Text("A\r"));
+  }
+  intruding.store(false);
+  second.join();
+  EXPECT_GT(refused.load(), 0);
+  EXPECT_EQ(admitted.load(), 0);
+
+  ASSERT_EQ(holder.Write(kEof16.data(), static_cast<int>(kEof16.size())), 8);
+  ASSERT_EQ(run.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(run.get(), FrontEnd::kFinished);
+  EXPECT_EQ(device.AcceptedFrameCount(), kFrames);
+  EXPECT_TRUE(device.Errors().empty());
 }
 
 TEST(LineScheduleTest, BytesTakeTheirWireTimeOneAfterTheOther) {
