@@ -123,12 +123,14 @@ TEST(PtySerialFrontTest, PacedRepliesReachTheHolderWhileASecondUpdaterIsRefused)
   ASSERT_TRUE(holder.ReadUntilH(ready, 3, 3));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(ready)), "#FH");
   // The updater lets go at once and opens the port again at the programming
-  // speed, while the CR behind the 'H' is still on its way: that CR is lost.
+  // speed, while the CR behind the 'H' is still on its way: that CR is lost, or,
+  // when the reopen came late (a loaded machine), it waits as a stale byte.
   holder.Close();
   ASSERT_TRUE(holder.Open(kPort, 9600));
   std::this_thread::sleep_for(30ms);  // well past the CR's slot at 2400 baud
-  std::uint8_t stale[8];
-  EXPECT_EQ(holder.ReadAvailable(stale, sizeof stale), 0);
+  std::uint8_t stale[8] = {};
+  const int staleCount = holder.ReadAvailable(stale, sizeof stale);
+  EXPECT_TRUE(staleCount == 0 || (staleCount == 1 && stale[0] == '\r')) << staleCount;
 
   std::atomic<bool> intruding{true};
   std::atomic<int> refused{0};

@@ -21,19 +21,34 @@
 #include "ui/qt/QtFonts.h"
 #include "ui/qt/QtLogList.h"
 
+namespace {
+// Drains the call queue on the window's thread. The drain is posted by the slot's
+// name, so the event that carries it is made and handed over inside Qt, and the
+// worker's thread writes nothing that the window's thread reads but through the
+// call queue's own lock. (A posted lambda would be built on the worker's thread
+// and read on the window's, ordered only by Qt's internal locks, which the thread
+// sanitizer cannot see.)
+class CQtCallDrain : public QObject {
+  Q_OBJECT
+ public:
+  CQtCallDrain(CUiCallQueue& calls, QObject* parent) : QObject(parent), m_calls(calls) {}
+ public slots:
+  void Drain() { m_calls.Drain(); }
+
+ private:
+  CUiCallQueue& m_calls;
+};
+}  // namespace
+
 // The wake-up of the call queue runs on the worker's thread. It posts a drain to the
 // window's thread; the lock keeps it from posting to a window that is being deleted.
 struct CQtWindowSystem::WakeTarget {
   std::mutex mutex;
-  QObject* target = nullptr;
-  CUiCallQueue* queue = nullptr;
+  QObject* target = nullptr;  // a CQtCallDrain, a child of the window
 
   void Post() {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!target) return;
-    CUiCallQueue* calls = queue;
-    QMetaObject::invokeMethod(
-        target, [calls] { calls->Drain(); }, Qt::QueuedConnection);
+    if (target) QMetaObject::invokeMethod(target, "Drain", Qt::QueuedConnection);
   }
 };
 
@@ -48,8 +63,7 @@ QWidget* OwnerFor(QWidget* window) { return window->isVisible() ? window : nullp
 
 CQtWindowSystem::CQtWindowSystem(const VariantStrings& variant)
     : m_window(std::make_unique<CQtMainDialog>(variant)), m_wake(std::make_shared<WakeTarget>()) {
-  m_wake->target = m_window.get();
-  m_wake->queue = &UiCalls();
+  m_wake->target = new CQtCallDrain(UiCalls(), m_window.get());
   UiCalls().SetUiThread(std::this_thread::get_id());
   UiCalls().SetWakeUp([wake = m_wake] { wake->Post(); });
 }
@@ -234,3 +248,5 @@ std::optional<std::string> CQtWindowSystem::OpenFileDialog(const FileDialogReque
 }
 
 void CQtWindowSystem::PumpOneMessage() { QCoreApplication::processEvents(); }
+
+#include "QtWindowSystem.moc"
