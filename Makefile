@@ -56,9 +56,13 @@ build-asan:
 	cmake --preset asan
 	cmake --build build-asan -j $(JOBS)
 
+# Only what the threaded suites run (the end-to-end suites bring iapflash and iapsim).
+TSAN_TARGETS := app_tests update_tests sim_tests link_hid_socket_test ui_qt_tests \
+  ui_qt_e2e_tests e2e_tests
+
 build-tsan:
 	cmake --preset tsan
-	cmake --build build-tsan -j $(JOBS)
+	cmake --build build-tsan -j $(JOBS) --target $(TSAN_TARGETS)
 
 build-fuzz:
 	cmake --preset fuzz
