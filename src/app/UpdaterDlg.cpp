@@ -44,7 +44,7 @@ bool CUpdaterDlg::OnInitDialog() {
   }
   m_ws.SetFont(IDC_INTERFACE, kComboFont);
 
-  m_interfaceKind = 0;
+  m_interfaceKind = kNoLink;
   m_deviceReady = 0;
   m_cancelRequested = 0;
   m_comPort = 0;
@@ -110,9 +110,9 @@ void CUpdaterDlg::StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)()) {
 bool CUpdaterDlg::TakeInterfaceChoice() {
   const std::string text = m_ws.ComboSelectedText();
   if (text.find("USB") != std::string::npos) {
-    m_builder.m_interfaceKind = 1;
+    m_builder.m_interfaceKind = kHidLink;
   } else if (text.find("COM") != std::string::npos) {
-    m_builder.m_interfaceKind = 2;
+    m_builder.m_interfaceKind = kSerialLink;
   } else {
     Log("Please select interface");
     return false;

@@ -18,12 +18,12 @@
 #include "link/HidDevice.h"
 #include "link/SerialPort.h"
 #include "res/Variant.h"
+#include "update/IapLink.h"
+#include "update/Transfer.h"
 
 class CUpdaterDlg;
 // The process's one main dialog; the transfer workers reach the dialog through it.
 extern std::atomic<CUpdaterDlg*> g_mainDlg;
-
-inline const char kSeparator[] = "------------------------------------";  // 36 '-'
 
 class CUpdaterDlg {
  public:
@@ -51,13 +51,15 @@ class CUpdaterDlg {
   bool BuildImage(const std::string& path);
   int LoadImageFile(const std::string& path);
   void OpenSelectedInterface();
-  // The combo box's choice as the builder's interface kind: 1 for an entry holding
-  // "USB", 2 for one holding "COM"; otherwise logs "Please select interface", keeps
+  // The combo box's choice as the builder's interface kind: kHidLink for an entry
+  // holding "USB", kSerialLink for one holding "COM"; otherwise logs "Please select interface", keeps
   // the kind and returns false.
   bool TakeInterfaceChoice();
   bool SerialHandshake(int n);
   void HidTransferWorker();
   void SerialTransferWorker();
+  // Runs the shared transfer over link with this dialog as its host.
+  void RunTransferOver(IIapLink& link);
 
   // --- helpers usable from any thread (a worker's calls run on the UI thread)
   void Log(const std::string& text);
@@ -84,7 +86,7 @@ class CUpdaterDlg {
   CWindowSystem& m_ws;
   const VariantStrings& m_variant;
   CHScrollListBox m_log;
-  std::atomic<int> m_interfaceKind{0};
+  std::atomic<int> m_interfaceKind{kNoLink};  // an InterfaceKind
   std::atomic<int> m_progressBytes{0};
   std::atomic<int> m_deviceReady{0};
   std::atomic<int> m_cancelRequested{0};

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "config/DeviceProfile.h"
 
 namespace {
 constexpr std::uint8_t kCarriageReturn = 0x0D;
@@ -87,7 +86,6 @@ bool CHidDevice::WriteReports(const std::uint8_t* data, int length) {
   const int reportLength = m_caps.outputReportLength;
   const int payload = reportLength - 1;
   const int count = (length + payload - 1) / payload;
-  const bool paced9600 = ActiveProfile.PROGRAMBDRATE == 9600;
   std::uint8_t report[kMaxOutputReport];
   for (int i = 0; i < count; ++i) {
     // Report id 0, then this report's slice of the block, zero-padded at the end.
@@ -105,7 +103,7 @@ bool CHidDevice::WriteReports(const std::uint8_t* data, int length) {
     // 9600 baud on its programming side 16 ms after the first and 11 ms after
     // every later one.
     if (i + 1 < count) {
-      SleepUnlessAborted(paced9600 ? (i == 0 ? 16 : 11) : 35);
+      SleepUnlessAborted(m_paced9600 ? (i == 0 ? 16 : 11) : 35);
       if (HidAbortRequested(m_abort)) return false;
     }
   }

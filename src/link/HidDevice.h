@@ -40,6 +40,9 @@ class CHidDevice {
   // Closes the handles that are open; IsOpen keeps reporting the last Open.
   void Close();
 
+  // The pauses between reports: the device's programmer takes reports faster when
+  // it programs at 9600 baud. Off until set.
+  void SetPacedFor9600(bool paced) { m_paced9600 = paced; }
   void SetLog(LogFn log) { m_log = std::move(log); }
   void SetAbort(const std::atomic<bool>* abort) { m_abort = abort; }
   void SetBackend(std::unique_ptr<IHidBackend> backend);
@@ -60,6 +63,7 @@ class CHidDevice {
   LogFn m_log;
   const std::atomic<bool>* m_abort = nullptr;
   bool m_openFlag = false;
+  bool m_paced9600 = false;
 
   std::unique_ptr<IHidProbe> m_probe;
   std::unique_ptr<IHidWriteHandle> m_writeHandle;

@@ -61,3 +61,9 @@ bool ReplyContains(const std::uint8_t* reply, std::size_t size, const char* expe
   const std::string_view text(reinterpret_cast<const char*>(reply), textLength);
   return text.find(expected) != std::string_view::npos;
 }
+
+std::string ReplyText(const std::uint8_t* reply, std::size_t size) {
+  std::size_t length = 0;
+  while (length < size && reply[length] != 0) ++length;
+  return std::string(reinterpret_cast<const char*>(reply), length);
+}

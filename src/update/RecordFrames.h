@@ -46,3 +46,6 @@ Bytes EndOfFileFrame(bool address24);
 
 // True when expected occurs in reply before its first zero byte (or its end).
 bool ReplyContains(const std::uint8_t* reply, std::size_t size, const char* expected);
+
+// The reply as text: its bytes up to the first zero (or its end).
+std::string ReplyText(const std::uint8_t* reply, std::size_t size);

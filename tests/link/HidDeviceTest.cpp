@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "FakeHidBackend.h"
-#include "config/DeviceProfile.h"
 #include "link/HidDevice.h"
 
 namespace {
@@ -34,9 +33,7 @@ class HidDeviceTest : public ::testing::Test {
  protected:
   HidDeviceTest() : bus(clock), hid(std::make_unique<CFakeHidBackend>(bus), clock) {
     hid.SetLog([this](const std::string& line) { log.push_back(line); });
-    ActiveProfile.PROGRAMBDRATE = 2400;
   }
-  ~HidDeviceTest() override { ActiveProfile.PROGRAMBDRATE = 0; }
 
   std::shared_ptr<FakeHidDevice> OpenDevice(std::uint16_t in = 65, std::uint16_t out = 65) {
     auto device = bus.Add("dev0", kVid, kPid, 0x0200, in, out);
@@ -182,7 +179,7 @@ TEST_F(HidDeviceTest, ALongBlockIsCutIntoReportsWithTheirPauses) {
 }
 
 TEST_F(HidDeviceTest, At9600TheFirstPauseIs16AndTheLaterOnes11) {
-  ActiveProfile.PROGRAMBDRATE = 9600;
+  hid.SetPacedFor9600(true);
   auto device = OpenDevice();
   auto block = Block(130);
   ASSERT_TRUE(hid.WriteReports(block.data(), 130));

@@ -1,0 +1,59 @@
+// The transfer workers: each runs the shared transfer with its link on a thread of
+// its own. The dialog is the transfer's host: every call reaches the window
+// through the dialog's helpers, which wait until the user-interface thread has
+// carried the call out and return unrun once the window is going away.
+
+#include "app/UpdaterDlg.h"
+#include "update/HidIapLink.h"
+#include "update/SerialIapLink.h"
+
+namespace {
+
+class CDialogTransferHost final : public ITransferHost {
+ public:
+  explicit CDialogTransferHost(CUpdaterDlg& dlg) : m_dlg(dlg) {}
+
+  bool Gone() const override { return m_dlg.Closing(); }
+  void Log(const std::string& line) override { m_dlg.Log(line); }
+  void WarningBox(const std::string& text) override { m_dlg.AppMessageBox(text); }
+  void InformationBox(const std::string& text) override {
+    m_dlg.AppMessageBox(text, BoxIcon::Information);
+  }
+  void SetProgress(int percent) override { m_dlg.SetProgress(percent); }
+  void SetPercentText(const std::string& text) override {
+    m_dlg.SetControlText(IDC_PERCENT, text);
+  }
+  void EnableFile(bool enabled) override { m_dlg.EnableControl(IDC_FILE, enabled); }
+  void EnableCancel(bool enabled) override { m_dlg.EnableControl(IDC_CANCEL, enabled); }
+  int LoadImage(bool& changed) override {
+    const int loaded = m_dlg.LoadImageFile("tmp.bin");
+    changed = m_dlg.m_imageChanged;
+    return loaded;
+  }
+
+ private:
+  CUpdaterDlg& m_dlg;
+};
+
+}  // namespace
+
+void CUpdaterDlg::RunTransferOver(IIapLink& link) {
+  CDialogTransferHost host(*this);
+  TransferState state{m_progressBytes,    m_transferState,   m_missingAckCount,
+                      m_imageLength,      m_cancelRequested, m_deviceReady,
+                      m_cursor16,         m_cursor32,        m_image,
+                      m_builder.m_binRecordSize};
+  RunTransfer(host, link, state);
+}
+
+void CUpdaterDlg::HidTransferWorker() {
+  CHidIapLink link(m_hid, m_reply);
+  RunTransferOver(link);
+}
+
+void CUpdaterDlg::SerialTransferWorker() {
+  CSerialIapLink link(m_serial);
+  RunTransferOver(link);
+}
+
+void CUpdaterDlg::OnCancelUpdate() { m_cancelRequested = 1; }

@@ -1,0 +1,211 @@
+#include "update/Transfer.h"
+
+#include "config/DeviceProfile.h"
+#include "update/RecordFrames.h"
+
+namespace {
+
+class CTransferRun {
+ public:
+  CTransferRun(ITransferHost& host, IIapLink& link, TransferState& state)
+      : m_host(host), m_link(link), m_rules(link.Rules()), m_s(state) {}
+
+  void Run() {
+    // A wrong-reply count left over from a failed transfer would leave this one
+    // without its retries; each transfer starts with all of them.
+    m_s.missingAckCount = 0;
+    m_host.Log(kSeparator);
+    if (Gone()) return;
+    bool changed = false;
+    const int loaded = m_host.LoadImage(changed);
+    m_s.imageLength = loaded;
+    if (Gone()) return;
+    if (loaded < 0) {
+      m_host.Log("Map bin file Error");
+      // tmp.bin was rewritten behind this dialog's back: give File back so the
+      // technician can prepare the image anew; the device is left alone.
+      if (changed && !Gone()) {
+        m_link.Close();
+        m_host.EnableFile(true);
+      }
+      return;
+    }
+    m_host.Log("Map bin file OK");
+    if (Gone()) return;
+
+    m_recordSize = m_s.recordSize;
+    if (m_recordSize != 16 && m_recordSize != 32) {
+      // Frames exist for 16 and 32 data bytes only; nothing is sent that the
+      // programmer could take for a frame of another layout.
+      const std::string text = "Record size " + std::to_string(m_recordSize) +
+                               " can not be sent, only 16 or 32 bytes per record!";
+      m_host.Log(text);
+      m_host.WarningBox(text);
+      if (Gone()) return;
+      ErrorEnd();
+      return;
+    }
+    m_stride = RowStride(m_recordSize);
+    m_address24 = Uses24BitAddresses();
+
+    m_s.transferState = 0;
+    m_s.progressBytes = 0;
+    m_host.SetProgress(0);
+    m_host.SetPercentText("0 %");
+    m_host.EnableFile(false);
+    m_host.EnableCancel(true);
+    m_frameCounter = 0;
+
+    while (!Gone()) {
+      const bool carryOn = m_s.transferState == 0 ? SendStep() : WaitStep();
+      if (!carryOn) return;
+    }
+  }
+
+ private:
+  bool Gone() const { return m_host.Gone(); }
+
+  std::atomic<std::size_t>& Cursor() { return m_recordSize == 16 ? m_s.cursor16 : m_s.cursor32; }
+
+  bool Protected(std::uint32_t a) const {
+    const std::uint32_t iapStart = ActiveProfile.IAPSTART & 0xFFFFF0u;
+    const std::uint32_t iapEnd = ActiveProfile.IAPEND & 0xFFFFF0u;
+    const std::uint32_t intStart = ActiveProfile.INTSTART & 0xFFFFF0u;
+    const std::uint32_t intEnd = ActiveProfile.INTEND & 0xFFFFF0u;
+    const bool inIap = a >= iapStart && (m_rules.iapEndProtected ? a <= iapEnd : a < iapEnd);
+    const bool inInt = a >= intStart && a <= intEnd;
+    return inIap || inInt;
+  }
+
+  // A frame that could not be written ends the transfer. Always false.
+  bool WriteFailed() {
+    m_host.Log("WriteUPS error");
+    if (!Gone()) ErrorEnd();
+    return false;
+  }
+
+  // Returns false once the transfer has ended.
+  bool SendStep() {
+    const int progress = (m_s.progressBytes += m_stride);
+    const int length = m_s.imageLength;
+    // A row is sent only when it lies wholly inside the image.
+    if (progress > length) return EndOfFileStep();
+    const auto percent = static_cast<int>(static_cast<long long>(progress) * 100 / length);
+    m_percentText = std::to_string(percent) + " %";
+    m_host.SetPercentText(m_percentText);
+    m_host.SetProgress(percent);
+    if (Gone()) return false;
+
+    if (m_s.cancelRequested == 1) {
+      m_host.Log("***User cancel firmware update!!!");
+      m_s.cancelRequested = 0;
+      if (Gone()) return false;
+      ErrorEnd();
+      return false;
+    }
+
+    const std::size_t cursor = Cursor();
+    const auto stride = static_cast<std::size_t>(m_stride);
+    if (cursor + stride > m_s.image.size()) return EndOfFileStep();
+    const std::uint8_t* row = m_s.image.data() + cursor;
+    if (Protected(RowAddress(row))) {
+      Cursor() += stride;
+      return true;
+    }
+
+    const Bytes frame = BuildDataFrame(row, m_recordSize, m_address24);
+    ++m_frameCounter;
+    m_host.Log(std::to_string(m_frameCounter) + " Wr");
+    if (Gone()) return false;
+    const bool written = m_link.WriteBlock(frame.data(), frame[0]);
+    if (Gone()) return false;
+    if (!written) return WriteFailed();
+    m_s.transferState = 1;
+    return true;
+  }
+
+  bool WaitStep() {
+    LinkReply reply;
+    const bool read = m_link.ReadReply(reply);
+    if (Gone()) return false;
+    if (!read) return Fail("read data Err", false);
+    if (!reply.countLine.empty()) m_host.Log(reply.countLine);
+    m_host.Log(reply.text);
+    m_host.Log(std::to_string(m_frameCounter) + " Rd");
+    if (Gone()) return false;
+    if (reply.acknowledged) {
+      m_host.Log(reply.text);
+      m_s.missingAckCount = 0;
+      Cursor() += static_cast<std::size_t>(m_stride);
+      m_s.transferState = 0;
+      return !Gone();
+    }
+    if (m_rules.wrongRepliesTolerated == 0) return Fail("Send the UPS firmware data Err", true);
+    // A reply came but not the acknowledgement: the same row goes again under the
+    // next frame number, and its stride is taken back from the progress.
+    const int wrong = ++m_s.missingAckCount;
+    m_s.transferState = 0;
+    m_s.progressBytes -= m_stride;
+    if (wrong > m_rules.wrongRepliesTolerated) return Fail("Send the UPS firmware data Err", true);
+    return true;
+  }
+
+  // Logs line (and shows "Receive Error !" when box), then the error end. Always
+  // returns false: the transfer has ended.
+  bool Fail(const char* line, bool box) {
+    m_host.Log(line);
+    if (box) m_host.WarningBox("Receive Error !");
+    if (Gone()) return false;
+    ErrorEnd();
+    return false;
+  }
+
+  bool EndOfFileStep() {
+    const Bytes eof = EndOfFileFrame(m_address24);
+    const bool written = m_link.WriteBlock(eof.data(), static_cast<int>(eof.size()));
+    if (Gone()) return false;
+    // A failed end-of-file frame means the device has not taken the end of the
+    // image: never report success.
+    if (!written) return WriteFailed();
+    if (m_rules.closesAfterEndOfFile) m_link.Close();
+    m_host.Log("Send EOF Command OK");
+    m_host.Log("Update finished " + m_percentText + "!");
+    m_host.Log("UPS firmware update successful!");
+    if (m_rules.closesAfterEndOfFile) m_host.Log("UPS firmware update completed");
+    m_host.InformationBox("Programming successfully !");
+    if (Gone()) return false;
+    m_host.SetPercentText("");
+    m_host.SetProgress(0);
+    m_host.EnableFile(true);
+    m_host.EnableCancel(false);
+    m_s.deviceReady = 0;
+    m_host.Log(kSeparator);
+    return false;
+  }
+
+  // The link is closed and File given back; Cancel Update stays as it is and
+  // Update Firmware disabled, so a new update starts with File.
+  void ErrorEnd() {
+    m_link.Close();
+    m_host.EnableFile(true);
+    m_s.progressBytes = 0;
+    m_host.SetProgress(0);
+    m_host.SetPercentText("0 %");
+  }
+
+  ITransferHost& m_host;
+  IIapLink& m_link;
+  const LinkRules m_rules;
+  TransferState& m_s;
+  int m_recordSize = 0;
+  int m_stride = 0;
+  bool m_address24 = false;
+  int m_frameCounter = 0;
+  std::string m_percentText;  // last formatted, empty before the first
+};
+
+}  // namespace
+
+void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state) {
+  CTransferRun(host, link, state).Run();
+}

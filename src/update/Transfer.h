@@ -1,0 +1,60 @@
+#pragma once
+// The transfer, written once over the link seam: with the device in programming
+// mode, send tmp.bin row by row, one data frame in flight at a time, stepping over
+// the rows that would overwrite the programmer itself or the protected interrupt
+// area, and finish with the end-of-file frame.
+//
+// It runs on a worker thread and reaches the window only through its host, whose
+// calls wait until the user-interface thread has carried them out. Once the window
+// is going away (Gone) the transfer leaves at its next step without touching the
+// link or the controls again.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/IapLink.h"
+
+// Opens and closes every transfer in the message log.
+inline const char kSeparator[] = "------------------------------------";  // 36 '-'
+
+class ITransferHost {
+ public:
+  ITransferHost() = default;
+  ITransferHost(const ITransferHost&) = delete;
+  ITransferHost& operator=(const ITransferHost&) = delete;
+
+  virtual bool Gone() const = 0;
+  virtual void Log(const std::string& line) = 0;
+  virtual void WarningBox(const std::string& text) = 0;
+  virtual void InformationBox(const std::string& text) = 0;
+  virtual void SetProgress(int percent) = 0;
+  virtual void SetPercentText(const std::string& text) = 0;
+  virtual void EnableFile(bool enabled) = 0;
+  virtual void EnableCancel(bool enabled) = 0;
+  // Reads tmp.bin into the image; its length, or -1. changed: tmp.bin is not the
+  // image that the last File kept.
+  virtual int LoadImage(bool& changed) = 0;
+
+ protected:
+  ~ITransferHost() = default;
+};
+
+// The state of an update that outlives one transfer or is watched from outside;
+// the dialog keeps it, the transfer works on it.
+struct TransferState {
+  std::atomic<int>& progressBytes;
+  std::atomic<int>& transferState;  // 0: a frame is to be sent, 1: its reply awaited
+  std::atomic<int>& missingAckCount;
+  std::atomic<int>& imageLength;
+  std::atomic<int>& cancelRequested;
+  std::atomic<int>& deviceReady;
+  std::atomic<std::size_t>& cursor16;
+  std::atomic<std::size_t>& cursor32;
+  const std::vector<std::uint8_t>& image;
+  const int& recordSize;  // the rows' record size of the image File kept
+};
+
+void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state);
