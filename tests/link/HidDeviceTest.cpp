@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeHidBackend.h"
+#include "support/FakeHidBackend.h"
 #include "link/HidDevice.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "FakeClock.h"
+#include "support/FakeClock.h"
 #include "link/SerialPort.h"
 
 namespace {

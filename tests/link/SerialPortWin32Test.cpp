@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "FakeClock.h"
+#include "support/FakeClock.h"
 #include "link/HidDevice.h"
 #include "link/SerialPort.h"
 

@@ -3,8 +3,8 @@
 // the HID backend hand every byte the updater sends to one device model, which
 // cuts the stream into messages (programming-mode command, baud-rate command,
 // data frame, end-of-file frame), records them and answers through a responder
-// the test may replace. A fake clock stands in for time: the links' waits move it
-// on instead of sleeping.
+// the test may replace. The shared fake clock stands in for time: the links' waits
+// move it on instead of sleeping.
 
 #include <algorithm>
 #include <atomic>
@@ -20,21 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "link/Clock.h"
 #include "link/os/HidChannel.h"
 #include "link/os/SerialChannel.h"
+#include "support/FakeClock.h"
+#include "support/FakeHidBackend.h"
 #include "update/RecordFrames.h"
-
-class CFakeClock : public IClock {
- public:
-  std::int64_t NowSeconds() override { return m_ms / 1000; }
-  std::int64_t NowMilliseconds() override { return m_ms; }
-  void SleepMs(int ms) override { m_ms += ms; }
-  void Advance(int ms) { m_ms += ms; }
-
- private:
-  std::atomic<std::int64_t> m_ms{1'000'000};
-};
 
 enum class MsgKind { Command, Baud, Data, Eof };
 
@@ -237,83 +227,16 @@ class CFakeSerialChannel : public ISerialChannel {
   bool m_present;
 };
 
-// One HID interface with 65-byte reports in both directions.
-class CFakeHidBackend : public IHidBackend {
- public:
-  static constexpr std::uint16_t kVid = 0x0483, kPid = 0x5750;
+// The programmer behind the shared fake HID bus: one interface with 65-byte
+// reports both ways, present or not.
+inline constexpr std::uint16_t kFakeIapVid = 0x0483, kFakeIapPid = 0x5750;
 
-  CFakeHidBackend(CFakeIap& device, CFakeClock& clock, bool present = true)
-      : m_device(device), m_clock(clock), m_present(present) {}
-
-  std::vector<std::string> Enumerate() override {
-    if (!m_present) return {};
-    return {"fake-hid-0"};
-  }
-  std::unique_ptr<IHidProbe> OpenProbe(const std::string&) override {
-    return std::make_unique<Probe>(m_device, m_clock);
-  }
-
- private:
-  class Writer : public IHidWriteHandle {
-   public:
-    explicit Writer(CFakeIap& device) : m_device(device) {}
-    int WriteReport(const std::uint8_t* report, int length, int,
-                    const std::atomic<bool>*) override {
-      return m_device.HidReport(report + 1, static_cast<std::size_t>(length - 1)) ? 1
-                                                                                  : kHidTimedOut;
-    }
-    long LastError() const override { return 1460; }
-
-   private:
-    CFakeIap& m_device;
+inline void AttachToHidBus(CFakeIap& device, FakeHidBus& bus, bool present) {
+  if (!present) return;
+  auto hid = bus.Add("fake-hid-0", kFakeIapVid, kFakeIapPid, 2, 65, 65);
+  hid->errorCode = 1460;
+  hid->modelWrite = [&device](const std::uint8_t* report, int length) {
+    return device.HidReport(report + 1, static_cast<std::size_t>(length - 1));
   };
-  class Reader : public IHidReadHandle {
-   public:
-    Reader(CFakeIap& device, CFakeClock& clock) : m_device(device), m_clock(clock) {}
-    int ReadReport(std::uint8_t* buffer, int length, int timeoutMs,
-                   const std::atomic<bool>* abort) override {
-      const auto reply = m_device.NextHidReply();
-      if (!reply) {
-        m_clock.Advance(timeoutMs);
-        return HidAbortRequested(abort) ? kHidAborted : kHidTimedOut;
-      }
-      std::fill(buffer, buffer + length, std::uint8_t{0});
-      std::copy_n(reply->begin(), std::min<std::size_t>(reply->size(), length - 1), buffer + 1);
-      return length;
-    }
-    long LastError() const override { return 1460; }
-
-   private:
-    CFakeIap& m_device;
-    CFakeClock& m_clock;
-  };
-  class Probe : public IHidProbe {
-   public:
-    Probe(CFakeIap& device, CFakeClock& clock) : m_device(device), m_clock(clock) {}
-    bool GetAttributes(HidAttributes& a) override {
-      a.vendorId = kVid;
-      a.productId = kPid;
-      a.versionNumber = 2;
-      return true;
-    }
-    bool GetReportLengths(HidAttributes& a) override {
-      a.inputReportLength = 65;
-      a.outputReportLength = 65;
-      return true;
-    }
-    std::unique_ptr<IHidWriteHandle> OpenWriteHandle() override {
-      return std::make_unique<Writer>(m_device);
-    }
-    std::unique_ptr<IHidReadHandle> OpenReadHandle() override {
-      return std::make_unique<Reader>(m_device, m_clock);
-    }
-
-   private:
-    CFakeIap& m_device;
-    CFakeClock& m_clock;
-  };
-
-  CFakeIap& m_device;
-  CFakeClock& m_clock;
-  bool m_present;
-};
+  hid->modelRead = [&device] { return device.NextHidReply(); };
+}

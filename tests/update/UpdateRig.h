@@ -31,8 +31,8 @@ class CUpdateRig {
     ActiveProfile.recordSize = 32;
     ActiveProfile.PAGESIZE = 0x200;
 
-    dlg.m_profiles[0].VID = CFakeHidBackend::kVid;
-    dlg.m_profiles[0].PID = CFakeHidBackend::kPid;
+    dlg.m_profiles[0].VID = kFakeIapVid;
+    dlg.m_profiles[0].PID = kFakeIapPid;
     SetFlashCmd("UPS#");
 
     ws.combo = {"USB", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9"};
@@ -42,7 +42,8 @@ class CUpdateRig {
     dlg.m_serial.SetChannel(
         std::make_unique<CFakeSerialChannel>(device, clock, openings, devicePresent));
     dlg.m_serial.SetClock(clock);
-    dlg.m_hid.SetBackend(std::make_unique<CFakeHidBackend>(device, clock, devicePresent));
+    AttachToHidBus(device, hidBus, devicePresent);
+    dlg.m_hid.SetBackend(std::make_unique<CFakeHidBackend>(hidBus));
     dlg.m_hid.SetClock(clock);
   }
 
@@ -113,8 +114,9 @@ class CUpdateRig {
   }
 
   CTestDir dir;
-  CFakeClock clock;
+  CFakeClock clock{0, 1'000'000};
   CFakeIap device;
+  FakeHidBus hidBus{clock};
   std::vector<CFakeSerialChannel::Opening> openings;
   std::vector<Bytes> rows;
   CScriptedWindowSystem ws;

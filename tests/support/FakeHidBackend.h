@@ -2,15 +2,19 @@
 // A HID bus in memory: devices with attributes and report lengths, scripted input
 // reports, a record of every output report written (with the fake time it was
 // written at), and counts of the handles alive, so tests can see what the link
-// opens and lets go.
+// opens and lets go. A device may instead be played by a model (the update tests'
+// programmer): it takes every output report and hands out the input reports.
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "FakeClock.h"
+#include "support/FakeClock.h"
 #include "link/os/HidChannel.h"
 
 struct FakeHidRead {
@@ -27,6 +31,10 @@ struct FakeHidDevice {
   std::deque<int> writeResults;   // empty: every write succeeds
   std::deque<FakeHidRead> reads;  // empty: the read times out
   long errorCode = 997;
+  // A device model: takes an output report (true: written, false: time-out) and
+  // gives the next input report's payload (none: nothing came in time).
+  std::function<bool(const std::uint8_t* report, int length)> modelWrite;
+  std::function<std::optional<std::string>()> modelRead;
   std::vector<std::vector<std::uint8_t>> written;
   std::vector<std::int64_t> writtenAtMs;
   int readsAsked = 0;
@@ -59,6 +67,11 @@ class CFakeHidWrite final : public IHidWriteHandle {
   ~CFakeHidWrite() override { --m_bus.liveWriteHandles; }
   int WriteReport(const std::uint8_t* report, int length, int timeoutMs,
                   const std::atomic<bool>*) override {
+    if (m_device->modelWrite) {
+      if (m_device->modelWrite(report, length)) return 1;
+      m_bus.clock.Advance(timeoutMs);
+      return kHidTimedOut;
+    }
     int result = 1;
     if (!m_device->writeResults.empty()) {
       result = m_device->writeResults.front();
@@ -86,7 +99,8 @@ class CFakeHidRead final : public IHidReadHandle {
   }
   ~CFakeHidRead() override { --m_bus.liveReadHandles; }
   int ReadReport(std::uint8_t* buffer, int length, int timeoutMs,
-                 const std::atomic<bool>*) override {
+                 const std::atomic<bool>* abort) override {
+    if (m_device->modelRead) return ModelRead(buffer, length, timeoutMs, abort);
     ++m_device->readsAsked;
     if (m_device->reads.empty()) {
       m_bus.clock.ms += timeoutMs;
@@ -103,6 +117,18 @@ class CFakeHidRead final : public IHidReadHandle {
   long LastError() const override { return m_device->errorCode; }
 
  private:
+  int ModelRead(std::uint8_t* buffer, int length, int timeoutMs, const std::atomic<bool>* abort) {
+    const auto payload = m_device->modelRead();
+    if (!payload) {
+      m_bus.clock.Advance(timeoutMs);
+      return HidAbortRequested(abort) ? kHidAborted : kHidTimedOut;
+    }
+    std::fill(buffer, buffer + length, std::uint8_t{0});
+    std::copy_n(payload->begin(), std::min<std::size_t>(payload->size(), static_cast<std::size_t>(length - 1)),
+                buffer + 1);
+    return length;
+  }
+
   FakeHidBus& m_bus;
   std::shared_ptr<FakeHidDevice> m_device;
 };
