@@ -68,7 +68,7 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   m_builder.m_binRecordSize = 0;
 
   if (TakeInterfaceChoice() && !SupportedRecordSize(ActiveProfile.recordSize)) {
-    AppMessageBox("Can't support this file !", BoxIcon::Warning);
+    AppMessageBox("Can't support this file !", BoxIcon::kWarning);
   }
 
   if (!m_builder.ReadSRecordFile(path)) {
@@ -123,7 +123,7 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
   // Only the image that this dialog's last File wrote goes to the device: another
   // updater working in the same directory may have written its own tmp.bin since.
   if (image != m_builder.m_binImage) {
-    AppMessageBox(kBinChangedBox, BoxIcon::Warning);
+    AppMessageBox(kBinChangedBox, BoxIcon::kWarning);
     m_imageChanged = true;
     return -1;
   }
@@ -136,7 +136,7 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
       // The read position of the rows' size (rows of 64 were written as rows of 32).
       (m_builder.m_binRecordSize == 16 ? m_cursor16 : m_cursor32) = 0;
     } else {
-      AppMessageBox("Can't support this file !", BoxIcon::Warning);
+      AppMessageBox("Can't support this file !", BoxIcon::kWarning);
     }
   } else {
     result = -1;

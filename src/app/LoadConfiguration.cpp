@@ -35,7 +35,7 @@ void CUpdaterDlg::LoadConfiguration() {
     EnableControl(IDC_INTERFACE, false);
   };
   auto reportConfigError = [&] {
-    AppMessageBox("IAP Config File is error", BoxIcon::Information);
+    AppMessageBox("IAP Config File is error", BoxIcon::kInformation);
     Log("Please check the config file");
     disableStart();
   };
@@ -47,7 +47,7 @@ void CUpdaterDlg::LoadConfiguration() {
 
   m_deviceCount = ini.GetInt("DEVICELIST", "DEVICECOUNT", kMissing);
   if (!fits || m_deviceCount == kMissing) {
-    AppMessageBox("IAP Config File is not exist", BoxIcon::Information);
+    AppMessageBox("IAP Config File is not exist", BoxIcon::kInformation);
     Log("A config file is needed for IAP progress");
     disableStart();
     return;
@@ -78,21 +78,20 @@ void CUpdaterDlg::LoadConfiguration() {
     entry.IAPEND = ini.GetInt(section, "IAPEND", kMissing);
     entry.IAPMARK = ini.GetInt(section, "IAPMARK", kMissing);
     ini.GetString(section, "FLASHCMD", "", entry.FLASHCMD, sizeof entry.FLASHCMD);
-    ini.GetString(section, "IAPCODEPROTECT", "", entry.IAPCODEPROTECT,
-                  sizeof entry.IAPCODEPROTECT);
+    ini.GetString(section, "IAPCODEPROTECT", "", entry.IAPCODEPROTECT, sizeof entry.IAPCODEPROTECT);
 
     ApplyToActiveProfile(entry);
 
     const ActiveProfileRecord& p = ActiveProfile;
-    if (p.PAGESIZE == 0 || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 ||
-        p.IAPSTART == 0 || p.ROMHEAD == 0 || p.ROMTAIL == 0 || p.recordSize == 0) {
+    if (p.PAGESIZE == 0 || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 || p.IAPSTART == 0 ||
+        p.ROMHEAD == 0 || p.ROMTAIL == 0 || p.recordSize == 0) {
       reportConfigError();
     }
     const bool programOk = p.PROGRAMBDRATE == 9600 || p.PROGRAMBDRATE == 2400;
     const bool communicateOk =
         p.COMMUNICATBDRATE == 9600 || p.COMMUNICATBDRATE == 2400 || p.COMMUNICATBDRATE == 1200;
     if (!programOk || !communicateOk) {
-      AppMessageBox("IAP Config File is error", BoxIcon::Information);
+      AppMessageBox("IAP Config File is error", BoxIcon::kInformation);
       Log("Please check the modify the Baud rate");
     }
   }

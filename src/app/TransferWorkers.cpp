@@ -17,12 +17,10 @@ class CDialogTransferHost final : public ITransferHost {
   void Log(const std::string& line) override { m_dlg.Log(line); }
   void WarningBox(const std::string& text) override { m_dlg.AppMessageBox(text); }
   void InformationBox(const std::string& text) override {
-    m_dlg.AppMessageBox(text, BoxIcon::Information);
+    m_dlg.AppMessageBox(text, BoxIcon::kInformation);
   }
   void SetProgress(int percent) override { m_dlg.SetProgress(percent); }
-  void SetPercentText(const std::string& text) override {
-    m_dlg.SetControlText(IDC_PERCENT, text);
-  }
+  void SetPercentText(const std::string& text) override { m_dlg.SetControlText(IDC_PERCENT, text); }
   void EnableFile(bool enabled) override { m_dlg.EnableControl(IDC_FILE, enabled); }
   void EnableCancel(bool enabled) override { m_dlg.EnableControl(IDC_CANCEL, enabled); }
   int LoadImage(bool& changed) override {
@@ -39,10 +37,11 @@ class CDialogTransferHost final : public ITransferHost {
 
 void CUpdaterDlg::RunTransferOver(IIapLink& link) {
   CDialogTransferHost host(*this);
-  TransferState state{m_progressBytes,    m_transferState,   m_missingAckCount,
-                      m_imageLength,      m_cancelRequested, m_deviceReady,
-                      m_cursor16,         m_cursor32,        m_image,
-                      m_builder.m_binRecordSize};
+  TransferState state{m_progressBytes,   m_transferState,
+                      m_missingAckCount, m_imageLength,
+                      m_cancelRequested, m_deviceReady,
+                      m_cursor16,        m_cursor32,
+                      m_image,           m_builder.m_binRecordSize};
   RunTransfer(host, link, state);
 }
 

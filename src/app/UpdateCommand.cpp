@@ -104,8 +104,9 @@ void CUpdaterDlg::OnUpdateFirmware() {
   }
   m_hid.SetPacedFor9600(ActiveProfile.PROGRAMBDRATE == 9600);
   CHidIapLink link(m_hid, m_reply);
-  const bool ready = EnterProgrammingMode(link, command.data(), n, ActiveProfile.PROGRAMBDRATE == 9600,
-                                          [this](const std::string& line) { Log(line); });
+  const bool ready =
+      EnterProgrammingMode(link, command.data(), n, ActiveProfile.PROGRAMBDRATE == 9600,
+                           [this](const std::string& line) { Log(line); });
   if (!ready) {
     Log("UPS no ready for firmware update");
     m_hid.Close();
@@ -128,7 +129,8 @@ bool CUpdaterDlg::SerialHandshake(int n) {
   if (n <= 0 || n > static_cast<int>(command.size())) n = static_cast<int>(command.size());
 
   CSerialIapLink link(m_serial);
-  if (EnterProgrammingMode(link, command.data(), n, ActiveProfile.PROGRAMBDRATE == 9600, [this](const std::string& line) { Log(line); })) {
+  if (EnterProgrammingMode(link, command.data(), n, ActiveProfile.PROGRAMBDRATE == 9600,
+                           [this](const std::string& line) { Log(line); })) {
     Log("UPS ready for firmware update");
     EnableControl(IDC_UPDATE, false);
     EnableControl(IDC_FILE, false);

@@ -129,7 +129,7 @@ void CUpdaterDlg::AppMessageBox(const std::string& text, BoxIcon icon) {
 }
 
 void CUpdaterDlg::WindowMessageBox(const std::string& text) {
-  m_ws.InvokeAndWait([&] { m_ws.ShowMessageBox(text, "ERROR", BoxIcon::None); });
+  m_ws.InvokeAndWait([&] { m_ws.ShowMessageBox(text, "ERROR", BoxIcon::kNone); });
 }
 
 void CUpdaterDlg::EnableControl(int id, bool enabled) {

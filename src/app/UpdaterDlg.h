@@ -52,8 +52,8 @@ class CUpdaterDlg {
   int LoadImageFile(const std::string& path);
   void OpenSelectedInterface();
   // The combo box's choice as the builder's interface kind: kHidLink for an entry
-  // holding "USB", kSerialLink for one holding "COM"; otherwise logs "Please select interface", keeps
-  // the kind and returns false.
+  // holding "USB", kSerialLink for one holding "COM"; otherwise logs "Please select interface",
+  // keeps the kind and returns false.
   bool TakeInterfaceChoice();
   bool SerialHandshake(int n);
   void HidTransferWorker();
@@ -63,7 +63,7 @@ class CUpdaterDlg {
 
   // --- helpers usable from any thread (a worker's calls run on the UI thread)
   void Log(const std::string& text);
-  void AppMessageBox(const std::string& text, BoxIcon icon = BoxIcon::Warning);
+  void AppMessageBox(const std::string& text, BoxIcon icon = BoxIcon::kWarning);
   void WindowMessageBox(const std::string& text);  // caption "ERROR", no icon
   void EnableControl(int id, bool enabled);
   void SetControlText(int id, const std::string& text);

@@ -30,7 +30,7 @@ enum ControlId : int {
 
 constexpr unsigned IDM_ABOUTBOX = 0x0010;  // system-menu command of the About entry
 
-enum class BoxIcon { None, Warning, Information };
+enum class BoxIcon { kNone, kWarning, kInformation };
 
 struct FontSpec {
   std::string face;    // "Arial"
@@ -40,10 +40,10 @@ struct FontSpec {
 };
 
 struct FileDialogRequest {
-  std::string filter;       // "Desc|pattern|Desc|pattern||"
-  std::string defaultExt;   // default extension
-  std::string initialName;  // initial file name
-  bool createPrompt = true; // naming a missing file asks whether to create it
+  std::string filter;        // "Desc|pattern|Desc|pattern||"
+  std::string defaultExt;    // default extension
+  std::string initialName;   // initial file name
+  bool createPrompt = true;  // naming a missing file asks whether to create it
 };
 
 class CWindowSystem {
@@ -60,7 +60,7 @@ class CWindowSystem {
 
   // --- interface combo box (1004)
   virtual void ComboInsert(int index, const std::string& text) = 0;
-  virtual void ComboSelect(int index) = 0;  // -1: no selection
+  virtual void ComboSelect(int index) = 0;            // -1: no selection
   virtual std::string ComboSelectedText() const = 0;  // empty when nothing is selected
 
   // --- message log list box (1000); the line model is CHScrollListBox, the face only shows it
@@ -85,7 +85,8 @@ class CWindowSystem {
   virtual void DrawIcon(int /*x*/, int /*y*/) {}
 
   // --- modal windows
-  virtual void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
+  virtual void ShowMessageBox(const std::string& text, const std::string& caption,
+                              BoxIcon icon) = 0;
   virtual void ShowAboutBox(const std::string& caption, const std::string& line1,
                             const std::string& line2) = 0;
   // The open-file dialog; nothing when it was cancelled. The result is the full path.

@@ -30,8 +30,8 @@ struct ActiveProfileRecord {
   std::uint32_t PROGRAMBDRATE = 0;
   std::uint32_t COMMUNICATBDRATE = 0;
   std::uint32_t HEADLINE = 0;
-  std::uint32_t ROMTAIL = 0;   // value & 0xffffff
-  std::uint32_t ROMHEAD = 0;   // value & 0xfffff0 (and the same for the five below)
+  std::uint32_t ROMTAIL = 0;  // value & 0xffffff
+  std::uint32_t ROMHEAD = 0;  // value & 0xfffff0 (and the same for the five below)
   std::uint32_t IAPSTART = 0;
   std::uint32_t IAPMARK = 0;
   std::uint32_t IAPEND = 0;

@@ -59,7 +59,8 @@ CProfileIni::CProfileIni(const std::string& path) {
     if (line.empty() || line[0] == ';') continue;
     if (line[0] == '[') {
       const auto close = line.find(']');
-      const std::string name = Lower(Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
+      const std::string name =
+          Lower(Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
       // A section that appears again later is not looked at: the first one wins.
       if (std::find(seenSections.begin(), seenSections.end(), name) != seenSections.end()) {
         section = nullptr;
@@ -78,7 +79,7 @@ CProfileIni::CProfileIni(const std::string& path) {
 }
 
 std::optional<std::string> CProfileIni::Lookup(const std::string& section,
-                                                const std::string& key) const {
+                                               const std::string& key) const {
   const auto s = m_sections.find(Lower(section));
   if (s == m_sections.end()) return std::nullopt;
   const auto k = s->second.find(Lower(key));

@@ -30,7 +30,7 @@ class CImageBuilder {
   using PumpFn = std::function<void()>;
 
   CImageBuilder() = default;
-  virtual ~CImageBuilder() = default;
+  ~CImageBuilder() = default;
 
   void SetMessageBox(MessageBoxFn fn) { m_messageBox = std::move(fn); }
   void SetPump(PumpFn fn) { m_pump = std::move(fn); }

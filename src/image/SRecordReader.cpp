@@ -132,45 +132,45 @@ class CLineReader {
 };
 
 // How a record type is laid out and what it means to the image.
-enum class RecordRole { Header, Data, Count, End, None };
+enum class RecordRole { kHeader, kData, kCount, kEnd, kNone };
 struct RecordKind {
   RecordRole role;
   int addressBytes;
 };
 
 RecordKind KindOf(std::string_view line) {
-  if (line.size() < 2 || line[0] != 'S') return {RecordRole::None, 0};
+  if (line.size() < 2 || line[0] != 'S') return {RecordRole::kNone, 0};
   switch (line[1]) {
     case '0':
-      return {RecordRole::Header, 2};
+      return {RecordRole::kHeader, 2};
     case '1':
-      return {RecordRole::Data, 2};
+      return {RecordRole::kData, 2};
     case '2':
-      return {RecordRole::Data, 3};
+      return {RecordRole::kData, 3};
     case '3':
-      return {RecordRole::Data, 4};
+      return {RecordRole::kData, 4};
     case '5':
-      return {RecordRole::Count, 2};
+      return {RecordRole::kCount, 2};
     case '6':
-      return {RecordRole::Count, 3};
+      return {RecordRole::kCount, 3};
     case '7':
-      return {RecordRole::End, 4};
+      return {RecordRole::kEnd, 4};
     case '8':
-      return {RecordRole::End, 3};
+      return {RecordRole::kEnd, 3};
     case '9':
-      return {RecordRole::End, 2};
+      return {RecordRole::kEnd, 2};
     default:
-      return {RecordRole::None, 0};  // S4 is reserved: no tool writes it
+      return {RecordRole::kNone, 0};  // S4 is reserved: no tool writes it
   }
 }
 
-enum class LineFault { None, Format, Checksum };
+enum class LineFault { kNone, kFormat, kChecksum };
 
 // Checks the record's digits, its length against its count byte and its checksum
 // (the low byte of the sum of every byte from the count byte on is 0xFF); on
 // success field holds the address field's value.
 LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& field) {
-  if (line.size() < 4 || (line.size() & 1) != 0) return LineFault::Format;
+  if (line.size() < 4 || (line.size() & 1) != 0) return LineFault::kFormat;
   const auto* p = reinterpret_cast<const unsigned char*>(line.data()) + 2;
   const std::size_t pairs = (line.size() - 2) / 2;  // count byte, then count bytes
   int bad = 0;
@@ -183,14 +183,14 @@ LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& fi
     sum += byte;
     if (i >= 1 && i <= static_cast<std::size_t>(addressBytes)) value = (value << 8) | byte;
   }
-  if (bad < 0) return LineFault::Format;
+  if (bad < 0) return LineFault::kFormat;
   const std::size_t count = static_cast<std::size_t>(hextext::PairValue(line[2], line[3]));
   if (count != pairs - 1 || count < static_cast<std::size_t>(addressBytes) + 1) {
-    return LineFault::Format;
+    return LineFault::kFormat;
   }
-  if ((sum & 0xFFu) != 0xFFu) return LineFault::Checksum;
+  if ((sum & 0xFFu) != 0xFFu) return LineFault::kChecksum;
   field = value;
-  return LineFault::None;
+  return LineFault::kNone;
 }
 
 bool IsBlank(std::string_view line) {
@@ -204,7 +204,7 @@ std::string AtLine(const char* text, long line) { return text + std::to_string(l
 bool CImageBuilder::CheckRecordType(ByteRecord& record, std::string_view line) {
   record.SetRecordType(line.substr(0, 2));
   const RecordRole role = KindOf(line).role;
-  return role == RecordRole::Header || role == RecordRole::Data || role == RecordRole::Count;
+  return role == RecordRole::kHeader || role == RecordRole::kData || role == RecordRole::kCount;
 }
 
 bool CImageBuilder::ReadSRecordFile(const std::string& path) {
@@ -262,22 +262,22 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       lastRecordLine = lineNumber;
 
       const RecordKind kind = KindOf(line);
-      if (kind.role == RecordRole::None) return refuse(kFormatErrorBox, lineNumber);
+      if (kind.role == RecordRole::kNone) return refuse(kFormatErrorBox, lineNumber);
       std::uint32_t field = 0;
       switch (CheckRecord(line, kind.addressBytes, field)) {
-        case LineFault::Format:
+        case LineFault::kFormat:
           return refuse(kFormatErrorBox, lineNumber);
-        case LineFault::Checksum:
+        case LineFault::kChecksum:
           return refuse(kChecksumErrorBox, lineNumber);
-        case LineFault::None:
+        case LineFault::kNone:
           break;
       }
-      if (kind.role == RecordRole::End) {  // nothing after it is read
+      if (kind.role == RecordRole::kEnd) {  // nothing after it is read
         complete = true;
         break;
       }
       complete = false;
-      if (kind.role == RecordRole::Count) {
+      if (kind.role == RecordRole::kCount) {
         if (field != dataRecords) return refuse(kFormatErrorBox, lineNumber);
         complete = true;
       }
@@ -289,7 +289,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
         Box(kFileMismatchBox);
         return false;
       }
-      if (kind.role != RecordRole::Data) continue;
+      if (kind.role != RecordRole::kData) continue;
       ++dataRecords;
 
       const std::size_t first = 4 + 2 * static_cast<std::size_t>(kind.addressBytes);

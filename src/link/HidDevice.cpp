@@ -4,7 +4,6 @@
 #include <cstring>
 #include <utility>
 
-
 namespace {
 constexpr std::uint8_t kCarriageReturn = 0x0D;
 }

@@ -20,7 +20,7 @@ class CHidDevice {
 
   CHidDevice();  // the platform's HID backend (or the socket channel when IAP_HID_SOCKET is set)
   CHidDevice(std::unique_ptr<IHidBackend> backend, IClock& clock);
-  virtual ~CHidDevice();
+  ~CHidDevice();
   CHidDevice(const CHidDevice&) = delete;
   CHidDevice& operator=(const CHidDevice&) = delete;
 

@@ -103,8 +103,8 @@ TEST(LoadConfiguration, MaskedZeroFailsButRomtailKeepsItsLowBits) {
 }
 
 TEST(LoadConfiguration, BadBaudRatesWarnButLeaveTheStartEnabled) {
-  for (const char* key : {"PROGRAMBDRATE=4800\n", "COMMUNICATBDRATE=4800\n",
-                          "PROGRAMBDRATE=1200\n"}) {
+  for (const char* key :
+       {"PROGRAMBDRATE=4800\n", "COMMUNICATBDRATE=4800\n", "PROGRAMBDRATE=1200\n"}) {
     DialogUnderTest t;
     t.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, key));
     EXPECT_EQ(Events(t.ws),
@@ -121,8 +121,7 @@ TEST(LoadConfiguration, BadBaudRatesWarnButLeaveTheStartEnabled) {
 
 TEST(LoadConfiguration, BothChecksFailInOrderBoxLineBoxLine) {
   DialogUnderTest t;
-  t.Start("[DEVICELIST]\nDEVICECOUNT=1\n" +
-          GoodSection(0, "PAGESIZE=0\nPROGRAMBDRATE=19200\n"));
+  t.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, "PAGESIZE=0\nPROGRAMBDRATE=19200\n"));
   EXPECT_EQ(Events(t.ws),
             (std::vector<std::string>{"box:solvane:IAP Config File is error:information",
                                       "log:Please check the config file",
@@ -157,9 +156,8 @@ TEST(LoadConfiguration, OneBadSectionAmongGoodOnesStaysDisabled) {
   t.Start("[DEVICELIST]\nDEVICECOUNT=3\n" + GoodSection(0, "ROMHEAD=0\n") + GoodSection(1) +
           GoodSection(2, "COMMUNICATBDRATE=300\n"));
   EXPECT_EQ(t.ws.boxes.size(), 2u);
-  EXPECT_EQ(t.ws.logLines,
-            (std::vector<std::string>{"Please check the config file",
-                                      "Please check the modify the Baud rate"}));
+  EXPECT_EQ(t.ws.logLines, (std::vector<std::string>{"Please check the config file",
+                                                     "Please check the modify the Baud rate"}));
   EXPECT_FALSE(t.ws.IsEnabled(IDC_FILE));  // a later good section enables nothing
 }
 
@@ -201,7 +199,8 @@ TEST(LoadConfiguration, AWorkingDirectoryTooLongForThePathIsAMissingFile) {
   shortDir.ws.currentDirectory = t.dir.Path();
   shortDir.dir.Write("unused", "");
   std::ofstream(std::filesystem::path(t.dir.Path()) / "MpptConfigFile.ini")
-      << "[DEVICELIST]\nDEVICECOUNT=1\n" << GoodSection(0);
+      << "[DEVICELIST]\nDEVICECOUNT=1\n"
+      << GoodSection(0);
   shortDir.Start("");
   EXPECT_TRUE(shortDir.ws.events.empty());
 }

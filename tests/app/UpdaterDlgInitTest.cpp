@@ -63,7 +63,7 @@ TEST(UpdaterDlgInit, SystemMenuEntryOpensTheAboutBox) {
   EXPECT_EQ(t.ws.systemMenu, (std::vector<std::string>{"-", "16:&About Brimlow..."}));
   t.ws.events.clear();
   t.dlg->OnSysCommand(0x10, 0);
-  t.dlg->OnSysCommand(0x1F, 0);  // low four bits are not part of the command
+  t.dlg->OnSysCommand(0x1F, 0);    // low four bits are not part of the command
   t.dlg->OnSysCommand(0xF060, 0);  // close: the window's own business
   ASSERT_EQ(t.ws.events.size(), 2u);
   EXPECT_EQ(t.ws.events[0].rfind("about:About Orvath:Solvane  (Rev00.01):", 0), 0u);

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/FakeHidBackend.h"
 #include "link/HidDevice.h"
+#include "support/FakeHidBackend.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "support/FakeClock.h"
 #include "link/HidDevice.h"
 #include "link/os/socket/HidSocketProtocol.h"
+#include "support/FakeClock.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/FakeClock.h"
 #include "link/SerialPort.h"
+#include "support/FakeClock.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <thread>
 
-#include "support/FakeClock.h"
 #include "link/HidDevice.h"
 #include "link/SerialPort.h"
+#include "support/FakeClock.h"
 
 namespace {
 

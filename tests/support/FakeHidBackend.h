@@ -9,13 +9,13 @@
 #include <cstring>
 #include <deque>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "support/FakeClock.h"
 #include "link/os/HidChannel.h"
+#include "support/FakeClock.h"
 
 struct FakeHidRead {
   int result;                        // count, kHidTimedOut, kHidFailed
@@ -124,7 +124,8 @@ class CFakeHidRead final : public IHidReadHandle {
       return HidAbortRequested(abort) ? kHidAborted : kHidTimedOut;
     }
     std::fill(buffer, buffer + length, std::uint8_t{0});
-    std::copy_n(payload->begin(), std::min<std::size_t>(payload->size(), static_cast<std::size_t>(length - 1)),
+    std::copy_n(payload->begin(),
+                std::min<std::size_t>(payload->size(), static_cast<std::size_t>(length - 1)),
                 buffer + 1);
     return length;
   }

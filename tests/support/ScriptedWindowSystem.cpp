@@ -5,9 +5,9 @@
 namespace {
 const char* IconName(BoxIcon icon) {
   switch (icon) {
-    case BoxIcon::Warning:
+    case BoxIcon::kWarning:
       return "warning";
-    case BoxIcon::Information:
+    case BoxIcon::kInformation:
       return "information";
     default:
       return "none";
@@ -95,8 +95,7 @@ void CScriptedWindowSystem::ShowAboutBox(const std::string& caption, const std::
   events.push_back("about:" + caption + ":" + line1 + ":" + line2);
 }
 
-std::optional<std::string> CScriptedWindowSystem::OpenFileDialog(
-    const FileDialogRequest& request) {
+std::optional<std::string> CScriptedWindowSystem::OpenFileDialog(const FileDialogRequest& request) {
   fileRequests.push_back(request);
   if (fileAnswers.empty()) return std::nullopt;
   auto answer = fileAnswers.front();

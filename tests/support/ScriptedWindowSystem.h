@@ -38,7 +38,7 @@ class CScriptedWindowSystem : public CWindowSystem {
   bool hasSystemMenu = true;
   std::vector<std::string> systemMenu;  // "-" for a separator
   int pumpCount = 0;
-  std::function<void()> onPump;        // runs inside PumpOneMessage
+  std::function<void()> onPump;                   // runs inside PumpOneMessage
   std::function<void(const RecordedBox&)> onBox;  // runs when a box is shown
   // Answers of the file dialog, one per call; an empty optional cancels.
   std::deque<std::optional<std::string>> fileAnswers;

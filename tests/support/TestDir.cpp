@@ -26,7 +26,9 @@ CTestDir::~CTestDir() {
   fs::remove_all(m_path, ec);
 }
 
-std::string CTestDir::File(const std::string& name) const { return (fs::path(m_path) / name).string(); }
+std::string CTestDir::File(const std::string& name) const {
+  return (fs::path(m_path) / name).string();
+}
 
 void CTestDir::Write(const std::string& name, const std::string& content) const {
   std::ofstream out(File(name), std::ios::binary);

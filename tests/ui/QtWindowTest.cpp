@@ -306,7 +306,7 @@ TEST_P(QtWindowTest, MissingConfigurationBoxesThenDisablesFileAndInterface) {
 
 TEST_P(QtWindowTest, MessageBoxKindsShowTheirCaptionIconAndOneOkButton) {
   Open(true);
-  dlg->AppMessageBox("Programming successfully !", BoxIcon::Information);
+  dlg->AppMessageBox("Programming successfully !", BoxIcon::kInformation);
   dlg->AppMessageBox("Can't support this file !");
   dlg->WindowMessageBox("Open device error");
   ASSERT_EQ(boxes.seen.size(), 3u);

@@ -26,7 +26,7 @@
 #include "support/FakeHidBackend.h"
 #include "update/RecordFrames.h"
 
-enum class MsgKind { Command, Baud, Data, Eof };
+enum class MsgKind { kCommand, kBaud, kData, kEof };
 
 inline void PrintTo(MsgKind kind, std::ostream* os) {
   static const char* const kNames[] = {"Command", "Baud", "Data", "Eof"};
@@ -48,14 +48,14 @@ class CFakeIap {
   // byte is right, "N" CR for a wrong one, nothing after the end-of-file frame.
   static std::optional<std::string> Normal(const FakeMessage& m) {
     switch (m.kind) {
-      case MsgKind::Command:
+      case MsgKind::kCommand:
         return std::string("#FH\r");
-      case MsgKind::Baud:
+      case MsgKind::kBaud:
         return std::string("A\r");
-      case MsgKind::Data:
+      case MsgKind::kData:
         return CheckByte(m.bytes.data(), m.bytes.size() - 1) == m.bytes.back() ? std::string("A\r")
                                                                                : std::string("N\r");
-      case MsgKind::Eof:
+      case MsgKind::kEof:
         return std::nullopt;
     }
     return std::nullopt;
@@ -157,13 +157,13 @@ class CFakeIap {
     return cr == s.end() ? 0 : static_cast<std::size_t>(cr - s.begin()) + 1;
   }
   FakeMessage Classify(const Bytes& msg, bool count) {
-    MsgKind kind = MsgKind::Command;
+    MsgKind kind = MsgKind::kCommand;
     if (IsFrameLength(msg[0])) {
-      kind = MsgKind::Data;
+      kind = MsgKind::kData;
     } else if (msg[0] == 0x03) {
-      kind = MsgKind::Baud;
+      kind = MsgKind::kBaud;
     } else if (msg[0] == 0x08) {
-      kind = MsgKind::Eof;
+      kind = MsgKind::kEof;
     }
     int& counter = m_counts[static_cast<int>(kind)];
     FakeMessage m{kind, counter, msg};

@@ -31,7 +31,7 @@ TEST(HandshakeHid, CommandEndsInCarriageReturnAndNoBaudRateCommandAt2400) {
 
   ASSERT_FALSE(rig.device.Received().empty());
   EXPECT_EQ(rig.device.Received()[0].bytes, (Bytes{'A', 'B', 'C', 0x0D}));
-  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::Command, MsgKind::Data, MsgKind::Eof}));
+  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kData, MsgKind::kEof}));
   EXPECT_LT(rig.Log("Open The HID Interface!"), rig.Log("Find the HID Device OK!"));
   EXPECT_LT(rig.Log("Find the HID Device OK!"), rig.Log("UPS ready for firmware update"));
   EXPECT_FALSE(rig.Logged("Send Baud Rate Command OK"));
@@ -43,9 +43,9 @@ TEST(HandshakeHid, BaudRateCommandAt9600) {
   ActiveProfile.PROGRAMBDRATE = 9600;
   rig.WriteRows(1);
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(Kinds(rig),
-            (std::vector<MsgKind>{MsgKind::Command, MsgKind::Baud, MsgKind::Data, MsgKind::Eof}));
-  EXPECT_EQ(rig.device.Of(MsgKind::Baud)[0], (Bytes{0x03, 0x42, 0x01}));
+  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kBaud, MsgKind::kData,
+                                              MsgKind::kEof}));
+  EXPECT_EQ(rig.device.Of(MsgKind::kBaud)[0], (Bytes{0x03, 0x42, 0x01}));
   EXPECT_EQ(rig.Log("Send Baud Rate Command OK") + 1, rig.Log("UPS ready for firmware update"));
 }
 
@@ -54,16 +54,16 @@ TEST(HandshakeHid, UnacknowledgedBaudRateCommandFailsAfterThreeFullTries) {
   ActiveProfile.PROGRAMBDRATE = 9600;
   rig.WriteRows(1);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Baud) return std::string("N\r");
+    if (m.kind == MsgKind::kBaud) return std::string("N\r");
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::Command, MsgKind::Baud, MsgKind::Command,
-                                              MsgKind::Baud, MsgKind::Command, MsgKind::Baud}));
+  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kBaud, MsgKind::kCommand,
+                                              MsgKind::kBaud, MsgKind::kCommand, MsgKind::kBaud}));
   EXPECT_TRUE(rig.Logged("UPS no ready for firmware update"));
   ASSERT_EQ(rig.BoxCount("Firmware update check ready error"), 1);
   EXPECT_EQ(rig.ws.boxes.back().caption, SolvaneStrings().appName);
-  EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::Warning);
+  EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::kWarning);
   EXPECT_FALSE(rig.Logged("Map bin file OK"));  // no worker
   EXPECT_TRUE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(rig.FlashCmd(), "UPS#");
@@ -104,7 +104,7 @@ TEST(Handshake, FlashCmdWithoutFinalHashSendsNothing) {
     ASSERT_EQ(rig.ws.boxes.size(), 1u);
     EXPECT_EQ(rig.ws.boxes[0].text, "the FLASHCMD is error");
     EXPECT_EQ(rig.ws.boxes[0].caption, "ERROR");
-    EXPECT_EQ(rig.ws.boxes[0].icon, BoxIcon::None);
+    EXPECT_EQ(rig.ws.boxes[0].icon, BoxIcon::kNone);
     EXPECT_EQ(rig.FlashCmd(), text);
   }
 }
@@ -117,7 +117,7 @@ TEST(HandshakeSerial, ReopensAtTheProgrammingBaudRate) {
     rig.WriteRows(1);
     // Other bytes before the ready reply are accepted; the read stops at the 'H'.
     rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-      if (m.kind == MsgKind::Command) return std::string("\x11zz#FH\r");
+      if (m.kind == MsgKind::kCommand) return std::string("\x11zz#FH\r");
       return CFakeIap::Normal(m);
     };
     ASSERT_TRUE(rig.Update());
@@ -126,7 +126,7 @@ TEST(HandshakeSerial, ReopensAtTheProgrammingBaudRate) {
     EXPECT_EQ(rig.openings[0].baud, 1200);
     EXPECT_EQ(rig.openings[1].port, 3);
     EXPECT_EQ(rig.openings[1].baud, expected);
-    EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::Command, MsgKind::Data, MsgKind::Eof}));
+    EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kData, MsgKind::kEof}));
     EXPECT_EQ(rig.Log("Com3 Is Finded") + 1, rig.Log("UPS ready for firmware update"));
     EXPECT_EQ(rig.dlg.m_deviceReady, 0);
     EXPECT_EQ(rig.FlashCmd(), "UPS#");
@@ -149,7 +149,7 @@ TEST(HandshakeSerial, SilentDeviceFailsAfterThreeTries) {
   rig.device.responder = Silent;
   ASSERT_TRUE(rig.Update());
   EXPECT_EQ(Kinds(rig),
-            (std::vector<MsgKind>{MsgKind::Command, MsgKind::Command, MsgKind::Command}));
+            (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kCommand, MsgKind::kCommand}));
   EXPECT_EQ(rig.LogFrom("Can't communicate with UPS, please check the RS232 cable connection.", 2),
             (std::vector<std::string>{
                 "Can't communicate with UPS, please check the RS232 cable connection.",

@@ -92,7 +92,8 @@ struct CSeamRun {
     UseSixteenBitMap();
     for (std::uint32_t a : addresses) {
       const std::uint8_t row[5] = {20, static_cast<std::uint8_t>(a >> 16),
-                                   static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a), 16};
+                                   static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a),
+                                   16};
       host.image.insert(host.image.end(), row, row + 5);
       host.image.insert(host.image.end(), 16, static_cast<std::uint8_t>(a));
     }
@@ -126,8 +127,8 @@ TEST(TransferSeam, TheRowAtIapEndIsSentOnlyWhereTheLinkLeavesItToTheApplication)
     CSeamRun run({0xEFF0, 0xF000, 0xF7F0, 0xF800, 0xF810});
     run.link.rules.iapEndProtected = iapEndProtected;
     run.Run();
-    const Sends expected = iapEndProtected ? Sends{"61424", "63504", "EOF"}
-                                           : Sends{"61424", "63488", "63504", "EOF"};
+    const Sends expected =
+        iapEndProtected ? Sends{"61424", "63504", "EOF"} : Sends{"61424", "63488", "63504", "EOF"};
     EXPECT_EQ(run.Sent(), expected);
   }
 }
@@ -196,7 +197,8 @@ TEST(HandshakeSeam, TheBaudRateCommandGoesOnlyToALinkThatTakesItAtNineThousandSi
       log.clear();
       EXPECT_TRUE(EnterProgrammingMode(link, command.data(), 4, at9600, logLine));
       const bool baud = takes && at9600;
-      const std::vector<Bytes> blocks = baud ? std::vector<Bytes>{BaudRateCommand()} : std::vector<Bytes>{};
+      const std::vector<Bytes> blocks =
+          baud ? std::vector<Bytes>{BaudRateCommand()} : std::vector<Bytes>{};
       const Texts lines = baud ? Texts{"Send Baud Rate Command OK"} : Texts{};
       EXPECT_EQ(link.blocks, blocks);
       EXPECT_EQ(log, lines);

@@ -31,7 +31,7 @@ void ExpectErrorEnd(CUpdateRig& rig) {
   EXPECT_EQ(rig.dlg.m_progressBytes, 0);
   EXPECT_EQ(rig.BoxCount("Programming successfully !"), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
-  EXPECT_EQ(rig.device.Count(MsgKind::Eof), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 0);
   EXPECT_TRUE(LinkClosed(rig));
 }
 
@@ -43,9 +43,9 @@ void ExpectSuccessEnd(CUpdateRig& rig) {
   EXPECT_EQ(rig.ws.GetText(IDC_PERCENT), "");
   EXPECT_EQ(rig.dlg.m_deviceReady, 0);
   ASSERT_FALSE(rig.device.Received().empty());
-  EXPECT_EQ(rig.device.Received().back().kind, MsgKind::Eof);
+  EXPECT_EQ(rig.device.Received().back().kind, MsgKind::kEof);
   ASSERT_EQ(rig.BoxCount("Programming successfully !"), 1);
-  EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::Information);
+  EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::kInformation);
   EXPECT_EQ(rig.ws.boxes.back().caption, SolvaneStrings().appName);
   EXPECT_EQ(rig.ws.logLines.back(), kSeparator);
   // HID stays open for the next update; the serial port is given back.
@@ -92,7 +92,7 @@ TEST_P(BothRoads, TenRowsRunFromTenToOneHundredPercent) {
   rig.WriteRows(10);
   ASSERT_TRUE(rig.Update());
   EXPECT_EQ(rig.ws.percentHistory, kTenPercents);
-  const auto frames = rig.device.Of(MsgKind::Data);
+  const auto frames = rig.device.Of(MsgKind::kData);
   ASSERT_EQ(frames.size(), 10u);
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const Bytes& f = frames[i];
@@ -107,7 +107,7 @@ TEST_P(BothRoads, TenRowsRunFromTenToOneHundredPercent) {
   EXPECT_TRUE(rig.Logged("10 Wr"));
   EXPECT_FALSE(rig.Logged("11 Wr"));
   EXPECT_TRUE(rig.Logged("Update finished 100 %!"));
-  EXPECT_EQ(rig.device.Of(MsgKind::Eof).back(), EndOfFileFrame(false));
+  EXPECT_EQ(rig.device.Of(MsgKind::kEof).back(), EndOfFileFrame(false));
   EXPECT_EQ(rig.dlg.m_progressBytes, 11 * 37);  // as it stood at the end-of-file step
   ExpectSuccessEnd(rig);
 }
@@ -145,11 +145,11 @@ TEST_P(BothRoads, CancelWhileAReplyIsAwaitedEndsAtTheNextSendStep) {
   CUpdateRig rig(GetParam());
   rig.WriteRows(5);
   rig.device.responder = [&](const FakeMessage& m) {
-    if (m.kind == MsgKind::Data && m.index == 1) rig.dlg.OnCancelUpdate();
+    if (m.kind == MsgKind::kData && m.index == 1) rig.dlg.OnCancelUpdate();
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 2);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 2);
   // The reply was read and judged first: the row counts as acknowledged.
   EXPECT_EQ(rig.LogFrom("2 Rd", 3),
             (std::vector<std::string>{"2 Rd", "A\r", "***User cancel firmware update!!!"}));
@@ -163,7 +163,7 @@ TEST_P(BothRoads, CancelLeftOverFromAnErrorEndDoesNotStopTheNextTransfer) {
   CUpdateRig rig(GetParam());
   rig.WriteRows(3);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data) return std::string("N\r");
+    if (m.kind == MsgKind::kData) return std::string("N\r");
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
@@ -171,20 +171,20 @@ TEST_P(BothRoads, CancelLeftOverFromAnErrorEndDoesNotStopTheNextTransfer) {
   rig.dlg.OnCancelUpdate();
 
   rig.device.responder = CFakeIap::Normal;
-  const auto before = rig.device.Count(MsgKind::Data);
+  const auto before = rig.device.Count(MsgKind::kData);
   ASSERT_TRUE(rig.Update());
   EXPECT_FALSE(rig.Logged("***User cancel firmware update!!!"));
-  EXPECT_EQ(rig.device.Count(MsgKind::Data) - before, 3);
-  EXPECT_EQ(rig.device.Count(MsgKind::Eof), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData) - before, 3);
+  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 1);
 }
 
 TEST_P(BothRoads, TrailingPartialRowIsNeverSent) {
   CUpdateRig rig(GetParam());
   rig.WriteImage({0x8000, 0x8020, 0x8040}, 10);  // 121 bytes
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 3);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 3);
   const auto received = rig.device.Received();
-  EXPECT_EQ(received.back().kind, MsgKind::Eof);
+  EXPECT_EQ(received.back().kind, MsgKind::kEof);
   EXPECT_EQ(rig.ws.percentHistory, (std::vector<std::string>{"0 %", "30 %", "61 %", "91 %", ""}));
   EXPECT_TRUE(rig.Logged("Update finished 91 %!"));
   ExpectSuccessEnd(rig);
@@ -201,8 +201,8 @@ TEST_P(BothRoads, TmpBinRewrittenSinceFileIsNeverSent) {
   ASSERT_TRUE(rig.Update());
   EXPECT_TRUE(rig.Logged("Map bin file Error"));
   EXPECT_EQ(rig.BoxCount("BIN File Changed Error !"), 1);
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 0);
-  EXPECT_EQ(rig.device.Count(MsgKind::Eof), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
   EXPECT_TRUE(rig.ws.IsEnabled(IDC_FILE));  // to prepare the image anew
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
@@ -213,8 +213,8 @@ TEST_P(BothRoads, ImageShorterThanOneStrideSendsOnlyTheEndOfFileFrame) {
   CUpdateRig rig(GetParam());
   rig.WriteImage({}, 20);
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 0);
-  EXPECT_EQ(rig.device.Count(MsgKind::Eof), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 1);
   EXPECT_TRUE(rig.Logged("Update finished !"));
   ExpectSuccessEnd(rig);
 }
@@ -227,7 +227,7 @@ TEST_P(BothRoads, RecordSizeWithoutAFrameLayoutIsRefused) {
   const std::string refusal = "Record size 64 can not be sent, only 16 or 32 bytes per record!";
   EXPECT_TRUE(rig.Logged(refusal));
   EXPECT_EQ(rig.BoxCount(refusal), 1);
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
   EXPECT_FALSE(rig.Logged("1 Wr"));
   ExpectErrorEnd(rig);
 }
@@ -238,7 +238,7 @@ TEST_P(BothRoads, MissingImageEndsAtOnceAndLeavesTheLinkOpen) {
   EXPECT_TRUE(rig.Logged("Map bin file Error"));
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_FILE));
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 0);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
   EXPECT_FALSE(LinkClosed(rig));
 }
 
@@ -253,11 +253,11 @@ TEST_P(BothRoads, SixteenByteRecordsAndTwentyFourBitFrames) {
   rig.device.address24 = true;
   rig.WriteImage({0x12340, 0x12350, 0x1F400});
   ASSERT_TRUE(rig.Update());
-  const auto frames = rig.device.Of(MsgKind::Data);
+  const auto frames = rig.device.Of(MsgKind::kData);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(Bytes(frames[1].begin(), frames[1].begin() + 5), (Bytes{0x16, 0x01, 0x23, 0x50, 0x10}));
   EXPECT_TRUE(std::equal(rig.rows[1].begin() + 5, rig.rows[1].end(), frames[1].begin() + 5));
-  EXPECT_EQ(rig.device.Of(MsgKind::Eof).back(),
+  EXPECT_EQ(rig.device.Of(MsgKind::kEof).back(),
             (Bytes{0x08, 0x00, 0x00, 0x00, 0x04, 0x45, 0x4F, 0x46, 0x47}));
   ExpectSuccessEnd(rig);
 }
@@ -268,14 +268,14 @@ TEST(TransferSerial, TheReadyReplysLateCarriageReturnDoesNotShiftTheAcknowledgem
   // The CR behind "#FH" is still on the wire when the port is reopened at the
   // programming baud rate, so it lands in the fresh input queue.
   rig.device.responder = [&rig](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Command) {
+    if (m.kind == MsgKind::kCommand) {
       rig.device.lateBytes = "\r";
       return std::string("#FH");
     }
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Of(MsgKind::Data).size(), 3u);  // every row once: no reply was misread
+  EXPECT_EQ(rig.device.Of(MsgKind::kData).size(), 3u);  // every row once: no reply was misread
   EXPECT_EQ(rig.LogFrom("1 Wr", 4), (std::vector<std::string>{"1 Wr", "A\r", "1 Rd", "A\r"}));
   ExpectSuccessEnd(rig);
 }
@@ -284,11 +284,11 @@ TEST(TransferSerial, TwoWrongRepliesThenAckSendTheSameRowThreeTimes) {
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data && m.index < 2) return std::string("N\r");
+    if (m.kind == MsgKind::kData && m.index < 2) return std::string("N\r");
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  const auto frames = rig.device.Of(MsgKind::Data);
+  const auto frames = rig.device.Of(MsgKind::kData);
   ASSERT_EQ(frames.size(), 5u);
   EXPECT_EQ(frames[0], frames[1]);
   EXPECT_EQ(frames[1], frames[2]);
@@ -305,28 +305,28 @@ TEST(TransferSerial, ThreeWrongRepliesEndTheTransferAndTheNextStartsWithFreshRet
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data) return std::string("xx");
+    if (m.kind == MsgKind::kData) return std::string("xx");
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  const auto frames = rig.device.Of(MsgKind::Data);
+  const auto frames = rig.device.Of(MsgKind::kData);
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[0], frames[2]);
   EXPECT_EQ(rig.LogFrom("3 Rd", 2),
             (std::vector<std::string>{"3 Rd", "Send the UPS firmware data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
-  EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::Warning);
+  EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::kWarning);
   EXPECT_EQ(rig.dlg.m_missingAckCount, 3);
   ExpectErrorEnd(rig);
 
   // A wrong reply before the first acknowledgement of the next transfer is retried.
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data && m.index == 3) return std::string("N\r");
+    if (m.kind == MsgKind::kData && m.index == 3) return std::string("N\r");
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 3 + 4);
-  EXPECT_EQ(rig.device.Count(MsgKind::Eof), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 3 + 4);
+  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 1);
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
 }
 
@@ -334,7 +334,7 @@ TEST(TransferSerial, SilentDeviceEndsAfterEightSecondsWithoutRetry) {
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data) return std::nullopt;
+    if (m.kind == MsgKind::kData) return std::nullopt;
     return CFakeIap::Normal(m);
   };
   const auto start = rig.clock.NowMilliseconds();
@@ -342,7 +342,7 @@ TEST(TransferSerial, SilentDeviceEndsAfterEightSecondsWithoutRetry) {
   const auto waited = rig.clock.NowMilliseconds() - start;
   EXPECT_GE(waited, 7000);
   EXPECT_LT(waited, 9000);
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
   EXPECT_EQ(rig.LogFrom("1 Wr", 2), (std::vector<std::string>{"1 Wr", "read data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update completed"));
@@ -353,11 +353,11 @@ TEST(TransferHid, WrongReplyEndsAtOnce) {
   CUpdateRig rig("USB");
   rig.WriteRows(3);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data) return std::string("N\r");
+    if (m.kind == MsgKind::kData) return std::string("N\r");
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
   EXPECT_EQ(rig.LogFrom("1 Rd", 2),
             (std::vector<std::string>{"1 Rd", "Send the UPS firmware data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
@@ -368,11 +368,11 @@ TEST(TransferHid, SilentDeviceEndsWithReadError) {
   CUpdateRig rig("USB");
   rig.WriteRows(2);
   rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::Data) return std::nullopt;
+    if (m.kind == MsgKind::kData) return std::nullopt;
     return CFakeIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
   EXPECT_TRUE(rig.Logged("read data Err"));
   ExpectErrorEnd(rig);
 }
@@ -380,9 +380,9 @@ TEST(TransferHid, SilentDeviceEndsWithReadError) {
 TEST(TransferHid, FailedEndOfFileWriteIsAnErrorNotASuccess) {
   CUpdateRig rig("USB");
   rig.WriteRows(2);
-  rig.device.refuseWrite = [](const FakeMessage& m) { return m.kind == MsgKind::Eof; };
+  rig.device.refuseWrite = [](const FakeMessage& m) { return m.kind == MsgKind::kEof; };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 2);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 2);
   EXPECT_TRUE(rig.Logged("WriteUPS error"));
   EXPECT_FALSE(rig.Logged("Send EOF Command OK"));
   ExpectErrorEnd(rig);
@@ -392,10 +392,10 @@ TEST(TransferHid, FailedDataFrameWriteEndsWithWriteError) {
   CUpdateRig rig("USB");
   rig.WriteRows(3);
   rig.device.refuseWrite = [](const FakeMessage& m) {
-    return m.kind == MsgKind::Data && m.index == 1;
+    return m.kind == MsgKind::kData && m.index == 1;
   };
   ASSERT_TRUE(rig.Update());
   EXPECT_EQ(rig.LogFrom("2 Wr", 3).back(), "WriteUPS error");
-  EXPECT_EQ(rig.device.Count(MsgKind::Data), 1);
+  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
   ExpectErrorEnd(rig);
 }

@@ -105,7 +105,7 @@ class CUpdateRig {
   // The 16-bit address bytes of every data frame received, in arrival order.
   std::vector<std::uint32_t> FrameAddresses() const {
     std::vector<std::uint32_t> out;
-    for (const Bytes& f : device.Of(MsgKind::Data)) {
+    for (const Bytes& f : device.Of(MsgKind::kData)) {
       out.push_back(ActiveProfile.ROMTAIL >= 0x10000u
                         ? (std::uint32_t{f[1]} << 16) | (std::uint32_t{f[2]} << 8) | f[3]
                         : (std::uint32_t{f[2]} << 8) | f[3]);

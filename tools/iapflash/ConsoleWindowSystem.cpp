@@ -37,7 +37,8 @@ void CConsoleWindowSystem::SetProgressPos(int pos) {
 }
 
 void CConsoleWindowSystem::ComboInsert(int index, const std::string& text) {
-  if (index < 0 || index > static_cast<int>(m_combo.size())) index = static_cast<int>(m_combo.size());
+  if (index < 0 || index > static_cast<int>(m_combo.size()))
+    index = static_cast<int>(m_combo.size());
   m_combo.insert(m_combo.begin() + index, text);
 }
 

@@ -70,20 +70,17 @@ int main(int argc, char** argv) {
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto value = [&](const char* option) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)option;
-      return argv[++i];
-    };
+    // The option's value: the next argument, if there is one.
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (arg == "--variant") {
-      const char* v = value("--variant");
+      const char* v = value();
       if (!v) return Usage("--variant needs a value");
       variantName = v;
     } else if (arg == "--interface") {
-      const char* v = value("--interface");
+      const char* v = value();
       if (!v) return Usage("--interface needs a value");
       interfaceName = v;
     } else if (arg == "--check-config") {

@@ -226,8 +226,8 @@ void CQtWindowSystem::DrawIcon(int x, int y) { m_window->DrawIconAt(x, y); }
 void CQtWindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
                                      BoxIcon icon) {
   QMessageBox::Icon kind = QMessageBox::Warning;
-  if (icon == BoxIcon::None) kind = QMessageBox::NoIcon;
-  if (icon == BoxIcon::Information) kind = QMessageBox::Information;
+  if (icon == BoxIcon::kNone) kind = QMessageBox::NoIcon;
+  if (icon == BoxIcon::kInformation) kind = QMessageBox::Information;
   QMessageBox box(kind, Q(caption), Q(text), QMessageBox::Ok, OwnerFor(m_window.get()));
   box.setTextFormat(Qt::PlainText);
   ExecModal(box);
