@@ -131,7 +131,7 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
 
   int result = static_cast<int>(length);
   const int kind = m_interfaceKind.load();
-  if (kind == kHidLink || kind == kSerialLink) {
+  if (kind != kNoLink) {
     if (SupportedRecordSize(ActiveProfile.recordSize)) {
       // The read position of the rows' size (rows of 64 were written as rows of 32).
       (m_builder.m_binRecordSize == 16 ? m_cursor16 : m_cursor32) = 0;
