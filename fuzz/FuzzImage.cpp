@@ -45,6 +45,7 @@
 #include "SRecordModel.h"
 #include "config/DeviceProfile.h"
 #include "image/ImageBuilder.h"
+#include "sim/EmulatedFlash.h"
 #include "update/RecordFrames.h"
 
 namespace {
@@ -87,13 +88,13 @@ Shape ShapeOf(const std::uint8_t* h) {
 // with their line ends in all.
 std::string Filler(std::size_t prefixLength) {
   static const std::string kLongest =  // 252 bytes of header text, 515 characters
-      srecmodel::RecordLine('0', 0, 2, std::vector<std::uint8_t>(252, 'x')) + "\n";
+      SRecordLine('0', 0, 2, std::vector<std::uint8_t>(252, 'x')) + "\n";
   std::string out;
   out.reserve(prefixLength);
   auto line = [&out](std::size_t length) {  // 11 to 516 characters, line end included
     const bool crlf = length % 2 == 0;
     const std::size_t n = (length - (crlf ? 12 : 11)) / 2;
-    out += srecmodel::RecordLine('0', 0, 2, std::vector<std::uint8_t>(n, 'x'));
+    out += SRecordLine('0', 0, 2, std::vector<std::uint8_t>(n, 'x'));
     out += crlf ? "\r\n" : "\n";
   };
   std::size_t left = prefixLength;

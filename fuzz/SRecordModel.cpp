@@ -157,23 +157,4 @@ void RepairRecords(std::string& text) {
   }
 }
 
-std::string RecordLine(char type, std::uint32_t address, int addressBytes,
-                       const std::vector<std::uint8_t>& data) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::vector<std::uint8_t> body;
-  body.push_back(static_cast<std::uint8_t>(addressBytes + static_cast<int>(data.size()) + 1));
-  for (int i = addressBytes - 1; i >= 0; --i)
-    body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
-  body.insert(body.end(), data.begin(), data.end());
-  unsigned sum = 0;
-  for (std::uint8_t b : body) sum += b;
-  body.push_back(static_cast<std::uint8_t>(~sum));
-  std::string line = {'S', type};
-  for (std::uint8_t b : body) {
-    line += kDigits[b >> 4];
-    line += kDigits[b & 0xF];
-  }
-  return line;
-}
-
 }  // namespace srecmodel

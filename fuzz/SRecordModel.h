@@ -44,9 +44,4 @@ Reading Read(std::string_view text, std::uint32_t romHead, std::uint32_t topAddr
 // bytes need. Other lines stay as they are.
 void RepairRecords(std::string& text);
 
-// One record line of the given type with a correct count byte and checksum,
-// without a line end.
-std::string RecordLine(char type, std::uint32_t address, int addressBytes,
-                       const std::vector<std::uint8_t>& data);
-
 }  // namespace srecmodel
