@@ -32,12 +32,19 @@ struct PadShape {
   bool wholeBlock;       // the row lay inside its block and becomes exactly that block
 };
 
-// PadRow's rule for a row at address holding count data bytes.
+// PadRow's rule for a row at address holding count data bytes. A row that starts
+// on a 16-byte boundary keeps its start and runs on with fill, but never past the
+// last address of the device's width (top): a frame cannot name such an address,
+// and the fill would land at the bottom of flash. Such a row is completed within
+// its block instead.
 PadShape ShapeOf(std::int64_t address, std::int64_t count, int s) {
   if (s <= 0 || count % s == 0) return {address, 0, 0, false};
   const std::int64_t missing = s - count % s;
   const std::int64_t front = address & (s - 1);
-  if ((address & 0xF) == 0) return {address, 0, missing, false};  // keeps its start, runs on
+  const std::int64_t top = Uses24BitAddresses() ? 0xFFFFFF : 0xFFFF;
+  if ((address & 0xF) == 0 && address + count + missing - 1 <= top) {
+    return {address, 0, missing, false};  // keeps its start, runs on
+  }
   if (front + count < s) return {address - front, front, s - front - count, true};
   return {address - missing, missing, 0, false};  // ends at its block's end
 }

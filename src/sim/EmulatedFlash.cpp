@@ -4,10 +4,6 @@
 #include <fstream>
 #include <vector>
 
-namespace {
-
-// One S-record line: type, count, address of addressBytes bytes, data, checksum
-// (ones' complement of the sum of count, address and data bytes).
 std::string SRecordLine(char type, std::uint32_t address, int addressBytes,
                         const std::vector<std::uint8_t>& data) {
   std::vector<std::uint8_t> body;
@@ -27,8 +23,6 @@ std::string SRecordLine(char type, std::uint32_t address, int addressBytes,
   }
   return line + "\n";
 }
-
-}  // namespace
 
 void CEmulatedFlash::Write(std::uint32_t address, const std::uint8_t* data, std::size_t size) {
   for (std::size_t i = 0; i < size; ++i) {

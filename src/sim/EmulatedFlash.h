@@ -6,8 +6,14 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "sim/SimConfig.h"
+
+// One S-record line: type, count, address of addressBytes bytes, data, checksum
+// (ones' complement of the sum of count, address and data bytes), upper-case hex.
+std::string SRecordLine(char type, std::uint32_t address, int addressBytes,
+                        const std::vector<std::uint8_t>& data);
 
 class CEmulatedFlash {
  public:

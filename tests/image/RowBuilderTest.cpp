@@ -63,7 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {"14-008000-10-" + F(2) + "2233" + F(4) + "99" + F(7)}},
         RowCase{32,
                 {{0x8010, Seq(0x10, 16)}, {0x8000, Seq(0, 16)}},
-                {"24-008000-20-" + Seq(0, 32)}}));
+                {"24-008000-20-" + Seq(0, 32)}},
+        // a row on a 16-byte boundary at the top of the width does not run past it
+        RowCase{32, {{0xFFF0, "AA"}}, {"24-00ffe0-20-" + F(16) + "AA" + F(15)}},
+        RowCase{64, {{0xFFE0, Seq(0, 32)}}, {"44-00ffc0-40-" + F(32) + Seq(0, 32)}}));
 
 TEST(RowBuilder, FirstRowOfTheList) {
   SetMap(32, 0x8000, 0xFFFF);
