@@ -13,8 +13,8 @@ enum InterfaceKind : int { kNoLink = 0, kHidLink = 1, kSerialLink = 2 };
 // What a link tells the update about a reply to a data frame.
 struct LinkReply {
   std::string text;  // the reply up to its first zero byte
-  std::string
-      countLine;  // logged before the text when not empty (HID: the last report's byte count)
+  // Logged before the text when not empty (HID: the last report's byte count).
+  std::string countLine;
   bool acknowledged = false;  // the reply holds "A" CR
 };
 
