@@ -6,7 +6,7 @@
 
 namespace {
 bool IsError(int result) {
-  return result == CHScrollListBox::LB_ERR || result == CHScrollListBox::LB_ERRSPACE;
+  return result == CHScrollListBox::kErr || result == CHScrollListBox::kErrSpace;
 }
 }  // namespace
 
@@ -42,7 +42,7 @@ int CHScrollListBox::AddString(const std::string& text) {
 }
 
 int CHScrollListBox::InsertString(int index, const std::string& text) {
-  int result = LB_ERR;
+  int result = kErr;
   if (index == -1) index = GetCount();
   if (index >= 0 && index <= GetCount()) {
     m_lines.insert(m_lines.begin() + index, text);
@@ -55,7 +55,7 @@ int CHScrollListBox::InsertString(int index, const std::string& text) {
 }
 
 int CHScrollListBox::DeleteString(int index) {
-  if (index < 0 || index >= GetCount()) return LB_ERR;
+  if (index < 0 || index >= GetCount()) return kErr;
   m_lines.erase(m_lines.begin() + index);
   m_ws.LogDeleted(index);
   if (m_selection == index) m_selection = -1;
@@ -81,7 +81,7 @@ int CHScrollListBox::SetCurSel(int index) {
   if (index < 0 || index >= GetCount()) {
     m_selection = -1;
     m_ws.LogSelect(-1);
-    return LB_ERR;
+    return kErr;
   }
   m_selection = index;
   m_ws.LogSelect(index);

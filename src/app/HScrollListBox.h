@@ -11,8 +11,8 @@ class CWindowSystem;
 
 class CHScrollListBox {
  public:
-  static constexpr int LB_ERR = -1;
-  static constexpr int LB_ERRSPACE = -2;
+  static constexpr int kErr = -1;
+  static constexpr int kErrSpace = -2;
 
   explicit CHScrollListBox(CWindowSystem& ws) : m_ws(ws) {}
 

@@ -44,6 +44,10 @@ struct FileDialogRequest {
   std::string defaultExt;    // default extension
   std::string initialName;   // initial file name
   bool createPrompt = true;  // naming a missing file asks whether to create it
+
+  // The suffix added to a bare name the user types: "*.mppt" gives "mppt", "*.S19;*.mot"
+  // gives "S19"; empty when the first pattern is not a plain extension.
+  std::string DefaultSuffix() const;
 };
 
 class CWindowSystem {

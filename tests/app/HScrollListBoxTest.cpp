@@ -45,7 +45,7 @@ TEST(HScrollListBox, DeleteRecomputesAndResetClears) {
   EXPECT_EQ(log.GetHorizontalExtent(), 213);
   EXPECT_EQ(log.DeleteString(1), 2);  // the widest goes: back to the widest left
   EXPECT_EQ(log.GetHorizontalExtent(), 59);
-  EXPECT_EQ(log.DeleteString(7), CHScrollListBox::LB_ERR);
+  EXPECT_EQ(log.DeleteString(7), CHScrollListBox::kErr);
   EXPECT_EQ(log.GetHorizontalExtent(), 59);
   log.DeleteString(0);
   log.DeleteString(0);
@@ -64,7 +64,7 @@ TEST(HScrollListBox, RefusedInsertStillSelectsTheLastLine) {
   log.Append("one");
   log.Append("two");
   log.SetCurSel(0);
-  EXPECT_EQ(log.InsertString(5, "nowhere"), CHScrollListBox::LB_ERR);
+  EXPECT_EQ(log.InsertString(5, "nowhere"), CHScrollListBox::kErr);
   EXPECT_EQ(log.GetCount(), 2);
   EXPECT_EQ(log.GetCurSel(), 1);
   EXPECT_EQ(log.GetHorizontalExtent(), 24);

@@ -10,14 +10,6 @@ namespace {
 bool HasWildcard(const QString& name) {
   return name.contains(QLatin1Char('*')) || name.contains(QLatin1Char('?'));
 }
-
-// "*.mppt" or "*.S19;*.mot" -> "mppt" or "S19": the suffix added to a bare name.
-QString SuffixOf(const std::string& defaultExt) {
-  QString ext = QString::fromStdString(defaultExt).section(QLatin1Char(';'), 0, 0).trimmed();
-  if (ext.startsWith(QLatin1String("*."))) ext = ext.mid(2);
-  if (ext.startsWith(QLatin1Char('.'))) ext = ext.mid(1);
-  return HasWildcard(ext) ? QString() : ext;
-}
 }  // namespace
 
 QStringList QtNameFilters(const std::string& filter) {
@@ -43,7 +35,7 @@ CQtFileDialog::CQtFileDialog(QWidget* parent, const FileDialogRequest& request,
   setAcceptMode(QFileDialog::AcceptOpen);
   setFileMode(m_createPrompt ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
   setNameFilters(QtNameFilters(request.filter));
-  setDefaultSuffix(SuffixOf(request.defaultExt));
+  setDefaultSuffix(QString::fromStdString(request.DefaultSuffix()));
   setDirectory(QDir::currentPath());
   // A wildcard name is what the first filter already shows; a plain name is offered.
   const QString initial = QString::fromStdString(request.initialName);

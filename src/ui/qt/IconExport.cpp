@@ -1,0 +1,95 @@
+// Writes the program's icon, as the Linux window draws it, into a Windows .ico:
+// 16, 24, 32 and 48 pixels as 32-bit bitmaps (what LoadIcon picks from for the
+// title bar, the task bar and the About box) and 256 pixels as PNG (Explorer's
+// large views). The Windows build takes the .ico from the tree, so the two
+// faces show one picture.
+//
+//   iap_icon_export OUT.ico
+#include <QBuffer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QImage>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "ui/qt/AppIcon.h"
+
+namespace {
+void Put16(QByteArray& out, unsigned v) {
+  out.append(char(v & 0xFF)).append(char((v >> 8) & 0xFF));
+}
+void Put32(QByteArray& out, std::uint32_t v) {
+  Put16(out, v & 0xFFFF);
+  Put16(out, v >> 16);
+}
+
+// An icon bitmap: a BITMAPINFOHEADER whose height counts the colour rows and the
+// mask rows, the BGRA rows bottom up, then the 1-bit AND mask (set where the
+// picture is transparent), each mask row padded to 32 bits.
+QByteArray IconBitmap(const QImage& argb) {
+  const int n = argb.width();
+  QByteArray out;
+  Put32(out, 40);
+  Put32(out, n);
+  Put32(out, 2 * n);
+  Put16(out, 1);
+  Put16(out, 32);
+  for (int i = 0; i < 6; ++i) Put32(out, 0);
+  for (int y = n - 1; y >= 0; --y) {
+    for (int x = 0; x < n; ++x) Put32(out, argb.pixel(x, y));  // 0xAARRGGBB: B, G, R, A
+  }
+  const int maskStride = ((n + 31) / 32) * 4;
+  for (int y = n - 1; y >= 0; --y) {
+    QByteArray row(maskStride, '\0');
+    for (int x = 0; x < n; ++x) {
+      if (qAlpha(argb.pixel(x, y)) == 0) row[x / 8] = char(row[x / 8] | (0x80 >> (x % 8)));
+    }
+    out.append(row);
+  }
+  return out;
+}
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QGuiApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: iap_icon_export OUT.ico\n");
+    return 2;
+  }
+  const std::vector<int> sizes{16, 24, 32, 48, 256};
+  std::vector<QByteArray> images;
+  for (int size : sizes) {
+    const QImage image = AppIconPixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+    if (size < 256) {
+      images.push_back(IconBitmap(image));
+    } else {
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      image.save(&buffer, "PNG");
+      images.push_back(png);
+    }
+  }
+  QByteArray ico;
+  Put16(ico, 0);  // reserved
+  Put16(ico, 1);  // an icon, not a cursor
+  Put16(ico, unsigned(sizes.size()));
+  std::uint32_t offset = 6 + 16 * std::uint32_t(sizes.size());
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    ico.append(char(sizes[i] & 0xFF)).append(char(sizes[i] & 0xFF));  // 256 is written as 0
+    ico.append('\0').append('\0');                                    // no palette, reserved
+    Put16(ico, 1);                                                    // planes
+    Put16(ico, 32);                                                   // bits per pixel
+    Put32(ico, std::uint32_t(images[i].size()));
+    Put32(ico, offset);
+    offset += std::uint32_t(images[i].size());
+  }
+  for (const QByteArray& image : images) ico.append(image);
+  QFile file(QString::fromLocal8Bit(argv[1]));
+  if (!file.open(QIODevice::WriteOnly) || file.write(ico) != ico.size()) {
+    std::fprintf(stderr, "iap_icon_export: cannot write %s\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,399 @@
+// The Win32 face, run for real (under wine in the Windows build): the dialog made
+// from the linked templates, driven from inside its own modal loop by a thread
+// timer, as a user's clicks and a worker's calls would drive it.
+#include <windows.h>
+// after windows.h, which it builds on
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/UpdaterDlg.h"
+#include "support/TestDir.h"
+#include "ui/win32/Resource.h"
+#include "ui/win32/Win32WindowSystem.h"
+
+namespace {
+
+std::string Text(HWND hwnd) {
+  char buffer[512] = {};
+  ::GetWindowTextA(hwnd, buffer, sizeof buffer);
+  return buffer;
+}
+
+std::string ClassOf(HWND hwnd) {
+  char buffer[64] = {};
+  ::GetClassNameA(hwnd, buffer, sizeof buffer);
+  return buffer;
+}
+
+// A modal box of this thread (message box, About box, file dialog) other than main.
+HWND FindBox(HWND main) {
+  struct Search {
+    HWND main, found;
+  } search{main, nullptr};
+  ::EnumThreadWindows(
+      ::GetCurrentThreadId(),
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(p);
+        if (hwnd != s->main && ::IsWindowVisible(hwnd) && ClassOf(hwnd) == "#32770") {
+          s->found = hwnd;
+          return FALSE;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// What a message box says and shows: its caption, its longest static text, and
+// whether a static holds an icon.
+struct SeenBox {
+  std::string caption, text;
+  HICON icon = nullptr;
+};
+
+SeenBox ReadBox(HWND box) {
+  SeenBox seen{Text(box), {}, nullptr};
+  for (HWND child = ::GetWindow(box, GW_CHILD); child; child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if (ClassOf(child) != "Static") continue;
+    if ((::GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+      seen.icon = reinterpret_cast<HICON>(::SendMessageA(child, STM_GETICON, 0, 0));
+    } else if (Text(child).size() > seen.text.size()) {
+      seen.text = Text(child);
+    }
+  }
+  return seen;
+}
+
+int CellHeight(HWND control) {
+  const HDC dc = ::GetDC(control);
+  const HGDIOBJ old =
+      ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageA(control, WM_GETFONT, 0, 0)));
+  TEXTMETRICA metrics{};
+  ::GetTextMetricsA(dc, &metrics);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(control, dc);
+  return metrics.tmHeight;
+}
+
+// Steps run one after the other on the dialog's thread, each on a timer tick once
+// it reports itself done; a step that opens a modal box posts its command, so the
+// box's own loop keeps the ticks coming.
+class CDialogScript {
+ public:
+  using Step = std::function<bool()>;  // true: done, go on; false: look again next tick
+  CDialogScript(std::function<HWND()> main, std::deque<Step> steps)
+      : m_main(std::move(main)), m_steps(std::move(steps)) {
+    s_current = this;
+    m_timer = ::SetTimer(nullptr, 0, 20, &Tick);
+  }
+  ~CDialogScript() {
+    ::KillTimer(nullptr, m_timer);
+    s_current = nullptr;
+  }
+  bool Finished() const { return m_steps.empty(); }
+
+ private:
+  static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    CDialogScript* self = s_current;
+    if (!self || self->m_busy || self->m_steps.empty()) return;
+    self->m_busy = true;
+    // Bounded: a step that never comes true fails the test instead of hanging it.
+    if (++self->m_ticks > 1500) {
+      ADD_FAILURE() << "a step of the dialog script never came true";
+      self->m_steps.clear();
+      // Close whatever is open, the dialog last, so the test ends.
+      const HWND main = self->m_main();
+      if (const HWND box = FindBox(main)) {
+        ADD_FAILURE() << "a box is open: \"" << Text(box) << "\": " << ReadBox(box).text;
+        ::EndDialog(box, IDCANCEL);
+      }
+      ::PostMessageA(main, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else if (self->m_steps.front()()) {
+      self->m_steps.pop_front();
+      self->m_ticks = 0;
+    }
+    self->m_busy = false;
+  }
+
+  static inline CDialogScript* s_current = nullptr;
+  std::function<HWND()> m_main;
+  std::deque<Step> m_steps;
+  UINT_PTR m_timer = 0;
+  int m_ticks = 0;
+  bool m_busy = false;
+};
+
+const char kGoodConfig[] =
+    "[DEVICELIST]\nDEVICECOUNT=1\n[DEVICE0]\nVID=0x0483\nPID=0x5750\nCOMMUNICATBDRATE=9600\n"
+    "PROGRAMBDRATE=9600\nRAWDATASIZE=32\nHEADLINE=0\nROMHEAD=0x8000\nROMTAIL=0xFFFF\n"
+    "INTSTART=0xFF00\nINTEND=0xFFF0\nPAGESIZE=0x200\nIAPSTART=0xE000\nIAPEND=0xEFF0\n"
+    "IAPMARK=0x8400\nFLASHCMD=IAP#\nIAPCODEPROTECT=0\n";
+
+class Win32WindowTest : public ::testing::Test {
+ protected:
+  CTestDir dir;
+  CWin32WindowSystem ws{::GetModuleHandleA(nullptr)};
+  CUpdaterDlg dlg{ws, SolvaneStrings()};
+  std::vector<SeenBox> boxes;
+
+  HWND Main() const { return ws.Window(); }
+  HWND Item(int id) const { return ::GetDlgItem(Main(), id); }
+
+  // Runs the dialog modally with the script; the last step should close it.
+  void Run(std::deque<CDialogScript::Step> steps) {
+    CDialogScript script([this] { return Main(); }, std::move(steps));
+    ws.RunModal(dlg);
+    EXPECT_TRUE(script.Finished()) << "the dialog closed before the script ended";
+  }
+  // A step that answers the next message box with OK and keeps what it showed.
+  CDialogScript::Step AnswerBox() {
+    return [this] {
+      const HWND box = FindBox(Main());
+      if (!box) return false;
+      boxes.push_back(ReadBox(box));
+      ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+      return true;
+    };
+  }
+  CDialogScript::Step Close() {
+    return [this] {
+      if (FindBox(Main())) return false;  // a box still closing
+      ::PostMessageA(Main(), WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      return true;
+    };
+  }
+};
+
+TEST_F(Win32WindowTest, TemplateControlsTextsFontsAndStatesAfterAGoodStart) {
+  dir.Write("MpptConfigFile.ini", kGoodConfig);
+  Run({[this] {
+         // Every control of the template at its place: dialog units mapped by the
+         // dialog's own font, against the control's rectangle in the client area.
+         struct Row {
+           int id;
+           const char* cls;
+           const char* text;
+           RECT du;  // x, y, width, height in dialog units
+         };
+         const Row rows[] = {
+             {IDC_INTERFACE, "ComboBox", "COM1", {74, 13, 65, 0}},
+             {IDOK, "Button", "Exit", {309, 14, 60, 20}},
+             {IDC_FILE, "Button", "File", {309, 59, 60, 20}},
+             {IDC_UPDATE, "Button", "Update Firmware", {47, 114, 111, 20}},
+             {IDC_CANCEL, "Button", "Cancel Update", {217, 114, 111, 20}},
+             {IDC_LOG, "ListBox", "", {8, 155, 367, 182}},
+             {IDC_PROGRESS, PROGRESS_CLASSA, "", {79, 88, 244, 18}},
+             {IDC_GROUP, "Button", "MPPT Firmware Update", {8, 39, 367, 103}},
+             {IDC_PROGRESS_LABEL, "Static", "Progress:", {18, 89, 55, 12}},
+             {IDC_INTERFACE_LABEL, "Static", "Interface:", {18, 14, 47, 13}},
+             {IDC_DOWNLOAD_LABEL, "Static", "Download:", {18, 61, 59, 12}},
+             {IDC_FILENAME, "Static", "", {79, 59, 225, 18}},
+             {IDC_PERCENT, "Static", "", {327, 88, 37, 18}},
+         };
+         HWND previous = nullptr;
+         for (const Row& row : rows) {
+           SCOPED_TRACE(row.id);
+           const HWND item = Item(row.id);
+           if (!item) {
+             ADD_FAILURE() << "no control " << row.id;
+             continue;
+           }
+           EXPECT_EQ(ClassOf(item), row.cls);
+           if (row.id != IDC_LOG) {
+             EXPECT_EQ(Text(item), row.text);
+           }
+           // Template order is the tab order: each control follows the previous one.
+           if (previous) {
+             EXPECT_EQ(::GetWindow(previous, GW_HWNDNEXT), item);
+           }
+           previous = item;
+           // x and width are mapped apart, as the dialog manager maps them.
+           RECT want = row.du;
+           ::MapDialogRect(Main(), &want);
+           RECT got{};
+           ::GetWindowRect(item, &got);
+           ::MapWindowPoints(nullptr, Main(), reinterpret_cast<POINT*>(&got), 2);
+           EXPECT_EQ(got.left, want.left);
+           EXPECT_EQ(got.top, want.top);
+           EXPECT_EQ(got.right - got.left, want.right);
+           if (row.id != IDC_INTERFACE) {  // a combo box keeps its own height
+             EXPECT_EQ(got.bottom - got.top, want.bottom);
+           }
+         }
+         RECT size{0, 0, 383, 348};
+         ::MapDialogRect(Main(), &size);
+         RECT client{};
+         ::GetClientRect(Main(), &client);
+         EXPECT_EQ(client.right, size.right);
+         EXPECT_EQ(client.bottom, size.bottom);
+
+         // The caption and styles of the window and its default button.
+         EXPECT_EQ(Text(Main()), SolvaneStrings().windowCaption);
+         const LONG style = ::GetWindowLongA(Main(), GWL_STYLE);
+         EXPECT_TRUE(style & WS_SYSMENU);
+         EXPECT_FALSE(style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX));
+         EXPECT_TRUE(::GetWindowLongA(Main(), GWL_EXSTYLE) & WS_EX_APPWINDOW);
+         EXPECT_EQ(LOWORD(::SendMessageA(Main(), DM_GETDEFID, 0, 0)), IDOK);
+         EXPECT_TRUE(::GetWindowLongA(Item(IDC_PROGRESS), GWL_STYLE) & PBS_SMOOTH);
+         EXPECT_NE(::SendMessageA(Main(), WM_GETICON, ICON_BIG, 0), 0);
+
+         // States after a good start.
+         EXPECT_TRUE(::IsWindowEnabled(Item(IDOK)));
+         EXPECT_TRUE(::IsWindowEnabled(Item(IDC_FILE)));
+         EXPECT_TRUE(::IsWindowEnabled(Item(IDC_INTERFACE)));
+         EXPECT_FALSE(::IsWindowEnabled(Item(IDC_UPDATE)));
+         EXPECT_FALSE(::IsWindowEnabled(Item(IDC_CANCEL)));
+         EXPECT_EQ(::SendMessageA(Item(IDC_INTERFACE), CB_GETCOUNT, 0, 0), 10);
+         EXPECT_EQ(::SendMessageA(Item(IDC_INTERFACE), CB_GETCURSEL, 0, 0), 1);
+         EXPECT_EQ(::SendMessageA(Item(IDC_LOG), LB_GETCOUNT, 0, 0), 0);
+         EXPECT_EQ(::SendMessageA(Item(IDC_LOG), LB_GETCURSEL, 0, 0), LB_ERR);
+
+         // The two fonts by their cell heights; the log and the path keep the dialog's.
+         for (int id : std::initializer_list<int>{IDC_UPDATE, IDC_FILE, IDC_PROGRESS_LABEL,
+                                                  IDC_PERCENT, IDC_INTERFACE_LABEL, IDC_CANCEL,
+                                                  IDOK, IDC_GROUP, IDC_DOWNLOAD_LABEL}) {
+           EXPECT_EQ(CellHeight(Item(id)), 19) << id;
+         }
+         EXPECT_EQ(CellHeight(Item(IDC_INTERFACE)), 15);
+         const auto dialogFont = ::SendMessageA(Main(), WM_GETFONT, 0, 0);
+         EXPECT_EQ(::SendMessageA(Item(IDC_LOG), WM_GETFONT, 0, 0), dialogFont);
+         EXPECT_EQ(::SendMessageA(Item(IDC_FILENAME), WM_GETFONT, 0, 0), dialogFont);
+
+         // The system menu ends with a separator and the About entry, string 101.
+         const HMENU menu = ::GetSystemMenu(Main(), FALSE);
+         const int count = ::GetMenuItemCount(menu);
+         if (count < 2) {
+           ADD_FAILURE() << "the system menu has " << count << " entries";
+           return true;
+         }
+         EXPECT_EQ(::GetMenuState(menu, UINT(count - 2), MF_BYPOSITION) & MF_SEPARATOR,
+                   UINT(MF_SEPARATOR));
+         EXPECT_EQ(::GetMenuItemID(menu, count - 1), IDM_ABOUTBOX);
+         char entry[64] = {};
+         ::GetMenuStringA(menu, UINT(count - 1), entry, sizeof entry, MF_BYPOSITION);
+         EXPECT_EQ(std::string(entry), SolvaneStrings().aboutMenuEntry);
+         char resource[64] = {};
+         ::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, resource, sizeof resource);
+         EXPECT_EQ(std::string(resource), SolvaneStrings().aboutMenuEntry);
+         return true;
+       },
+       Close()});
+  EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(Win32WindowTest, AMissingConfigurationIsToldInABoxAndLeavesOnlyExit) {
+  Run({AnswerBox(),
+       [this] {
+         EXPECT_FALSE(::IsWindowEnabled(Item(IDC_FILE)));
+         EXPECT_FALSE(::IsWindowEnabled(Item(IDC_INTERFACE)));
+         EXPECT_FALSE(::IsWindowEnabled(Item(IDC_UPDATE)));
+         EXPECT_FALSE(::IsWindowEnabled(Item(IDC_CANCEL)));
+         EXPECT_TRUE(::IsWindowEnabled(Item(IDOK)));
+         return true;
+       },
+       Close()});
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, SolvaneStrings().appName);
+  EXPECT_EQ(boxes[0].text, "IAP Config File is not exist");
+  EXPECT_EQ(boxes[0].icon, ::LoadIconA(nullptr, IDI_INFORMATION));
+}
+
+TEST_F(Win32WindowTest, TheSystemMenuEntryOpensTheAboutBoxFromItsTemplate) {
+  dir.Write("MpptConfigFile.ini", kGoodConfig);
+  SeenBox about;
+  RECT aboutRect{}, want{0, 0, 235, 55};
+  Run({[this] {
+         ::PostMessageA(Main(), WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+         return true;
+       },
+       [&] {
+         const HWND box = FindBox(Main());
+         if (!box) return false;
+         about = ReadBox(box);
+         ::GetClientRect(box, &aboutRect);
+         ::MapDialogRect(box, &want);
+         EXPECT_EQ(Text(::GetDlgItem(box, IDC_ABOUT_LINE1)), SolvaneStrings().aboutLine1);
+         EXPECT_EQ(Text(::GetDlgItem(box, IDC_ABOUT_LINE2)), SolvaneStrings().aboutLine2);
+         EXPECT_EQ(::GetWindow(box, GW_OWNER), Main());
+         ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+         return true;
+       },
+       Close()});
+  EXPECT_EQ(about.caption, SolvaneStrings().aboutCaption);
+  EXPECT_NE(about.icon, nullptr);
+  EXPECT_EQ(aboutRect.right, want.right);
+  EXPECT_EQ(aboutRect.bottom, want.bottom);
+}
+
+TEST_F(Win32WindowTest, LinesFromAWorkerWidenTheLogAndSelectTheLast) {
+  dir.Write("MpptConfigFile.ini", kGoodConfig);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 30; ++i)
+    lines.push_back(std::string(std::size_t(5 + (i * 7) % 60), 'W') + "|");
+  std::thread worker;
+  std::atomic<bool> done{false};
+  Run({[&] {
+         worker = std::thread([&] {
+           for (const std::string& line : lines) dlg.Log(line);
+           done = true;
+         });
+         return true;
+       },
+       [&] {
+         if (!done) return false;
+         const HWND log = Item(IDC_LOG);
+         EXPECT_EQ(::SendMessageA(log, LB_GETCOUNT, 0, 0), LRESULT(lines.size()));
+         EXPECT_EQ(::SendMessageA(log, LB_GETCURSEL, 0, 0), LRESULT(lines.size() - 1));
+         // The widest line, measured here in the log's font, plus 3.
+         const HDC dc = ::GetDC(log);
+         const HGDIOBJ old =
+             ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageA(log, WM_GETFONT, 0, 0)));
+         LONG widest = 0;
+         for (const std::string& line : lines) {
+           SIZE size{};
+           ::GetTextExtentPoint32A(dc, line.c_str(), int(line.size()), &size);
+           widest = std::max(widest, size.cx);
+         }
+         ::SelectObject(dc, old);
+         ::ReleaseDC(log, dc);
+         EXPECT_EQ(::SendMessageA(log, LB_GETHORIZONTALEXTENT, 0, 0), widest + 3);
+         char last[128] = {};
+         ::SendMessageA(log, LB_GETTEXT, lines.size() - 1, reinterpret_cast<LPARAM>(last));
+         EXPECT_EQ(std::string(last), lines.back());
+         return true;
+       },
+       Close()});
+  worker.join();
+}
+
+// Exit while a worker keeps writing to the log: the window closes at once, the
+// worker is released and ends, and nothing waits on anything for ever.
+TEST_F(Win32WindowTest, ClosingWhileAWorkerWritesNeitherHangsNorOutlivesTheDialog) {
+  dir.Write("MpptConfigFile.ini", kGoodConfig);
+  std::atomic<int> written{0};
+  std::thread worker;
+  Run({[&] {
+         worker = std::thread([&] {
+           while (!dlg.Closing()) {
+             dlg.Log("frame " + std::to_string(written.load()));
+             ++written;
+           }
+         });
+         return true;
+       },
+       [&] { return written > 20; }, Close()});
+  EXPECT_TRUE(dlg.Closing());
+  worker.join();
+  EXPECT_EQ(ws.Window(), nullptr);
+}
+
+}  // namespace
