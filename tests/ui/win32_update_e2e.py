@@ -1,0 +1,129 @@
+#!/usr/bin/env python3
+"""A whole update through the Win32 window of one variant, under wine.
+
+The native simulator plays the device on a pty; wine's COM port is pointed at
+that pty; win32_drive.exe starts the real program, checks its caption and group
+box, opens the About box and runs File and Update Firmware to the result box.
+Then the simulator's flash is checked against the firmware, byte for byte.
+
+usage: win32_update_e2e.py --wine WINE --drive DRIVE.exe --program PROGRAM.exe
+         --variant solvane|castrel --iapsim IAPSIM --examples DIR [--com N]
+         [--shots DIR]   (screenshots: main, about, transfer, as PNG)
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+VARIANTS = {
+    "solvane": ("MpptConfigFile.ini", "firmware.mppt", "Solvane(Rev00.01)", "MPPT Firmware Update"),
+    "castrel": ("InvConfigFile.ini", "firmware.S19", "Castrel(Rev00.02)", "Inverter Firmware Update"),
+}
+
+
+def wine_prefix():
+    return os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine")
+
+
+def start_sim(iapsim, work, config):
+    out = open(os.path.join(work, "sim.out"), "w")
+    err = open(os.path.join(work, "sim.err"), "w")
+    sim = subprocess.Popen([iapsim, "serial", "--config", config, "--frames", "frames.txt",
+                            "--image", "flash.s19", "--timeout", "120"],
+                           cwd=work, stdout=out, stderr=err)
+    for _ in range(100):
+        with open(os.path.join(work, "sim.out")) as f:
+            words = f.readline().split()
+        if len(words) == 2 and words[0] == "ready":
+            return sim, words[1]
+        if sim.poll() is not None:
+            break
+        time.sleep(0.1)
+    sim.kill()
+    sys.exit("the simulator did not come up:\n" + open(os.path.join(work, "sim.err")).read())
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--wine", "--drive", "--program", "--variant", "--iapsim", "--examples"):
+        parser.add_argument(option, required=True)
+    parser.add_argument("--com", type=int, default=3)
+    parser.add_argument("--shots")
+    args = parser.parse_args()
+    args.iapsim = os.path.abspath(args.iapsim)
+    if not os.access(args.iapsim, os.X_OK):
+        sys.exit("no simulator at %s: build the native tree first (make build-native)" % args.iapsim)
+    config, firmware, caption, group = VARIANTS[args.variant]
+
+    work = tempfile.mkdtemp(prefix="iapwin32.")
+    link = None
+    sim = None
+    try:
+        source = os.path.join(args.examples, args.variant)
+        for name in (config, firmware):
+            shutil.copy(os.path.join(source, name), work)
+        sim, pty = start_sim(args.iapsim, work, config)
+
+        dosdevices = os.path.join(wine_prefix(), "dosdevices")
+        if not os.path.isdir(dosdevices):
+            subprocess.run([args.wine, "wineboot", "--init"], check=False,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        link = os.path.join(dosdevices, "com%d" % args.com)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(pty, link)
+
+        program = "Z:" + os.path.abspath(args.program).replace("/", "\\")
+        drive_exe = "Z:" + os.path.abspath(args.drive).replace("/", "\\")
+        command = [args.wine, drive_exe, program, firmware, str(args.com)]
+        shots = None
+        if args.shots:
+            shots = os.path.join(work, "shots")
+            os.makedirs(shots)
+            # A wine desktop of its own, so the windows get their frames and captions.
+            command = [args.wine, "explorer", "/desktop=iapshot,1024x768"] + command[1:] + \
+                ["Z:" + shots.replace("/", "\\")]
+        drive = subprocess.run(command, cwd=work, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True, timeout=900)
+        print(drive.stdout)
+        status = drive.returncode
+        if shots:
+            os.makedirs(args.shots, exist_ok=True)
+            for bmp in sorted(os.listdir(shots)):
+                png = "%s-%s.png" % (args.variant, os.path.splitext(bmp)[0])
+                subprocess.run(["convert", os.path.join(shots, bmp), os.path.join(args.shots, png)],
+                               check=False)
+            # explorer's own status is not the driver's: read the result from its output.
+            status = 0 if "exit: 0" in drive.stdout and "FAIL" not in drive.stdout else 1
+        if "window: %s | %s\n" % (caption, group) not in drive.stdout:
+            print("the window's caption or group box differ from %r, %r" % (caption, group))
+            status = 1
+
+        if status == 0:
+            sim.wait(timeout=30)  # it writes its flash image and ends after the last frame
+        else:
+            sim.kill()
+            sim.wait()
+        print(open(os.path.join(work, "sim.err")).read())
+        if status != 0 or sim.returncode != 0:
+            print("the update failed (driver %d, simulator %d)" % (status, sim.returncode))
+            return 1
+        check = subprocess.run(
+            [sys.executable, os.path.join(args.examples, "check-flash.py"), "--config",
+             os.path.join(work, config), "--interface", "serial", os.path.join(work, firmware),
+             os.path.join(work, "flash.s19")])
+        return check.returncode
+    finally:
+        if sim and sim.poll() is None:
+            sim.kill()
+        if link and os.path.lexists(link):
+            os.unlink(link)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
