@@ -6,6 +6,7 @@
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 300) each
 #   make demo   a full update against the simulator, over a pty and over the socket HID channel
 #   make bench  the benchmarks under bench/
+#   make package-win  the Windows release in dist/: a zip and an installer
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -15,7 +16,7 @@ export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
   qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
-  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang
+  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang nsis
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The suites with threads of their own, run again under ThreadSanitizer.
@@ -49,7 +50,7 @@ build-win:
 	cmake --build build-win -j $(JOBS)
 
 test: deps build
-	$(MAKE) --no-print-directory test-native test-win test-asan test-tsan test-fuzz
+	$(MAKE) --no-print-directory test-native test-win test-package-win test-asan test-tsan test-fuzz
 
 # Sanitizer builds live in their own folders (CMakePresets.json) and are reused.
 build-asan:
@@ -87,6 +88,15 @@ test-win:
 	mkdir -p $(WINEPREFIX)
 	ctest --test-dir build-win --output-on-failure
 
+package-win: deps build-win
+	cmake --build build-win --target package-win
+
+# The release as a technician gets it: installed in a wine prefix of its own, both
+# programs run an update, and the uninstaller leaves the INI files.
+test-package-win: package-win build-native
+	python3 packaging/win/check-release.py --build-win build-win --dist dist \
+	  --iapsim build/bin/iapsim --examples examples
+
 demo: deps build-native
 	bash examples/demo.sh
 
@@ -94,4 +104,4 @@ bench: deps build-native
 	bash bench/run.sh
 
 clean:
-	rm -rf build build-win build-asan build-tsan build-fuzz
+	rm -rf build build-win build-asan build-tsan build-fuzz dist

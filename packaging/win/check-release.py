@@ -1,0 +1,125 @@
+#!/usr/bin/env python3
+"""Checks the Windows release as a technician receives it, under wine in a wine
+prefix of its own: the zip holds the three programs, the examples and a CR LF
+README and nothing else; the installer installs silently, makes the working
+folders with their INI and the Start menu entries that start in them; the
+installed solvane.exe and castrel.exe each run a whole update against the
+simulator; the uninstaller removes the programs and keeps the INI files.
+
+usage: check-release.py --build-win BUILD-WIN --dist DIST --iapsim IAPSIM --examples DIR
+"""
+
+import argparse
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+E2E = os.path.join(HERE, "..", "..", "tests", "ui", "win32_update_e2e.py")
+failures = []
+
+
+def check(condition, what):
+    print(("ok   " if condition else "FAIL ") + what)
+    if not condition:
+        failures.append(what)
+
+
+def project_version(build_win):
+    with open(os.path.join(build_win, "CMakeCache.txt")) as f:
+        match = re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", f.read(), re.M)
+    return match.group(1)
+
+
+def check_zip(path, name):
+    with zipfile.ZipFile(path) as z:
+        names = sorted(z.namelist())
+        want = sorted(name + "/" + n for n in (
+            "README.txt", "solvane.exe", "castrel.exe", "iapflash.exe",
+            "examples/solvane/MpptConfigFile.ini", "examples/solvane/firmware.mppt",
+            "examples/castrel/InvConfigFile.ini", "examples/castrel/firmware.S19"))
+        check(names == want, "the zip holds the programs, the examples and the README only")
+        readme = z.read(name + "/README.txt")
+        check(b"\r\n" in readme and readme.count(b"\n") == readme.count(b"\r\n"),
+              "README.txt has CR LF line ends")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for option in ("--build-win", "--dist", "--iapsim", "--examples"):
+        parser.add_argument(option, required=True)
+    args = parser.parse_args()
+    version = project_version(args.build_win)
+    name = "iap-updater-%s-win64" % version
+    archive = os.path.join(args.dist, name + ".zip")
+    setup = os.path.join(args.dist, name + "-setup.exe")
+    check(os.path.isfile(archive), "dist holds " + os.path.basename(archive))
+    check(os.path.isfile(setup), "dist holds " + os.path.basename(setup))
+    if failures:
+        return 1
+    check_zip(archive, name)
+
+    wine = subprocess.run(["sh", "-c", "command -v wine64 || command -v wine || echo /usr/lib/wine/wine64"],
+                          capture_output=True, text=True).stdout.split()[0]
+    home = tempfile.mkdtemp(prefix="iapwinrel.")
+    env = dict(os.environ, HOME=home, WINEPREFIX=os.path.join(home, "prefix"), WINEDEBUG="-all")
+    subprocess.run([wine, "wineboot", "--init"], env=env, check=False,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run([wine, setup, "/S"], env=env, check=False)
+    user = glob.glob(os.path.join(env["WINEPREFIX"], "drive_c", "users", "*", "AppData"))
+    user = [u for u in user if "Public" not in u]
+    check(len(user) == 1, "the wine prefix has one user")
+    if failures:
+        return 1
+    appdata = user[0]
+    installed = os.path.join(appdata, "Local", "Programs", "IAP Updater")
+    for program in ("solvane.exe", "castrel.exe", "iapflash.exe", "Uninstall.exe"):
+        check(os.path.isfile(os.path.join(installed, program)), "installed " + program)
+    documents = glob.glob(os.path.join(os.path.dirname(appdata), "*", "IAP Updater"))
+    work = documents[0] if documents else ""
+    check(os.path.isfile(os.path.join(work, "Solvane", "MpptConfigFile.ini")) and
+          os.path.isfile(os.path.join(work, "Castrel", "InvConfigFile.ini")),
+          "the working folders hold their INI")
+    menu = os.path.join(appdata, "Roaming", "Microsoft", "Windows", "Start Menu", "Programs",
+                        "IAP Firmware Updater")
+    for variant in ("Solvane", "Castrel"):
+        link = os.path.join(menu, variant + ".lnk")
+        data = open(link, "rb").read() if os.path.isfile(link) else b""
+        folder = "IAP Updater\\" + variant
+        check(folder.encode("utf-16-le") in data or folder.encode() in data,
+              "the Start menu entry %s starts in Documents\\%s" % (variant, folder))
+
+    for variant in ("solvane", "castrel"):
+        run = subprocess.run(["xvfb-run", "-a", sys.executable, E2E, "--wine", wine, "--drive",
+                              os.path.join(args.build_win, "bin", "win32_drive.exe"),
+                              "--program", os.path.join(installed, variant + ".exe"),
+                              "--variant", variant, "--iapsim", args.iapsim,
+                              "--examples", args.examples],
+                             env=env, capture_output=True, text=True)
+        if run.returncode != 0:
+            print(run.stdout[-3000:], run.stderr[-2000:])
+        check(run.returncode == 0, "the installed %s.exe runs a whole update" % variant)
+
+    subprocess.run([wine, os.path.join(installed, "Uninstall.exe"), "/S"], env=env, check=False)
+    for _ in range(100):  # the uninstaller runs on from a copy of itself
+        if not os.path.exists(os.path.join(installed, "solvane.exe")):
+            break
+        time.sleep(0.2)
+    time.sleep(1)
+    check(not os.path.exists(installed), "the uninstaller removed the programs")
+    check(not os.path.exists(menu), "the uninstaller removed the Start menu entries")
+    check(os.path.isfile(os.path.join(work, "Solvane", "MpptConfigFile.ini")),
+          "the uninstaller kept the technician's INI files")
+    subprocess.run([os.path.join(os.path.dirname(wine), "wineserver") if "/" in wine else "wineserver",
+                    "-k"], env=env, check=False, stderr=subprocess.DEVNULL)
+    subprocess.run(["rm", "-rf", home], check=False)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
