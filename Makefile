@@ -94,7 +94,7 @@ package-win: deps build-win
 # The release as a technician gets it: installed in a wine prefix of its own, both
 # programs run an update, and the uninstaller leaves the INI files.
 test-package-win: package-win build-native
-	python3 packaging/win/check-release.py --build-win build-win --dist dist \
+	xvfb-run -a python3 packaging/win/check-release.py --build-win build-win --dist dist \
 	  --iapsim build/bin/iapsim --examples examples
 
 demo: deps build-native

@@ -7,6 +7,9 @@ installed solvane.exe and castrel.exe each run a whole update against the
 simulator; the uninstaller removes the programs and keeps the INI files.
 
 usage: check-release.py --build-win BUILD-WIN --dist DIST --iapsim IAPSIM --examples DIR
+
+Run it on an X display (xvfb-run): the prefix's wine processes, the installer's
+included, all draw there.
 """
 
 import argparse
@@ -95,7 +98,7 @@ def main():
               "the Start menu entry %s starts in Documents\\%s" % (variant, folder))
 
     for variant in ("solvane", "castrel"):
-        run = subprocess.run(["xvfb-run", "-a", sys.executable, E2E, "--wine", wine, "--drive",
+        run = subprocess.run([sys.executable, E2E, "--wine", wine, "--drive",
                               os.path.join(args.build_win, "bin", "win32_drive.exe"),
                               "--program", os.path.join(installed, variant + ".exe"),
                               "--variant", variant, "--iapsim", args.iapsim,
