@@ -226,7 +226,8 @@ FrontEnd CHidSocketFront::Run() {
       }
     }
     if (const auto end = QuietEnd(m_options, now, lastTraffic, clientSeen && m_connections.empty(),
-                                  m_device.FaultShown(), goneSince)) {
+                                  m_device.FaultShown() || m_device.InProgrammingMode(),
+                                  goneSince)) {
       return *end;
     }
   }

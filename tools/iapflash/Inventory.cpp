@@ -67,6 +67,9 @@ std::vector<HidDeviceInfo> ListHidDevices() {
     device.productId = attributes.productId;
     device.versionNumber = attributes.versionNumber;
     device.product = HidProductString(path);
+    if (const char* socket = std::getenv("IAP_HID_SOCKET"); socket && path == socket) {
+      device.product = "device simulator (IAP_HID_SOCKET)";
+    }
     devices.push_back(device);
   }
   return devices;
