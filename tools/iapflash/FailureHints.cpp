@@ -13,12 +13,6 @@
 
 namespace {
 
-std::string Hex4(std::uint32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-  return text;
-}
-
 // Why path cannot be read, as the C library says it; empty when it can.
 std::string ReadProblem(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");

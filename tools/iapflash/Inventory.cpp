@@ -21,12 +21,6 @@ struct ConfiguredIds {
   std::uint32_t vendorId = 0, productId = 0;
 };
 
-std::string Hex4(std::uint32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-  return text;
-}
-
 // The ports this process would open for COMn although nothing lists them: the
 // ones named by --port and, on POSIX, by IAP_COMn (a simulator's pty, say).
 void AddBoundPorts(std::vector<SerialPortInfo>& ports) {
@@ -53,6 +47,12 @@ void AddBoundPorts(std::vector<SerialPortInfo>& ports) {
 }
 
 }  // namespace
+
+std::string Hex4(std::uint32_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
+  return text;
+}
 
 std::vector<HidDeviceInfo> ListHidDevices() {
   std::vector<HidDeviceInfo> devices;

@@ -40,6 +40,9 @@ std::string SerialOpenProblem(const std::string& path);
 // as given, made absolute.
 std::string SerialPortDevice(const std::string& port);
 
+// A USB id as four upper-case hex digits, as the configuration and --list show it.
+std::string Hex4(std::uint32_t value);
+
 // Prints the list of --list on stdout; the ids of configIni's first device, when
 // it can be read, mark the entries that match.
 void PrintInventory(const std::string& configIni);

@@ -4,8 +4,11 @@
 
 #include <windows.h>
 // after windows.h
-#include <hidsdi.h>
 #include <setupapi.h>
+// mingw's hidsdi.h declares the HID class library without C linkage.
+extern "C" {
+#include <hidsdi.h>
+}
 
 #include <algorithm>
 #include <cstdlib>
