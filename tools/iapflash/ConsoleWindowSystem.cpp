@@ -26,11 +26,21 @@ std::string JsonString(const std::string& text) {
   for (const char c : text) {
     const auto u = static_cast<unsigned char>(c);
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
       default:
         if (u < 0x20 || u >= 0x80) {
           // Device replies and paths are bytes, not necessarily UTF-8: every byte
@@ -49,9 +59,12 @@ std::string JsonString(const std::string& text) {
 
 const char* IconName(BoxIcon icon) {
   switch (icon) {
-    case BoxIcon::kWarning: return "warning";
-    case BoxIcon::kInformation: return "information";
-    case BoxIcon::kNone: break;
+    case BoxIcon::kWarning:
+      return "warning";
+    case BoxIcon::kInformation:
+      return "information";
+    case BoxIcon::kNone:
+      break;
   }
   return "none";
 }
@@ -78,8 +91,7 @@ std::string Duration(double seconds) {
 }  // namespace
 
 CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options)
-    : m_options(options),
-      m_drawProgress(!options.json && IAP_ISATTY(IAP_FILENO(stderr)) != 0) {}
+    : m_options(options), m_drawProgress(!options.json && IAP_ISATTY(IAP_FILENO(stderr)) != 0) {}
 
 void CConsoleWindowSystem::Write(std::FILE* stream, const std::string& text) {
   bool& broken = stream == stdout ? m_stdoutBroken : m_stderrBroken;
@@ -117,9 +129,8 @@ void CConsoleWindowSystem::SetProgressPos(int pos) {
   if (m_options.json) {
     if (percent == m_lastPercentEvent) return;
     m_lastPercentEvent = percent;
-    Write(stdout, "{\"event\":\"progress\",\"percent\":" + std::to_string(percent) +
-                      ",\"bytes\":" + std::to_string(sent) + ",\"total\":" +
-                      std::to_string(total) + "}\n");
+    Write(stdout, "{\"event\":\"progress\",\"percent\":" + std::to_string(percent) + ",\"bytes\":" +
+                      std::to_string(sent) + ",\"total\":" + std::to_string(total) + "}\n");
     return;
   }
   if (!m_drawProgress) return;
@@ -160,8 +171,7 @@ bool CConsoleWindowSystem::IsFrameLine(const std::string& text) {
   // Per frame the transfer logs its number, the HID report's byte count, the
   // reply, the number again and, when it was the acknowledgement, the reply once
   // more. A wrong reply stays: it is the start of a failure.
-  return FrameNumberLine(text) || AllDigits(text) ||
-         text.find(kAckReply) != std::string::npos;
+  return FrameNumberLine(text) || AllDigits(text) || text.find(kAckReply) != std::string::npos;
 }
 
 void CConsoleWindowSystem::LogInserted(int, const std::string& text) {

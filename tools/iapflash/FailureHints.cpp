@@ -53,8 +53,8 @@ std::string UnopenedPort(int port) {
   const std::string origin = PortOrigin(port);
   std::string problem = SerialOpenProblem(path);
   if (problem.empty()) problem = path + ": it opens now, but not as a serial port at this speed";
-  return "COM" + std::to_string(port) + " is " + path + (origin.empty() ? "" : " (" + origin + ")") +
-         "; " + problem;
+  return "COM" + std::to_string(port) + " is " + path +
+         (origin.empty() ? "" : " (" + origin + ")") + "; " + problem;
 }
 
 std::string MissingHid(const CUpdaterDlg& dlg) {

@@ -14,7 +14,7 @@ struct SerialPortInfo {
   std::string byId;     // a name that stays with the adapter (/dev/serial/by-id/...)
   std::string product;  // the adapter's product text, where known
   std::optional<std::uint16_t> vendorId, productId;  // USB adapters only
-  std::string note;     // how this process came to know it (IAP_COM3, --port)
+  std::string note;  // how this process came to know it (IAP_COM3, --port)
 };
 
 struct HidDeviceInfo {

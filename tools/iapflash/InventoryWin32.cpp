@@ -57,8 +57,8 @@ void AddDriverDetails(std::vector<SerialPortInfo>& ports) {
     HKEY key = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key == INVALID_HANDLE_VALUE) continue;
     DWORD size = sizeof name - 1;
-    const LONG found = RegQueryValueExA(key, "PortName", nullptr, nullptr,
-                                        reinterpret_cast<BYTE*>(name), &size);
+    const LONG found =
+        RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(name), &size);
     RegCloseKey(key);
     if (found != ERROR_SUCCESS) continue;
     for (SerialPortInfo& port : ports) {
@@ -93,8 +93,8 @@ std::vector<SerialPortInfo> ListPlatformSerialPorts() {
       char data[64] = "";
       DWORD dataSize = sizeof data - 1;
       DWORD type = 0;
-      if (RegEnumValueA(key, i, valueName, &nameSize, nullptr, &type,
-                        reinterpret_cast<BYTE*>(data), &dataSize) != ERROR_SUCCESS) {
+      if (RegEnumValueA(key, i, valueName, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                        &dataSize) != ERROR_SUCCESS) {
         break;
       }
       if (type == REG_SZ && PortNumber(data) > 0) ports.push_back({data, "", "", {}, {}, ""});

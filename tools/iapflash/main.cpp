@@ -91,7 +91,8 @@ void CatchSignals() {
 
 const char kFooter[] =
     "Runs the firmware updater of the chosen variant in the working directory (-C DIR), exactly\n"
-    "as its window would: the configuration file (MpptConfigFile.ini for solvane, InvConfigFile.ini\n"
+    "as its window would: the configuration file (MpptConfigFile.ini for solvane, "
+    "InvConfigFile.ini\n"
     "for castrel) is read there, and tmp.txt and tmp.bin are written there. FIRMWARE is taken\n"
     "relative to the directory iapflash was started in.\n"
     "\n"
@@ -180,7 +181,8 @@ int main(int argc, char** argv) {
       ->transform([](std::string value) { return Upper(value); })
       ->check([](const std::string& value) {
         const int n = ComNumber(value);
-        const bool known = value == "USB" || (n >= 1 && n <= 9 && value == "COM" + std::to_string(n));
+        const bool known =
+            value == "USB" || (n >= 1 && n <= 9 && value == "COM" + std::to_string(n));
         return known ? std::string()
                      : value + " is not USB or COM1..COM9 (--port names any other serial port)";
       });
@@ -232,8 +234,7 @@ int main(int argc, char** argv) {
   CConsoleWindowSystem ws(ConsoleOptions{o.json, o.quiet});
   CUpdaterDlg dlg(ws, *variant);
   const FailureContext context{Lower(o.variant), ConfigFilePath(*variant), firmware};
-  ws.SetBoxExplainer(
-      [&](const std::string& text) { return ExplainBox(text, context, dlg); });
+  ws.SetBoxExplainer([&](const std::string& text) { return ExplainBox(text, context, dlg); });
   ws.SetProgressSource([&dlg] {
     return std::pair<long, long>(dlg.m_progressBytes.load(), dlg.m_imageLength.load());
   });
