@@ -30,6 +30,8 @@ std::string SystemMessage(DWORD error) {
   return message.empty() ? "error " + std::to_string(error) : message;
 }
 
+constexpr int kHighestProbedPort = 64;
+
 int PortNumber(const std::string& name) {
   return name.size() > 3 && _strnicmp(name.c_str(), "COM", 3) == 0 ? std::atoi(name.c_str() + 3)
                                                                    : 0;
@@ -100,6 +102,23 @@ std::vector<SerialPortInfo> ListPlatformSerialPorts() {
       if (type == REG_SZ && PortNumber(data) > 0) ports.push_back({data, "", "", {}, {}, ""});
     }
     RegCloseKey(key);
+  }
+  // A port that no driver entered in the map (under wine: one mapped to a tty
+  // after the start) is found by opening it without asking for access; ports in
+  // the map are never touched.
+  for (int n = 1; n <= kHighestProbedPort; ++n) {
+    const std::string name = "COM" + std::to_string(n);
+    const bool listed = std::any_of(ports.begin(), ports.end(), [&](const SerialPortInfo& p) {
+      return _stricmp(p.path.c_str(), name.c_str()) == 0;
+    });
+    if (listed) continue;
+    HANDLE port = CreateFileA(("\\\\.\\" + name).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) {
+      CloseHandle(port);
+      ports.push_back({name, "", "", {}, {}, ""});
+    } else if (GetLastError() == ERROR_ACCESS_DENIED) {
+      ports.push_back({name, "", "", {}, {}, "in use"});
+    }
   }
   std::sort(ports.begin(), ports.end(), [](const SerialPortInfo& a, const SerialPortInfo& b) {
     return PortNumber(a.path) < PortNumber(b.path);

@@ -173,6 +173,8 @@ int main(int argc, char** argv) {
   CLI::App app{"Updates the firmware of a solvane or castrel device, or prepares its image.",
                "iapflash"};
   app.footer(kFooter);
+  // "/path/to/firmware" is a path everywhere, never a Windows-style "/option".
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", VersionText());
   app.add_option("FIRMWARE", o.firmware, "the S-record file: prepared, then sent to the device");
   app.add_option("-d,--variant", o.variant, "solvane (default) or castrel")
