@@ -231,20 +231,24 @@ def test_list():
     shutil.rmtree(work)
 
 
+def interrupt_at(work, sim, line):
+    """iapflash against sim, Ctrl-C once its log shows line: status and the log after."""
+    proc = subprocess.Popen([ARGS.iapflash, "-p", sim.path, "firmware.mppt"], cwd=work,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    for seen in proc.stdout:
+        if seen.strip() == line:
+            break
+    proc.send_signal(signal.SIGINT)
+    out = proc.stdout.read()
+    return proc.wait(timeout=60), out
+
+
 def test_interrupts():
     # Ctrl-C while the device does not answer the programming-mode command: the
     # run ends at once, the handshake's own failure never comes.
     work = workdir()
     sim = Sim(work, "--fault", "no-ready")
-    proc = subprocess.Popen([ARGS.iapflash, "-p", sim.path, "firmware.mppt"], cwd=work,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    while True:
-        line = proc.stdout.readline()
-        if not line or line.strip() == "Com1 Is Finded":
-            break
-    proc.send_signal(signal.SIGINT)
-    out = proc.stdout.read()
-    rc = proc.wait(timeout=60)
+    rc, out = interrupt_at(work, sim, "Com1 Is Finded")
     sim.proc.terminate()
     sim.wait()
     check("Ctrl-C in the handshake: exit 130 before its end",
@@ -253,15 +257,7 @@ def test_interrupts():
     # Ctrl-C during the transfer is Cancel Update; the simulator sees the updater
     # go and ends well before its own time-out.
     sim = Sim(work)
-    proc = subprocess.Popen([ARGS.iapflash, "-p", sim.path, "firmware.mppt"], cwd=work,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    while True:
-        line = proc.stdout.readline()
-        if not line or line.strip() == "3 Wr":
-            break
-    proc.send_signal(signal.SIGINT)
-    out = proc.stdout.read()
-    rc = proc.wait(timeout=60)
+    rc, out = interrupt_at(work, sim, "3 Wr")
     status, sim_err = sim.wait()
     check("Ctrl-C in the transfer: Cancel Update, exit 1",
           rc == 1 and "***User cancel firmware update!!!" in out, out)

@@ -57,18 +57,6 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-const char* IconName(BoxIcon icon) {
-  switch (icon) {
-    case BoxIcon::kWarning:
-      return "warning";
-    case BoxIcon::kInformation:
-      return "information";
-    case BoxIcon::kNone:
-      break;
-  }
-  return "none";
-}
-
 bool AllDigits(const std::string& text) {
   return !text.empty() &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -194,8 +182,8 @@ void CConsoleWindowSystem::ShowMessageBox(const std::string& text, const std::st
                                           BoxIcon icon) {
   const std::vector<std::string> why = m_explain ? m_explain(text) : std::vector<std::string>{};
   if (m_options.json) {
-    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(caption) +
-                      ",\"text\":" + JsonString(text) + ",\"icon\":\"" + IconName(icon) + "\"}\n");
+    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(caption) + ",\"text\":" +
+                      JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) + "\"}\n");
   } else {
     ClearProgressLine();
     Write(stderr, caption + ": " + text + "\n");
