@@ -16,7 +16,7 @@ export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
   qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
-  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang nsis
+  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang libcli11-dev nsis
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The suites with threads of their own, run again under ThreadSanitizer.

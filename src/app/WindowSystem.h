@@ -31,6 +31,8 @@ enum ControlId : int {
 constexpr unsigned IDM_ABOUTBOX = 0x0010;  // system-menu command of the About entry
 
 enum class BoxIcon { kNone, kWarning, kInformation };
+// "none", "warning", "information": the icon as a word, for text output and records.
+const char* BoxIconName(BoxIcon icon);
 
 struct FontSpec {
   std::string face;    // "Arial"

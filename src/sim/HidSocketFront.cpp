@@ -225,8 +225,9 @@ FrontEnd CHidSocketFront::Run() {
         }
       }
     }
-    if (const auto end = QuietEnd(m_options, now, lastTraffic, clientSeen && m_connections.empty(),
-                                  m_device.FaultShown(), goneSince)) {
+    if (const auto end =
+            QuietEnd(m_options, now, lastTraffic, clientSeen && m_connections.empty(),
+                     m_device.FaultShown() || m_device.InProgrammingMode(), goneSince)) {
       return *end;
     }
   }

@@ -217,7 +217,8 @@ FrontEnd CPtySerialFront::Run() {
       gone = false;
     }
     if (const auto end =
-            QuietEnd(m_options, now, lastTraffic, gone, m_device.FaultShown(), goneSince)) {
+            QuietEnd(m_options, now, lastTraffic, gone,
+                     m_device.FaultShown() || m_device.InProgrammingMode(), goneSince)) {
       return *end;
     }
   }

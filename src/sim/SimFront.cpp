@@ -10,7 +10,7 @@ const char* FrontEndText(FrontEnd end) {
     case FrontEnd::kHungUp:
       return "line dropped (hang-up fault)";
     case FrontEnd::kClientGone:
-      return "the updater went away after the fault";
+      return "the updater went away before the end";
     case FrontEnd::kIdleTimeout:
       return "idle time-out";
     case FrontEnd::kStopped:

@@ -17,7 +17,8 @@ struct FrontOptions {
   bool pace = false;
   // No traffic at all for this long: nobody is updating, give up.
   double idleTimeoutSeconds = 600.0;
-  // After a fault has been shown, the updater gone for this long: it has given up.
+  // After a fault has been shown or programming mode entered, the updater gone for
+  // this long: it has given up.
   double lingerSeconds = 1.0;
   // A message left unfinished on the serial line for this long is dropped, so the
   // device finds the start of the next one.
@@ -29,7 +30,7 @@ struct FrontOptions {
 enum class FrontEnd {
   kFinished,     // end-of-file frame received
   kHungUp,       // a hang-up fault dropped the line
-  kClientGone,   // a fault was shown and the updater went away
+  kClientGone,   // the updater went away after a fault or a cancel
   kIdleTimeout,  // nothing happened for the idle time-out
   kStopped,      // asked to stop (signal, test)
   kFailed,       // the line itself failed
@@ -38,13 +39,16 @@ enum class FrontEnd {
 const char* FrontEndText(FrontEnd end);
 
 // The ends of a run that do not come from the updater's traffic, the same on both
-// fronts: the updater went away after a fault had shown (it has given up), or
-// nothing happened for the idle time-out. Checked once per pass of a front's loop.
+// fronts: the updater went away for good once it had something to give up on (a
+// fault had shown, or the device was in programming mode: it cancelled or was
+// closed), or nothing happened for the idle time-out. Checked once per pass of a
+// front's loop. The linger covers the serial updater's close and reopen between
+// the ready reply and the first frame.
 inline std::optional<FrontEnd> QuietEnd(const FrontOptions& options, SimClock::time_point now,
                                         SimClock::time_point lastTraffic, bool updaterGone,
-                                        bool faultShown, SimClock::time_point goneSince) {
+                                        bool updateUnderWay, SimClock::time_point goneSince) {
   using std::chrono::duration;
-  if (updaterGone && faultShown &&
+  if (updaterGone && updateUnderWay &&
       duration<double>(now - goneSince).count() > options.lingerSeconds) {
     return FrontEnd::kClientGone;
   }

@@ -16,6 +16,8 @@ run() {  # run ARGS...: sets out, err, rc (in $work)
   err=$(tr -d '\r' <"$work/err")
 }
 
+matches() { [[ $1 =~ $2 ]]; }
+
 check() {  # check NAME CONDITION...
   local name=$1
   shift
@@ -33,7 +35,10 @@ check() {  # check NAME CONDITION...
 run --variant castrel --check-config
 check "missing castrel config: exit 1" test "$rc" = 1
 check "missing castrel config: the log line alone on stdout" test "$out" = "A config file is needed for IAP progress"
-check "missing castrel config: the box on stderr" test "$err" = "castrel: IAP Config File is not exist"
+check "missing castrel config: the box on stderr" test "$(head -1 <<<"$err")" = "castrel: IAP Config File is not exist"
+check "missing castrel config: then what was looked for" matches "$(sed -n 2p <<<"$err")" \
+  '^iapflash: the configuration file for castrel is .*InvConfigFile\.ini: .'
+check "missing castrel config: nothing else on stderr" test "$(wc -l <<<"$err")" = 2
 
 cat >"$work/MpptConfigFile.ini" <<'INI'
 [DEVICELIST]

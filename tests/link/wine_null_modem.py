@@ -5,9 +5,11 @@ null-modem cable.
 Two pty pairs are made; wine's dosdevices links comA and comB are pointed at
 their slaves, and the two masters are relayed into each other, so whatever the
 program writes on one port it reads on the other. A third port can be pointed at
-a path that does not exist. The program's exit status is the script's.
+a path that does not exist, and others at given ttys (a simulator's pty). The
+program's exit status is the script's.
 
-usage: wine_null_modem.py --wine WINE --ports A B [--absent C] -- PROGRAM [ARGS...]
+usage: wine_null_modem.py --wine WINE [--ports A B] [--absent C] [--map N=TTY]...
+                          -- PROGRAM [ARGS...]
 """
 
 import argparse
@@ -60,7 +62,8 @@ def relay(a, b, stop):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--wine", required=True)
-    parser.add_argument("--ports", type=int, nargs=2, required=True)
+    parser.add_argument("--ports", type=int, nargs=2, default=[])
+    parser.add_argument("--map", action="append", default=[])
     parser.add_argument("--absent", type=int)
     parser.add_argument("program", nargs=argparse.REMAINDER)
     args = parser.parse_args()
@@ -77,16 +80,22 @@ def main():
         links.append(point(dosdevices, port, os.ttyname(slave)))
     if args.absent:
         links.append(point(dosdevices, args.absent, "/dev/iap-no-such-tty"))
+    for mapping in args.map:
+        port, _, target = mapping.partition("=")
+        links.append(point(dosdevices, int(port), target))
 
     stop = threading.Event()
-    thread = threading.Thread(target=relay, args=(pairs[0][0], pairs[1][0], stop), daemon=True)
-    thread.start()
+    thread = None
+    if pairs:
+        thread = threading.Thread(target=relay, args=(pairs[0][0], pairs[1][0], stop), daemon=True)
+        thread.start()
     env = dict(os.environ, IAP_NULL_MODEM="1", WINEDEBUG=os.environ.get("WINEDEBUG", "-all"))
     try:
         status = subprocess.run([args.wine] + program, env=env, check=False).returncode
     finally:
         stop.set()
-        thread.join()
+        if thread:
+            thread.join()
         for link in links:
             if os.path.lexists(link):
                 os.unlink(link)

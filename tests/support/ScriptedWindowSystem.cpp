@@ -2,19 +2,6 @@
 
 #include <chrono>
 
-namespace {
-const char* IconName(BoxIcon icon) {
-  switch (icon) {
-    case BoxIcon::kWarning:
-      return "warning";
-    case BoxIcon::kInformation:
-      return "information";
-    default:
-      return "none";
-  }
-}
-}  // namespace
-
 CScriptedWindowSystem::CScriptedWindowSystem() = default;
 
 void CScriptedWindowSystem::SetText(int id, const std::string& text) {
@@ -86,7 +73,7 @@ bool CScriptedWindowSystem::AppendSystemMenuItem(unsigned commandId, const std::
 void CScriptedWindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
                                            BoxIcon icon) {
   boxes.push_back({text, caption, icon});
-  events.push_back("box:" + caption + ":" + text + ":" + IconName(icon));
+  events.push_back("box:" + caption + ":" + text + ":" + BoxIconName(icon));
   if (onBox) onBox(boxes.back());
 }
 

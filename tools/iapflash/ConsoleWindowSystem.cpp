@@ -1,7 +1,13 @@
 #include "ConsoleWindowSystem.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <tuple>
 #include <vector>
+
+#include "update/RecordFrames.h"
+#include "update/Transfer.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -13,13 +19,78 @@
 #define IAP_FILENO fileno
 #endif
 
-CConsoleWindowSystem::CConsoleWindowSystem()
-    : m_drawProgress(IAP_ISATTY(IAP_FILENO(stderr)) != 0) {}
+namespace {
 
-void CConsoleWindowSystem::SetText(int id, const std::string& text) {
-  m_texts[id] = text;
-  if (id == IDC_PERCENT) DrawProgress();
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (u < 0x20 || u >= 0x80) {
+          // Device replies and paths are bytes, not necessarily UTF-8: every byte
+          // outside printable ASCII goes as its own code point, so the line is
+          // always valid JSON.
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
 }
+
+bool AllDigits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "12 Wr", "12 Rd": the frame number lines of the transfer.
+bool FrameNumberLine(const std::string& text) {
+  if (text.size() < 4) return false;
+  const std::string tail = text.substr(text.size() - 3);
+  return (tail == " Wr" || tail == " Rd") && AllDigits(text.substr(0, text.size() - 3));
+}
+
+std::string Duration(double seconds) {
+  const long s = static_cast<long>(seconds);
+  char text[32];
+  std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+}  // namespace
+
+CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options)
+    : m_options(options), m_drawProgress(!options.json && IAP_ISATTY(IAP_FILENO(stderr)) != 0) {}
+
+void CConsoleWindowSystem::Write(std::FILE* stream, const std::string& text) {
+  bool& broken = stream == stdout ? m_stdoutBroken : m_stderrBroken;
+  if (broken) return;
+  if (std::fputs(text.c_str(), stream) < 0 || std::fflush(stream) != 0) {
+    broken = true;
+    std::clearerr(stream);
+  }
+}
+
+void CConsoleWindowSystem::SetText(int id, const std::string& text) { m_texts[id] = text; }
 
 std::string CConsoleWindowSystem::GetText(int id) const {
   const auto it = m_texts.find(id);
@@ -32,7 +103,34 @@ bool CConsoleWindowSystem::IsEnabled(int id) const {
 }
 
 void CConsoleWindowSystem::SetProgressPos(int pos) {
-  m_progress = pos;
+  long sent = pos, total = 100;
+  if (m_progressSource) std::tie(sent, total) = m_progressSource();
+  // The transfer resets the bar to 0 when it ends; the bar keeps its last state
+  // until EndProgress closes it.
+  if (sent <= 0 || total <= 0) return;
+  sent = std::min(sent, total);
+  if (!m_transferStart) m_transferStart = std::chrono::steady_clock::now();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_transferStart).count();
+  const int percent = static_cast<int>(sent * 100 / total);
+
+  if (m_options.json) {
+    if (percent == m_lastPercentEvent) return;
+    m_lastPercentEvent = percent;
+    Write(stdout, "{\"event\":\"progress\",\"percent\":" + std::to_string(percent) + ",\"bytes\":" +
+                      std::to_string(sent) + ",\"total\":" + std::to_string(total) + "}\n");
+    return;
+  }
+  if (!m_drawProgress) return;
+  constexpr int kWidth = 30;
+  const int filled = percent * kWidth / 100;
+  std::string bar(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+  char text[160];
+  std::snprintf(text, sizeof text, "[%s] %3d %%  %ld/%ld bytes  %s  %.1f kB/s", bar.c_str(),
+                percent, sent, total, Duration(seconds).c_str(),
+                seconds > 0 ? static_cast<double>(sent) / seconds / 1000.0 : 0.0);
+  m_barText = text;
   DrawProgress();
 }
 
@@ -54,12 +152,26 @@ int CConsoleWindowSystem::ComboFind(const std::string& text) const {
   return -1;
 }
 
+bool CConsoleWindowSystem::IsFrameLine(const std::string& text) {
+  if (text == kSeparator) m_inTransfer = false;
+  if (text == "Map bin file OK") m_inTransfer = true;
+  if (!m_inTransfer) return false;
+  // Per frame the transfer logs its number, the HID report's byte count, the
+  // reply, the number again and, when it was the acknowledgement, the reply once
+  // more. A wrong reply stays: it is the start of a failure.
+  return FrameNumberLine(text) || AllDigits(text) || text.find(kAckReply) != std::string::npos;
+}
+
 void CConsoleWindowSystem::LogInserted(int, const std::string& text) {
-  ClearProgressLine();
-  std::fputs(text.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
   ++m_seen[text];
+  if (IsFrameLine(text) && m_options.quiet) return;
+  if (m_options.json) {
+    Write(stdout, "{\"event\":\"log\",\"text\":" + JsonString(text) + "}\n");
+    return;
+  }
+  ClearProgressLine();
+  Write(stdout, text + "\n");
+  DrawProgress();
 }
 
 int CConsoleWindowSystem::LogTextWidth(const std::string& text) const {
@@ -67,16 +179,31 @@ int CConsoleWindowSystem::LogTextWidth(const std::string& text) const {
 }
 
 void CConsoleWindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
-                                          BoxIcon) {
-  ClearProgressLine();
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  std::fflush(stderr);
+                                          BoxIcon icon) {
+  const std::vector<std::string> why = m_explain ? m_explain(text) : std::vector<std::string>{};
+  if (m_options.json) {
+    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(caption) + ",\"text\":" +
+                      JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) + "\"}\n");
+  } else {
+    ClearProgressLine();
+    Write(stderr, caption + ": " + text + "\n");
+  }
+  for (const std::string& line : why) Note(line);
+  DrawProgress();
+}
+
+void CConsoleWindowSystem::Note(const std::string& text) {
+  if (m_options.json) {
+    Write(stdout, "{\"event\":\"problem\",\"text\":" + JsonString(text) + "}\n");
+  } else {
+    ClearProgressLine();
+    Write(stderr, "iapflash: " + text + "\n");
+  }
 }
 
 void CConsoleWindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,
                                         const std::string& line2) {
-  std::fprintf(stderr, "%s: %s %s\n", caption.c_str(), line1.c_str(), line2.c_str());
+  Write(stderr, caption + ": " + line1 + " " + line2 + "\n");
 }
 
 std::optional<std::string> CConsoleWindowSystem::OpenFileDialog(const FileDialogRequest&) {
@@ -85,20 +212,30 @@ std::optional<std::string> CConsoleWindowSystem::OpenFileDialog(const FileDialog
   return answer;
 }
 
+void CConsoleWindowSystem::Result(int exitStatus, double seconds, long imageBytes) {
+  if (!m_options.json) return;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "{\"event\":\"result\",\"exit\":%d,\"seconds\":%.3f,\"image_bytes\":%ld}\n",
+                exitStatus, seconds, imageBytes);
+  Write(stdout, text);
+}
+
 void CConsoleWindowSystem::ClearProgressLine() {
   if (!m_progressShown) return;
-  std::fputs("\r\033[K", stderr);
-  std::fflush(stderr);
+  Write(stderr, "\r\033[K");
   m_progressShown = false;
 }
 
 void CConsoleWindowSystem::DrawProgress() {
-  if (!m_drawProgress) return;
-  constexpr int kWidth = 40;
-  const int filled = m_progress * kWidth / 100;
-  std::string bar(static_cast<std::size_t>(filled), '#');
-  bar.append(static_cast<std::size_t>(kWidth - filled), '.');
-  std::fprintf(stderr, "\r[%s] %s", bar.c_str(), GetText(IDC_PERCENT).c_str());
-  std::fflush(stderr);
+  if (!m_drawProgress || m_barText.empty()) return;
+  Write(stderr, "\r" + m_barText);
   m_progressShown = true;
+}
+
+void CConsoleWindowSystem::EndProgress() {
+  if (!m_drawProgress || m_barText.empty()) return;
+  Write(stderr, "\r\033[K" + m_barText + "\n");
+  m_progressShown = false;
+  m_barText.clear();
 }

@@ -2,27 +2,9 @@
 // pseudo-terminal (serial) or over the socket HID channel.
 //
 //   iapsim serial [options]
-//   iapsim hid --socket PATH [--vid N] [--pid N] [--hid-version N]
-//              [--input-report-length N] [--output-report-length N] [options]
+//   iapsim hid --socket PATH [hid options] [options]
 //
-// Options:
-//   --config INI      the updater's INI file (default: MpptConfigFile.ini or
-//                     InvConfigFile.ini in the working directory)
-//   --pace            bytes take the time of the configured baud rate; HID answers
-//                     wait for the 1 ms interrupt interval
-//   --frames FILE     every frame after the handshake, one per line, in hex
-//   --image FILE      the emulated flash as S-records
-//   --stats FILE      transfer figures (key=value lines) for the benchmarks
-//   --fault F         silent-after=N, hangup-after=N, nak=K,K..., garbage=K,K...,
-//                     no-ready, no-baud-ack (may be repeated)
-//   --timeout S       give up after S seconds without traffic (default 600)
-//   --linger S        after a fault, give up once the updater has been gone S
-//                     seconds (default 1)
-//
-// Prints "ready PATH" on stdout once the line is up: PATH is the tty to open as
-// the COM port, or the socket to name in IAP_HID_SOCKET. Exits 0 after the
-// end-of-file frame when nothing was wrong, 1 when the update did not end well,
-// 2 on a usage or set-up error.
+// Every option and fault is described in kUsage below (iapsim --help).
 
 #include <signal.h>
 
@@ -48,14 +30,46 @@ std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop.store(true); }
 
 const char kUsage[] =
-    "usage: iapsim serial [--config INI] [--pace] [--frames FILE] [--image FILE]\n"
-    "                     [--stats FILE] [--fault F]... [--timeout S] [--linger S]\n"
-    "       iapsim hid --socket PATH [--vid N] [--pid N] [--hid-version N]\n"
-    "                  [--input-report-length N] [--output-report-length N]\n"
-    "                  [same options as serial]\n";
+    "usage: iapsim serial [options]\n"
+    "       iapsim hid --socket PATH [hid options] [options]\n"
+    "\n"
+    "Plays the device's in-application programmer for the updater: over a new pty (serial)\n"
+    "or over a local socket (hid). Prints \"ready PATH\" once the line is up: the tty to use\n"
+    "as the COM port (iapflash --port PATH, or IAP_COMn=PATH), or the socket to name in\n"
+    "IAP_HID_SOCKET. Ends after the end-of-file frame, or once the updater has cancelled or\n"
+    "closed the link, or after --timeout seconds without traffic.\n"
+    "\n"
+    "options:\n"
+    "  --config INI        the updater's INI file (default: MpptConfigFile.ini or\n"
+    "                      InvConfigFile.ini here)\n"
+    "  --pace              bytes take the time of the configured baud rate; HID answers\n"
+    "                      wait for the 1 ms interrupt interval\n"
+    "  --frames FILE       write every frame after the handshake to FILE, one hex line each\n"
+    "  --image FILE        write the emulated flash to FILE as S-records at the end\n"
+    "  --stats FILE        write the transfer figures to FILE as key=value lines\n"
+    "  --fault F           show fault F (may be repeated), one of:\n"
+    "      silent-after=N    answer frames 1..N, then never again\n"
+    "      hangup-after=N    answer frames 1..N, then drop the line on the next\n"
+    "      nak=K,K...        answer these frames with N CR\n"
+    "      garbage=K,K...    answer these frames with two bytes of line noise\n"
+    "      no-ready          never answer the programming-mode command\n"
+    "      no-baud-ack       never acknowledge the baud-rate command (HID)\n"
+    "  --timeout S         give up after S seconds without traffic (default 600)\n"
+    "  --linger S          once the updater has gone away after a fault, a cancel or a\n"
+    "                      close, end after S seconds without it (default 1)\n"
+    "  -h, --help          this text\n"
+    "hid options (the device's HID attributes; default from the INI's DEVICE0):\n"
+    "  --socket PATH       the socket to listen on (required)\n"
+    "  --vid N, --pid N    vendor and product id\n"
+    "  --hid-version N     version number\n"
+    "  --input-report-length N, --output-report-length N\n"
+    "                      report lengths, the report id included\n"
+    "\n"
+    "Exit status: 0 after an update that ended well, 1 when it did not, 2 on a usage or\n"
+    "set-up error.\n";
 
 int Usage(const std::string& problem) {
-  std::cerr << "iapsim: " << problem << "\n" << kUsage;
+  std::cerr << "iapsim: " << problem << "\nsee iapsim --help\n";
   return 2;
 }
 
@@ -139,7 +153,10 @@ int main(int argc, char** argv) {
       return true;
     };
     std::string v;
-    if (a == "--pace") {
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (a == "--pace") {
       options.pace = true;
     } else if (a == "--config") {
       if (!value(configPath)) return Usage("--config needs a file");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 class ISerialChannel {
@@ -27,6 +28,13 @@ class ISerialChannel {
 
 std::unique_ptr<ISerialChannel> MakePlatformSerialChannel();
 
-// The device COM<portNumber> stands for: on POSIX the path in IAP_COM<n> when that
-// is set, else /dev/ttyS<n-1>; on Windows "\\.\COM<n>".
+// The device COM<portNumber> stands for: the device bound to it in this process
+// when there is one; else on POSIX the path in IAP_COM<n> when that is set, else
+// /dev/ttyS<n-1>; on Windows "\\.\COM<n>".
 std::string SerialDevicePath(int portNumber);
+
+// Makes COM<portNumber> stand for path in this process, before any other choice
+// (iapflash --port). The path is used as given: a device path on POSIX, a name
+// such as "\\.\COM12" on Windows.
+void BindSerialDevice(int portNumber, std::string path);
+std::optional<std::string> BoundSerialDevice(int portNumber);

@@ -153,6 +153,7 @@ class CPosixSerialChannel final : public ISerialChannel {
 }  // namespace
 
 std::string SerialDevicePath(int portNumber) {
+  if (auto bound = BoundSerialDevice(portNumber)) return *bound;
   const std::string var = "IAP_COM" + std::to_string(portNumber);
   if (const char* path = std::getenv(var.c_str()); path != nullptr && *path != '\0') return path;
   return "/dev/ttyS" + std::to_string(portNumber - 1);

@@ -185,7 +185,10 @@ class CWin32SerialChannel final : public ISerialChannel {
 
 }  // namespace
 
-std::string SerialDevicePath(int portNumber) { return "\\\\.\\COM" + std::to_string(portNumber); }
+std::string SerialDevicePath(int portNumber) {
+  if (auto bound = BoundSerialDevice(portNumber)) return *bound;
+  return "\\\\.\\COM" + std::to_string(portNumber);
+}
 
 std::unique_ptr<ISerialChannel> MakePlatformSerialChannel() {
   return std::make_unique<CWin32SerialChannel>();

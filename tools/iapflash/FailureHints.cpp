@@ -1,0 +1,85 @@
+#include "FailureHints.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "Inventory.h"
+#include "app/UpdaterDlg.h"
+#include "image/ImageBuilder.h"
+#include "link/os/SerialChannel.h"
+
+namespace {
+
+// Why path cannot be read, as the C library says it; empty when it can.
+std::string ReadProblem(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return std::strerror(errno);
+  std::fclose(file);
+  return {};
+}
+
+std::string MissingConfig(const FailureContext& c) {
+  const std::string lead = "the configuration file for " + c.variantName + " is " + c.configPath;
+  if (c.configPath.size() > 259) return lead + ": the path is longer than 259 characters";
+  if (const std::string problem = ReadProblem(c.configPath); !problem.empty()) {
+    return lead + ": " + problem;
+  }
+  return lead + ": it has no DEVICECOUNT in section [DEVICELIST]";
+}
+
+std::string UnreadableFirmware(const FailureContext& c) {
+  const std::string problem = ReadProblem(c.firmwarePath);
+  return "cannot read the firmware file " + c.firmwarePath + ": " +
+         (problem.empty() ? "reading it failed" : problem);
+}
+
+// Where COMn's device came from, for the person who has to fix it.
+std::string PortOrigin(int port) {
+  const std::string com = "COM" + std::to_string(port);
+  if (BoundSerialDevice(port)) return "--port";
+#ifndef _WIN32
+  if (const char* env = std::getenv(("IAP_" + com).c_str()); env && *env) return "IAP_" + com;
+  return "no IAP_" + com + " set";
+#else
+  return "";
+#endif
+}
+
+std::string UnopenedPort(int port) {
+  const std::string path = SerialDevicePath(port);
+  const std::string origin = PortOrigin(port);
+  std::string problem = SerialOpenProblem(path);
+  if (problem.empty()) problem = path + ": it opens now, but not as a serial port at this speed";
+  return "COM" + std::to_string(port) + " is " + path +
+         (origin.empty() ? "" : " (" + origin + ")") + "; " + problem;
+}
+
+std::string MissingHid(const CUpdaterDlg& dlg) {
+  std::string text = "no USB HID device with VID:PID " + Hex4(dlg.m_profiles[0].VID) + ":" +
+                     Hex4(dlg.m_profiles[0].PID);
+  if (const char* socket = std::getenv("IAP_HID_SOCKET"); socket && *socket) {
+    text += std::string(" on the socket ") + socket + " (IAP_HID_SOCKET)";
+  }
+  std::string present;
+  for (const HidDeviceInfo& device : ListHidDevices()) {
+    present += (present.empty() ? "" : ", ") + Hex4(device.vendorId) + ":" + Hex4(device.productId);
+  }
+  return text + "; present: " + (present.empty() ? "none" : present) + " (iapflash --list)";
+}
+
+}  // namespace
+
+std::vector<std::string> ExplainBox(const std::string& boxText, const FailureContext& context,
+                                    const CUpdaterDlg& dlg) {
+  if (boxText == "IAP Config File is not exist") return {MissingConfig(context)};
+  if (boxText == kReadFileErrorBox) return {UnreadableFirmware(context)};
+  const int port = dlg.m_comPort.load();
+  if (boxText.rfind("Can Not Open Com", 0) == 0 && port > 0) return {UnopenedPort(port)};
+  if (boxText == "Open the Device error" && dlg.m_builder.m_interfaceKind == kHidLink) {
+    return {MissingHid(dlg)};
+  }
+  return {};
+}

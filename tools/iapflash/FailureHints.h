@@ -1,0 +1,19 @@
+#pragma once
+// The extra lines iapflash prints after a message box: the box says what went
+// wrong in the dialog's fixed words, these say what was looked for and why it
+// was not there, so that a person can act on it (a path, an OS error, a group,
+// the ids searched for).
+
+#include <string>
+#include <vector>
+
+class CUpdaterDlg;
+
+struct FailureContext {
+  std::string variantName;   // solvane, castrel
+  std::string configPath;    // the configuration file the variant reads here
+  std::string firmwarePath;  // as handed to the File command
+};
+
+std::vector<std::string> ExplainBox(const std::string& boxText, const FailureContext& context,
+                                    const CUpdaterDlg& dlg);

@@ -1,0 +1,48 @@
+#pragma once
+// What is plugged in: the serial ports and HID devices of this machine, as a
+// technician needs them to pick the port and to see whether the device answers
+// to the ids of the configuration. One source file per platform gathers them;
+// Inventory.cpp prints them and reads the configuration's ids.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct SerialPortInfo {
+  std::string path;     // what --port takes: /dev/ttyUSB0, COM12
+  std::string byId;     // a name that stays with the adapter (/dev/serial/by-id/...)
+  std::string product;  // the adapter's product text, where known
+  std::optional<std::uint16_t> vendorId, productId;  // USB adapters only
+  std::string note;  // how this process came to know it (IAP_COM3, --port)
+};
+
+struct HidDeviceInfo {
+  std::string path;
+  std::uint16_t vendorId = 0, productId = 0, versionNumber = 0;
+  std::string product;
+};
+
+// The serial ports present, in a stable order (platform part).
+std::vector<SerialPortInfo> ListPlatformSerialPorts();
+// The HID devices the USB interface would look at: the simulator's socket when
+// IAP_HID_SOCKET is set, else the machine's HID devices.
+std::vector<HidDeviceInfo> ListHidDevices();
+// The product text of a HID device, empty when it is not known (platform part).
+std::string HidProductString(const std::string& path);
+
+// Why the serial device at path cannot be opened the way the updater opens it,
+// in words a person can act on; empty when it opens now (platform part).
+std::string SerialOpenProblem(const std::string& path);
+
+// The device path --port names: on Windows "COM12" becomes "\\.\COM12" (the API
+// needs the prefix from COM10 on and takes it for any port); elsewhere the path
+// as given, made absolute.
+std::string SerialPortDevice(const std::string& port);
+
+// A USB id as four upper-case hex digits, as the configuration and --list show it.
+std::string Hex4(std::uint32_t value);
+
+// Prints the list of --list on stdout; the ids of configIni's first device, when
+// it can be read, mark the entries that match.
+void PrintInventory(const std::string& configIni);
