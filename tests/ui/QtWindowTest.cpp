@@ -40,46 +40,35 @@
 
 namespace {
 
-// Template 102, as a Windows technician knows the window.
+// Template 102, as a Windows technician knows the window, with the pixels each
+// control takes there at 96 dpi: the 8-point dialog font's base units are 6 x 13
+// pixels, a dialog unit a quarter of 6 across and an eighth of 13 down, rounded.
 struct TemplateControl {
   int id;
   const char* className;
   const char* text;  // nullptr: the variant's group box text
-  int x, y, width, height;
+  QRect pixels;
 };
 const TemplateControl kTemplate[] = {
-    {IDC_INTERFACE, "QComboBox", "COM1", 74, 13, 65, 66},
-    {IDC_EXIT, "QPushButton", "Exit", 309, 14, 60, 20},
-    {IDC_FILE, "QPushButton", "File", 309, 59, 60, 20},
-    {IDC_UPDATE, "QPushButton", "Update Firmware", 47, 114, 111, 20},
-    {IDC_CANCEL, "QPushButton", "Cancel Update", 217, 114, 111, 20},
-    {IDC_LOG, "QListWidget", "", 8, 155, 367, 182},
-    {IDC_PROGRESS, "QProgressBar", "", 79, 88, 244, 18},
-    {IDC_GROUP, "QGroupBox", nullptr, 8, 39, 367, 103},
-    {IDC_PROGRESS_LABEL, "QLabel", "Progress:", 18, 89, 55, 12},
-    {IDC_INTERFACE_LABEL, "QLabel", "Interface:", 18, 14, 47, 13},
-    {IDC_DOWNLOAD_LABEL, "QLabel", "Download:", 18, 61, 59, 12},
-    {IDC_FILENAME, "QLabel", "", 79, 59, 225, 18},
-    {IDC_PERCENT, "QLabel", "", 327, 88, 37, 18},
+    {IDC_INTERFACE, "QComboBox", "COM1", QRect(111, 21, 98, 107)},            // 74, 13, 65, 66
+    {IDC_EXIT, "QPushButton", "Exit", QRect(464, 23, 90, 33)},                // 309, 14, 60, 20
+    {IDC_FILE, "QPushButton", "File", QRect(464, 96, 90, 33)},                // 309, 59, 60, 20
+    {IDC_UPDATE, "QPushButton", "Update Firmware", QRect(71, 185, 167, 33)},  // 47, 114, 111, 20
+    {IDC_CANCEL, "QPushButton", "Cancel Update", QRect(326, 185, 167, 33)},   // 217, 114, 111, 20
+    {IDC_LOG, "QListWidget", "", QRect(12, 252, 551, 296)},                   // 8, 155, 367, 182
+    {IDC_PROGRESS, "QProgressBar", "", QRect(119, 143, 366, 29)},             // 79, 88, 244, 18
+    {IDC_GROUP, "QGroupBox", nullptr, QRect(12, 63, 551, 167)},               // 8, 39, 367, 103
+    {IDC_PROGRESS_LABEL, "QLabel", "Progress:", QRect(27, 145, 83, 20)},      // 18, 89, 55, 12
+    {IDC_INTERFACE_LABEL, "QLabel", "Interface:", QRect(27, 23, 71, 21)},     // 18, 14, 47, 13
+    {IDC_DOWNLOAD_LABEL, "QLabel", "Download:", QRect(27, 99, 89, 20)},       // 18, 61, 59, 12
+    {IDC_FILENAME, "QLabel", "", QRect(119, 96, 338, 29)},                    // 79, 59, 225, 18
+    {IDC_PERCENT, "QLabel", "", QRect(491, 143, 56, 29)},                     // 327, 88, 37, 18
 };
+const QSize kWindowPixels(575, 566);  // 383 x 348
 
 const int kLargeFontIds[] = {IDC_UPDATE,          IDC_FILE,   IDC_PROGRESS_LABEL, IDC_PERCENT,
                              IDC_INTERFACE_LABEL, IDC_CANCEL, IDC_EXIT,           IDC_GROUP,
                              IDC_DOWNLOAD_LABEL};
-
-// Pixels of dialog units, worked out here as the dialog manager does it: the
-// average width of the 52 letters and the cell height of the dialog font.
-struct Units {
-  int baseX, baseY;
-  Units() {
-    const QFontMetrics m(DialogFont());
-    baseX =
-        (m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
-    baseY = m.ascent() + m.descent();
-  }
-  int X(int du) const { return (du * baseX + 2) / 4; }
-  int Y(int du) const { return (du * baseY + 4) / 8; }
-};
 
 std::string IniNameOf(const VariantStrings& v) {
   std::string name = v.configFileName;
@@ -129,8 +118,7 @@ class QtWindowTest : public ::testing::TestWithParam<std::string> {
 
 TEST_P(QtWindowTest, ControlsOfTheTemplateWithIdsTextsKindsAndPlaces) {
   Open(true);
-  const Units u;
-  EXPECT_EQ(Win().size(), QSize(u.X(383), u.Y(348)));
+  EXPECT_EQ(Win().size(), kWindowPixels);
   EXPECT_EQ(Win().minimumSize(), Win().maximumSize()) << "a modal frame does not resize";
   EXPECT_EQ(Win().windowTitle().toStdString(), variant->windowCaption);
   const Qt::WindowFlags flags = Win().windowFlags();
@@ -147,7 +135,7 @@ TEST_P(QtWindowTest, ControlsOfTheTemplateWithIdsTextsKindsAndPlaces) {
     EXPECT_TRUE(w->inherits(c.className)) << w->metaObject()->className();
     const std::string text = c.text ? c.text : variant->groupBox;
     EXPECT_EQ(ws->GetText(c.id), text);
-    const QRect want(u.X(c.x), u.Y(c.y), u.X(c.width), u.Y(c.height));
+    const QRect want = c.pixels;
     if (c.id == IDC_INTERFACE) {
       // 66 is the height with the list dropped: the field sits at the top of it
       // and the list fills the rest.
@@ -407,16 +395,15 @@ TEST_P(QtWindowTest, AboutEntryInTheWindowMenuAndOnF1OpensTheAboutBox) {
   EXPECT_EQ(boxes.seen[0].caption, variant->aboutCaption);
   EXPECT_EQ(boxes.seen[0].text, variant->aboutLine1 + "\n" + variant->aboutLine2);
 
-  // F1, and the box's own layout (template 100).
-  const Units u;
+  // F1, and the box's own layout (template 100) in pixels at 96 dpi.
   boxes.answers.push_back([&](QDialog& box) {
     auto& about = static_cast<CQtAboutBox&>(box);
-    EXPECT_EQ(about.size(), QSize(u.X(235), u.Y(55)));
-    EXPECT_EQ(about.Icon()->geometry().topLeft(), QPoint(u.X(11), u.Y(17)));
+    EXPECT_EQ(about.size(), QSize(353, 89));                        // 235 x 55
+    EXPECT_EQ(about.Icon()->geometry().topLeft(), QPoint(17, 28));  // 11, 17
     EXPECT_FALSE(about.Icon()->pixmap().isNull());
-    EXPECT_EQ(about.Line1()->geometry(), QRect(u.X(40), u.Y(10), u.X(119), u.Y(8)));
-    EXPECT_EQ(about.Line2()->geometry(), QRect(u.X(40), u.Y(25), u.X(119), u.Y(8)));
-    EXPECT_EQ(about.OkButton()->geometry(), QRect(u.X(178), u.Y(7), u.X(50), u.Y(14)));
+    EXPECT_EQ(about.Line1()->geometry(), QRect(60, 16, 179, 13));     // 40, 10, 119, 8
+    EXPECT_EQ(about.Line2()->geometry(), QRect(60, 41, 179, 13));     // 40, 25, 119, 8
+    EXPECT_EQ(about.OkButton()->geometry(), QRect(267, 11, 75, 23));  // 178, 7, 50, 14
     EXPECT_EQ(about.OkButton()->text(), "OK");
     EXPECT_TRUE(about.OkButton()->isDefault());
     SaveScreenshot(about, GetParam() + "-about");

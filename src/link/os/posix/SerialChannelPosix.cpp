@@ -15,6 +15,7 @@
 #include <string>
 
 #include "link/os/SerialChannel.h"
+#include "link/os/posix/PortMap.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ class CPosixSerialChannel final : public ISerialChannel {
 std::string SerialDevicePath(int portNumber) {
   const std::string var = "IAP_COM" + std::to_string(portNumber);
   if (const char* path = std::getenv(var.c_str()); path != nullptr && *path != '\0') return path;
+  if (auto mapped = MappedSerialDevice(portNumber)) return *mapped;
   return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 
