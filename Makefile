@@ -6,6 +6,7 @@
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 300) each
 #   make demo   a full update against the simulator, over a pty and over the socket HID channel
 #   make bench  the benchmarks under bench/
+#   make package  the Debian package, dist/iap-updater_VERSION_ARCH.deb
 
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
@@ -15,7 +16,8 @@ export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
   qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
-  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang
+  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang \
+  dpkg-dev file lintian librsvg2-bin desktop-file-utils x11-utils
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The suites with threads of their own, run again under ThreadSanitizer.
@@ -26,7 +28,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_chec
   TSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1
 
 .PHONY: deps build build-native build-win build-asan build-tsan build-fuzz test test-native \
-  test-win test-asan test-tsan test-fuzz fuzz demo bench clean
+  test-win test-asan test-tsan test-fuzz fuzz demo bench package clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -92,6 +94,11 @@ demo: deps build-native
 
 bench: deps build-native
 	bash bench/run.sh
+
+package: deps build-native
+	cd build && cpack -G DEB -B $(CURDIR)/dist
+	rm -rf dist/_CPack_Packages
+	@ls dist/*.deb
 
 clean:
 	rm -rf build build-win build-asan build-tsan build-fuzz

@@ -8,9 +8,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -34,6 +36,7 @@
 #include "ui/QtTestSupport.h"
 #include "ui/qt/DialogUnits.h"
 #include "ui/qt/QtAboutBox.h"
+#include "ui/qt/QtGroupBox.h"
 #include "ui/qt/QtLogList.h"
 #include "ui/qt/QtMainDialog.h"
 #include "ui/qt/QtWindowSystem.h"
@@ -232,6 +235,64 @@ TEST_P(QtWindowTest, FontsAsTheDialogSetsThem) {
     EXPECT_FALSE(QFontInfo(f).bold()) << id;
     EXPECT_FALSE(QFontInfo(f).italic()) << id;
   }
+}
+
+TEST_P(QtWindowTest, GroupBoxCaptionSitsOnItsFrameLine) {
+  Open(true);
+  auto* group = qobject_cast<CQtGroupBox*>(Ctl(IDC_GROUP));
+  ASSERT_NE(group, nullptr);
+  const QRect caption = group->CaptionRect();
+  const int line = group->FrameTop();
+  // The top line runs through the middle of the caption, which starts 7 pixels in.
+  EXPECT_EQ(caption.left(), 7);
+  EXPECT_LE(std::abs(line - caption.center().y()), 2);
+
+  // As drawn: the line is there left of the caption and right of it, and breaks
+  // for it.
+  const QImage image = group->grab().toImage();
+  const QColor window = group->palette().color(QPalette::Window);
+  auto differs = [&](int x) { return image.pixelColor(x, line) != window; };
+  EXPECT_TRUE(differs(3));
+  EXPECT_FALSE(differs(caption.right() + 1));
+  EXPECT_TRUE(differs(caption.right() + 8));
+  EXPECT_TRUE(differs(group->width() - 4));
+  SaveScreenshot(*group, GetParam() + "-group");
+}
+
+TEST_P(QtWindowTest, FileNameTextShowsTwoLinesOfALongPathWhole) {
+  Open(true);
+  auto* label = qobject_cast<QLabel*>(Ctl(IDC_FILENAME));
+  const std::string path =
+      "/home/technician/Firmware Releases/2024 field service/solar charge controllers/"
+      "rev 00.01/firmware.mppt";
+  ws->SetText(IDC_FILENAME, path);
+  const QRect room = label->contentsRect();
+  const QFontMetrics metrics(label->font());
+  const int needed =
+      metrics.boundingRect(room, Qt::TextWordWrap, QString::fromStdString(path)).height();
+  EXPECT_GT(needed, metrics.height()) << "the path takes two lines";
+  EXPECT_LE(needed, room.height());
+  SaveScreenshot(Win(), GetParam() + "-long-path");
+}
+
+TEST_P(QtWindowTest, ComEntriesTellTheDeviceEachOpens) {
+  const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", dir.File("cfg").c_str());
+  QDir().mkpath(QString::fromStdString(dir.File("cfg/iap-updater")));
+  dir.Write("cfg/iap-updater/ports.ini", "[PORTS]\nCOM2=/dev/serial/by-id/usb-adapter-port0\n");
+  qputenv("IAP_COM3", "/dev/pts/9");
+  Open(true);
+  qunsetenv("IAP_COM3");
+  oldXdg.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", oldXdg);
+
+  auto* combo = qobject_cast<QComboBox*>(Ctl(IDC_INTERFACE));
+  auto tip = [&](int i) { return combo->itemData(i, Qt::ToolTipRole).toString().toStdString(); };
+  EXPECT_EQ(tip(0), "") << "USB";
+  EXPECT_EQ(tip(1), "/dev/ttyS0");
+  EXPECT_EQ(tip(2), "/dev/serial/by-id/usb-adapter-port0");
+  EXPECT_EQ(tip(3), "/dev/pts/9");
+  EXPECT_EQ(tip(9), "/dev/ttyS8");
+  EXPECT_EQ(combo->itemText(2), "COM2") << "the entries keep their names";
 }
 
 TEST_P(QtWindowTest, TabOrderIsTheTemplateOrder) {

@@ -31,6 +31,8 @@ int main(int argc, char* argv[]) {
   }
   QApplication::setApplicationName(QString::fromStdString(strings.appName));
   QApplication::setWindowIcon(AppIcon());
+  // Ties the window to its menu entry (the Wayland app id, the task bar's icon).
+  QApplication::setDesktopFileName(QStringLiteral(IAP_VARIANT));
   // The layout is made for Fusion's metrics, whatever the desktop's own style is.
   QApplication::setStyle(QStringLiteral("Fusion"));
 
