@@ -4,12 +4,8 @@
 # offscreen platform and, under Xvfb, their real windows' captions: the main
 # window of castrel and the message box of a copy of solvane renamed solvane-v2.
 #   install_test.sh BUILD_DIR VERSION
-set -u
-build=$1 version=$2
-stage=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null; rm -rf "$stage"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/checks.sh"
+stage=$scratch
 
 DESTDIR=$stage/root cmake --install "$build" --prefix /usr >"$stage/install.log" ||
   { cat "$stage/install.log"; exit 1; }
@@ -73,5 +69,4 @@ grep -q '"Castrel(Rev00.02)".* 575x566+' <<<"$windows" ||
 grep -q '"solvane-v2": ("solvane-v2"' <<<"$windows" ||
   fail "the renamed copy's message box is not captioned solvane-v2"
 
-[ $failures -eq 0 ] && echo "install: all checks passed"
-exit $((failures > 0))
+finish install

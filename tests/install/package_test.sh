@@ -4,12 +4,8 @@
 # files a technician's desktop needs, the udev reload after install, and lintian's
 # verdict (no errors).
 #   package_test.sh BUILD_DIR VERSION
-set -u
-build=$1 version=$2
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+source "$(dirname "$0")/checks.sh"
+out=$scratch
 
 (cd "$build" && cpack -G DEB -B "$out") >"$out/cpack.log" 2>&1 || { cat "$out/cpack.log"; exit 1; }
 deb=$out/iap-updater_${version}_$(dpkg --print-architecture).deb
@@ -52,5 +48,4 @@ else
   echo "lintian is not installed (make deps installs it): not run"
 fi
 
-[ $failures -eq 0 ] && echo "package: all checks passed"
-exit $((failures > 0))
+finish package
