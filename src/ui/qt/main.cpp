@@ -22,7 +22,7 @@ int main(int argc, char* argv[]) {
   }
   // The message boxes' caption is the program file's name without its extension: a
   // copy renamed solvane-v2 says "solvane-v2". The name is the one it was started
-  // by, so a link to the program counts as a renamed copy, as on Windows.
+  // by (argv[0]), so a symbolic link of another name counts as a renamed copy.
   VariantStrings strings = *variant;
   const QString program = argc > 0 && argv[0][0] != '\0' ? QString::fromLocal8Bit(argv[0])
                                                          : QApplication::applicationFilePath();
