@@ -5,11 +5,10 @@
 # window of castrel and the message box of a copy of solvane renamed solvane-v2.
 #   install_test.sh BUILD_DIR VERSION
 source "$(dirname "$0")/checks.sh"
-stage=$scratch
 
-DESTDIR=$stage/root cmake --install "$build" --prefix /usr >"$stage/install.log" ||
-  { cat "$stage/install.log"; exit 1; }
-root=$stage/root/usr
+DESTDIR=$scratch/root cmake --install "$build" --prefix /usr >"$scratch/install.log" ||
+  { cat "$scratch/install.log"; exit 1; }
+root=$scratch/root/usr
 
 for f in bin/solvane bin/castrel bin/iapflash bin/iapsim; do
   [ -x "$root/$f" ] || fail "$f not installed"
@@ -19,12 +18,15 @@ for v in solvane castrel; do
   desktop-file-validate "$desktop" || fail "$v.desktop does not validate"
   grep -qx "Exec=$v" "$desktop" || fail "$v.desktop does not start $v"
   grep -qx "Icon=$v" "$desktop" || fail "$v.desktop names another icon"
-  for size in 16 32 48 256; do
+  for size in 16 48 256; do
     png=$root/share/icons/hicolor/${size}x${size}/apps/$v.png
     file "$png" | grep -q "PNG image data, $size x $size" || fail "$png is not $size px"
   done
   grep -q "<svg" "$root/share/icons/hicolor/scalable/apps/$v.svg" || fail "no $v.svg"
-  zcat "$root/share/man/man1/$v.1.gz" | grep -q '^\.\(TH\|so\) ' || fail "no man page for $v"
+done
+for page in "$(dirname "$0")"/../../man/*.1; do
+  zcat "$root/share/man/man1/$(basename "$page").gz" | grep -q '^\.\(TH\|so\) ' ||
+    fail "man page $(basename "$page") not installed"
 done
 [ -f "$root/lib/udev/rules.d/70-iap-updater-hidraw.rules" ] || fail "no udev rule"
 doc=$root/share/doc/iap-updater
@@ -33,21 +35,21 @@ for f in README.md copyright changelog.gz examples/solvane/MpptConfigFile.ini \
   [ -f "$doc/$f" ] || fail "$f not in the doc directory"
 done
 
-out=$("$root/bin/iapflash" --version 2>&1)
+out=$("$root/bin/iapflash" --version 2>&1 | head -1)
 [[ $out == *"$version"* ]] || fail "iapflash --version says '$out', not $version"
 
 # A window that starts keeps running until it is closed: still there after a few
 # seconds (timeout's 124), not ended by a missing library or plug-in.
-mkdir -p "$stage/castrel" "$stage/empty"
-cp "$doc/examples/castrel/InvConfigFile.ini" "$stage/castrel/"
-(cd "$stage/castrel" && QT_QPA_PLATFORM=offscreen timeout 5 "$root/bin/castrel" >"$stage/offscreen.log" 2>&1)
+mkdir -p "$scratch/castrel" "$scratch/empty"
+cp "$doc/examples/castrel/InvConfigFile.ini" "$scratch/castrel/"
+(cd "$scratch/castrel" && QT_QPA_PLATFORM=offscreen timeout 5 "$root/bin/castrel" >"$scratch/offscreen.log" 2>&1)
 rc=$?
-[ $rc -eq 124 ] || { cat "$stage/offscreen.log"; fail "installed castrel ended with $rc under offscreen"; }
+[ $rc -eq 124 ] || { cat "$scratch/offscreen.log"; fail "installed castrel ended with $rc under offscreen"; }
 
 # The captions as an X server shows them. The first window with the caption and a
 # class (Qt's own helper windows have none) is the one looked for.
-cp "$root/bin/solvane" "$stage/solvane-v2"
-cat >"$stage/windows.sh" <<'SH'
+cp "$root/bin/solvane" "$scratch/solvane-v2"
+cat >"$scratch/windows.sh" <<'SH'
 wait_for() {  # wait_for "CAPTION": ("CLASS" -- prints the window's line
   for _ in $(seq 1 150); do
     line=$(xwininfo -root -tree | grep -F "$1")
@@ -62,7 +64,7 @@ wait_for '"Castrel(Rev00.02)": ("castrel"'
 wait_for '"solvane-v2": ("solvane-v2"'
 kill $castrel $renamed
 SH
-windows=$(xvfb-run -a bash "$stage/windows.sh" "$stage" "$root" 2>/dev/null)
+windows=$(xvfb-run -a bash "$scratch/windows.sh" "$scratch" "$root" 2>/dev/null)
 echo "$windows"
 grep -q '"Castrel(Rev00.02)".* 575x566+' <<<"$windows" ||
   fail "installed castrel's main window is not 575 x 566 with its caption"
