@@ -30,16 +30,17 @@ void CQtGroupBox::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   const QRect caption = CaptionRect();
 
-  painter.save();
-  QRegion frameArea(rect());
-  if (!caption.isEmpty()) frameArea -= caption.adjusted(-kCaptionGap, 0, kCaptionGap, 0);
-  painter.setClipRegion(frameArea);
+  // The panel is filled whole; only its outline breaks for the caption.
   painter.setRenderHint(QPainter::Antialiasing);
   const QColor window = palette().color(QPalette::Window);
   const QRectF frame = QRectF(rect().adjusted(0, FrameTop(), 0, 0)).adjusted(0.5, 0.5, -0.5, -0.5);
   QPainterPath outline;
   outline.addRoundedRect(frame, 2, 2);
   painter.fillPath(outline, window.darker(104));
+  painter.save();
+  QRegion lineArea(rect());
+  if (!caption.isEmpty()) lineArea -= caption.adjusted(-kCaptionGap, 0, kCaptionGap, 0);
+  painter.setClipRegion(lineArea);
   painter.setPen(window.darker(140));
   painter.drawPath(outline);
   painter.restore();
