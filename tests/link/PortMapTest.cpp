@@ -38,7 +38,7 @@ class PortMapTest : public ::testing::Test {
   }
 
   static constexpr const char* kVariables[] = {"XDG_CONFIG_HOME", "HOME", "IAP_COM1", "IAP_COM2",
-                                                "IAP_COM5"};
+                                               "IAP_COM5"};
   std::vector<std::optional<std::string>> saved;
   CTestDir dir;
 };
