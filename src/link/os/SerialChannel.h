@@ -28,6 +28,5 @@ class ISerialChannel {
 std::unique_ptr<ISerialChannel> MakePlatformSerialChannel();
 
 // The device COM<portNumber> stands for: on POSIX the path in IAP_COM<n> when that
-// is set, else the one the user's port map names, else /dev/ttyS<n-1>; on Windows
-// "\\.\COM<n>".
+// is set, else /dev/ttyS<n-1>; on Windows "\\.\COM<n>".
 std::string SerialDevicePath(int portNumber);
