@@ -17,9 +17,6 @@ export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
   qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
   g++-mingw-w64-x86-64-posix wine64 srecord python3 clang
-# The package and its checks: CPack's shlibdeps, lintian, the icon's SVG rendered,
-# the menu entries validated, the windows' captions read off an X server.
-DEB_PACKAGES += dpkg-dev file lintian librsvg2-bin desktop-file-utils x11-utils
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The suites with threads of their own, run again under ThreadSanitizer.
@@ -28,6 +25,10 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_chec
   LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1
+
+# The package and its checks: CPack's shlibdeps, lintian, the icon's SVG rendered,
+# the menu entries validated, the windows' captions read off an X server.
+DEB_PACKAGES += dpkg-dev file lintian librsvg2-bin desktop-file-utils x11-utils
 
 .PHONY: deps build build-native build-win build-asan build-tsan build-fuzz test test-native \
   test-win test-asan test-tsan test-fuzz fuzz demo bench package clean
