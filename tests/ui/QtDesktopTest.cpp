@@ -43,7 +43,7 @@ TEST(QtDesktopTest, IconSvgShowsThePaintedIcon) {
       far += d > 64;
     }
   }
-  EXPECT_LT(total / (48.0 * 48.0), 4.0);
+  EXPECT_LT(static_cast<double>(total) / (48 * 48), 4.0);
   EXPECT_LT(far, 48 * 48 / 50) << "pixels far apart";
 }
 
