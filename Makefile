@@ -6,6 +6,7 @@
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 300) each
 #   make demo   a full update against the simulator, over a pty and over the socket HID channel
 #   make bench  the benchmarks under bench/
+#   make package  the Debian package, dist/iap-updater_VERSION_ARCH.deb
 #   make package-win  the Windows release in dist/: a zip and an installer
 
 SHELL := /bin/bash
@@ -26,8 +27,12 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_chec
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1
 
+# The package and its checks: CPack's shlibdeps, lintian, the icon's SVG rendered,
+# the menu entries validated, the windows' captions read off an X server.
+DEB_PACKAGES += dpkg-dev file lintian librsvg2-bin desktop-file-utils x11-utils
+
 .PHONY: deps build build-native build-win build-asan build-tsan build-fuzz test test-native \
-  test-win test-asan test-tsan test-fuzz fuzz demo bench clean
+  test-win test-asan test-tsan test-fuzz fuzz demo bench package clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do \
@@ -102,6 +107,11 @@ demo: deps build-native
 
 bench: deps build-native
 	bash bench/run.sh
+
+package: deps build-native
+	cd build && cpack -G DEB -B $(CURDIR)/dist
+	rm -rf dist/_CPack_Packages
+	@ls dist/*.deb
 
 clean:
 	rm -rf build build-win build-asan build-tsan build-fuzz dist

@@ -8,9 +8,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDir>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -34,52 +36,42 @@
 #include "ui/QtTestSupport.h"
 #include "ui/qt/DialogUnits.h"
 #include "ui/qt/QtAboutBox.h"
+#include "ui/qt/QtGroupBox.h"
 #include "ui/qt/QtLogList.h"
 #include "ui/qt/QtMainDialog.h"
 #include "ui/qt/QtWindowSystem.h"
 
 namespace {
 
-// Template 102, as a Windows technician knows the window.
+// Template 102, as a Windows technician knows the window, with the pixels each
+// control takes there at 96 dpi: the 8-point dialog font's base units are 6 x 13
+// pixels, a dialog unit a quarter of 6 across and an eighth of 13 down, rounded.
 struct TemplateControl {
   int id;
   const char* className;
   const char* text;  // nullptr: the variant's group box text
-  int x, y, width, height;
+  QRect pixels;
 };
 const TemplateControl kTemplate[] = {
-    {IDC_INTERFACE, "QComboBox", "COM1", 74, 13, 65, 66},
-    {IDC_EXIT, "QPushButton", "Exit", 309, 14, 60, 20},
-    {IDC_FILE, "QPushButton", "File", 309, 59, 60, 20},
-    {IDC_UPDATE, "QPushButton", "Update Firmware", 47, 114, 111, 20},
-    {IDC_CANCEL, "QPushButton", "Cancel Update", 217, 114, 111, 20},
-    {IDC_LOG, "QListWidget", "", 8, 155, 367, 182},
-    {IDC_PROGRESS, "QProgressBar", "", 79, 88, 244, 18},
-    {IDC_GROUP, "QGroupBox", nullptr, 8, 39, 367, 103},
-    {IDC_PROGRESS_LABEL, "QLabel", "Progress:", 18, 89, 55, 12},
-    {IDC_INTERFACE_LABEL, "QLabel", "Interface:", 18, 14, 47, 13},
-    {IDC_DOWNLOAD_LABEL, "QLabel", "Download:", 18, 61, 59, 12},
-    {IDC_FILENAME, "QLabel", "", 79, 59, 225, 18},
-    {IDC_PERCENT, "QLabel", "", 327, 88, 37, 18},
+    {IDC_INTERFACE, "QComboBox", "COM1", QRect(111, 21, 98, 107)},            // 74, 13, 65, 66
+    {IDC_EXIT, "QPushButton", "Exit", QRect(464, 23, 90, 33)},                // 309, 14, 60, 20
+    {IDC_FILE, "QPushButton", "File", QRect(464, 96, 90, 33)},                // 309, 59, 60, 20
+    {IDC_UPDATE, "QPushButton", "Update Firmware", QRect(71, 185, 167, 33)},  // 47, 114, 111, 20
+    {IDC_CANCEL, "QPushButton", "Cancel Update", QRect(326, 185, 167, 33)},   // 217, 114, 111, 20
+    {IDC_LOG, "QListWidget", "", QRect(12, 252, 551, 296)},                   // 8, 155, 367, 182
+    {IDC_PROGRESS, "QProgressBar", "", QRect(119, 143, 366, 29)},             // 79, 88, 244, 18
+    {IDC_GROUP, "QGroupBox", nullptr, QRect(12, 63, 551, 167)},               // 8, 39, 367, 103
+    {IDC_PROGRESS_LABEL, "QLabel", "Progress:", QRect(27, 145, 83, 20)},      // 18, 89, 55, 12
+    {IDC_INTERFACE_LABEL, "QLabel", "Interface:", QRect(27, 23, 71, 21)},     // 18, 14, 47, 13
+    {IDC_DOWNLOAD_LABEL, "QLabel", "Download:", QRect(27, 99, 89, 20)},       // 18, 61, 59, 12
+    {IDC_FILENAME, "QLabel", "", QRect(119, 96, 338, 29)},                    // 79, 59, 225, 18
+    {IDC_PERCENT, "QLabel", "", QRect(491, 143, 56, 29)},                     // 327, 88, 37, 18
 };
+const QSize kWindowPixels(575, 566);  // 383 x 348
 
 const int kLargeFontIds[] = {IDC_UPDATE,          IDC_FILE,   IDC_PROGRESS_LABEL, IDC_PERCENT,
                              IDC_INTERFACE_LABEL, IDC_CANCEL, IDC_EXIT,           IDC_GROUP,
                              IDC_DOWNLOAD_LABEL};
-
-// Pixels of dialog units, worked out here as the dialog manager does it: the
-// average width of the 52 letters and the cell height of the dialog font.
-struct Units {
-  int baseX, baseY;
-  Units() {
-    const QFontMetrics m(DialogFont());
-    baseX =
-        (m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
-    baseY = m.ascent() + m.descent();
-  }
-  int X(int du) const { return (du * baseX + 2) / 4; }
-  int Y(int du) const { return (du * baseY + 4) / 8; }
-};
 
 std::string IniNameOf(const VariantStrings& v) {
   std::string name = v.configFileName;
@@ -129,8 +121,7 @@ class QtWindowTest : public ::testing::TestWithParam<std::string> {
 
 TEST_P(QtWindowTest, ControlsOfTheTemplateWithIdsTextsKindsAndPlaces) {
   Open(true);
-  const Units u;
-  EXPECT_EQ(Win().size(), QSize(u.X(383), u.Y(348)));
+  EXPECT_EQ(Win().size(), kWindowPixels);
   EXPECT_EQ(Win().minimumSize(), Win().maximumSize()) << "a modal frame does not resize";
   EXPECT_EQ(Win().windowTitle().toStdString(), variant->windowCaption);
   const Qt::WindowFlags flags = Win().windowFlags();
@@ -147,7 +138,7 @@ TEST_P(QtWindowTest, ControlsOfTheTemplateWithIdsTextsKindsAndPlaces) {
     EXPECT_TRUE(w->inherits(c.className)) << w->metaObject()->className();
     const std::string text = c.text ? c.text : variant->groupBox;
     EXPECT_EQ(ws->GetText(c.id), text);
-    const QRect want(u.X(c.x), u.Y(c.y), u.X(c.width), u.Y(c.height));
+    const QRect want = c.pixels;
     if (c.id == IDC_INTERFACE) {
       // 66 is the height with the list dropped: the field sits at the top of it
       // and the list fills the rest.
@@ -244,6 +235,63 @@ TEST_P(QtWindowTest, FontsAsTheDialogSetsThem) {
     EXPECT_FALSE(QFontInfo(f).bold()) << id;
     EXPECT_FALSE(QFontInfo(f).italic()) << id;
   }
+}
+
+TEST_P(QtWindowTest, GroupBoxCaptionSitsOnItsFrameLine) {
+  Open(true);
+  auto* group = qobject_cast<CQtGroupBox*>(Ctl(IDC_GROUP));
+  ASSERT_NE(group, nullptr);
+  const QRect caption = group->CaptionRect();
+  const int line = group->FrameTop();
+  // The top line runs through the middle of the caption, which starts 7 pixels in.
+  EXPECT_EQ(caption.left(), 7);
+  EXPECT_LE(std::abs(line - caption.center().y()), 2);
+
+  // As drawn: the line is there left of the caption and right of it, and breaks
+  // for it.
+  const QImage image = group->grab().toImage();
+  const QColor lineColour = image.pixelColor(3, line);
+  EXPECT_NE(lineColour, group->palette().color(QPalette::Window));
+  EXPECT_NE(image.pixelColor(caption.right() + 1, line), lineColour);
+  EXPECT_EQ(image.pixelColor(caption.right() + 8, line), lineColour);
+  EXPECT_EQ(image.pixelColor(group->width() - 4, line), lineColour);
+  SaveScreenshot(*group, GetParam() + "-group");
+}
+
+TEST_P(QtWindowTest, FileNameTextShowsTwoLinesOfALongPathWhole) {
+  Open(true);
+  auto* label = qobject_cast<QLabel*>(Ctl(IDC_FILENAME));
+  const std::string path =
+      "/home/technician/Firmware Releases/2024 field service/solar charge controllers/"
+      "rev 00.01/firmware.mppt";
+  ws->SetText(IDC_FILENAME, path);
+  const QRect room = label->contentsRect();
+  const QFontMetrics metrics(label->font());
+  const int needed =
+      metrics.boundingRect(room, Qt::TextWordWrap, QString::fromStdString(path)).height();
+  EXPECT_GT(needed, metrics.height()) << "the path takes two lines";
+  EXPECT_LE(needed, room.height());
+  SaveScreenshot(Win(), GetParam() + "-long-path");
+}
+
+TEST_P(QtWindowTest, ComEntriesTellTheDeviceEachOpens) {
+  const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+  qputenv("XDG_CONFIG_HOME", dir.File("cfg").c_str());
+  QDir().mkpath(QString::fromStdString(dir.File("cfg/iap-updater")));
+  dir.Write("cfg/iap-updater/ports.ini", "[PORTS]\nCOM2=/dev/serial/by-id/usb-adapter-port0\n");
+  qputenv("IAP_COM3", "/dev/pts/9");
+  Open(true);
+  qunsetenv("IAP_COM3");
+  oldXdg.isNull() ? qunsetenv("XDG_CONFIG_HOME") : qputenv("XDG_CONFIG_HOME", oldXdg);
+
+  auto* combo = qobject_cast<QComboBox*>(Ctl(IDC_INTERFACE));
+  auto tip = [&](int i) { return combo->itemData(i, Qt::ToolTipRole).toString().toStdString(); };
+  EXPECT_EQ(tip(0), "") << "USB";
+  EXPECT_EQ(tip(1), "/dev/ttyS0");
+  EXPECT_EQ(tip(2), "/dev/serial/by-id/usb-adapter-port0");
+  EXPECT_EQ(tip(3), "/dev/pts/9");
+  EXPECT_EQ(tip(9), "/dev/ttyS8");
+  EXPECT_EQ(combo->itemText(2), "COM2") << "the entries keep their names";
 }
 
 TEST_P(QtWindowTest, TabOrderIsTheTemplateOrder) {
@@ -407,16 +455,15 @@ TEST_P(QtWindowTest, AboutEntryInTheWindowMenuAndOnF1OpensTheAboutBox) {
   EXPECT_EQ(boxes.seen[0].caption, variant->aboutCaption);
   EXPECT_EQ(boxes.seen[0].text, variant->aboutLine1 + "\n" + variant->aboutLine2);
 
-  // F1, and the box's own layout (template 100).
-  const Units u;
+  // F1, and the box's own layout (template 100) in pixels at 96 dpi.
   boxes.answers.push_back([&](QDialog& box) {
     auto& about = static_cast<CQtAboutBox&>(box);
-    EXPECT_EQ(about.size(), QSize(u.X(235), u.Y(55)));
-    EXPECT_EQ(about.Icon()->geometry().topLeft(), QPoint(u.X(11), u.Y(17)));
+    EXPECT_EQ(about.size(), QSize(353, 89));                        // 235 x 55
+    EXPECT_EQ(about.Icon()->geometry().topLeft(), QPoint(17, 28));  // 11, 17
     EXPECT_FALSE(about.Icon()->pixmap().isNull());
-    EXPECT_EQ(about.Line1()->geometry(), QRect(u.X(40), u.Y(10), u.X(119), u.Y(8)));
-    EXPECT_EQ(about.Line2()->geometry(), QRect(u.X(40), u.Y(25), u.X(119), u.Y(8)));
-    EXPECT_EQ(about.OkButton()->geometry(), QRect(u.X(178), u.Y(7), u.X(50), u.Y(14)));
+    EXPECT_EQ(about.Line1()->geometry(), QRect(60, 16, 179, 13));     // 40, 10, 119, 8
+    EXPECT_EQ(about.Line2()->geometry(), QRect(60, 41, 179, 13));     // 40, 25, 119, 8
+    EXPECT_EQ(about.OkButton()->geometry(), QRect(267, 11, 75, 23));  // 178, 7, 50, 14
     EXPECT_EQ(about.OkButton()->text(), "OK");
     EXPECT_TRUE(about.OkButton()->isDefault());
     SaveScreenshot(about, GetParam() + "-about");

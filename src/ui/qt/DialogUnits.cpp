@@ -1,7 +1,9 @@
 #include "ui/qt/DialogUnits.h"
 
-#include <QFontMetrics>
+#include <QFontDatabase>
 #include <QString>
+#include <QStringList>
+#include <cstdio>
 
 namespace {
 // a * b / c rounded half away from zero, as the Windows MulDiv does.
@@ -12,25 +14,33 @@ int MulDiv(int a, int b, int c) {
 }
 }  // namespace
 
-CDialogUnits::CDialogUnits(const QFont& dialogFont) {
-  const QFontMetrics metrics(dialogFont);
-  // The dialog manager measures the 52 letters and rounds their average width.
-  const int alphabet = metrics.horizontalAdvance(
-      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-  m_baseX = (alphabet / 26 + 1) / 2;
-  m_baseY = metrics.height();
-}
+int CDialogUnits::X(int du) const { return MulDiv(du, kBaseX, 4); }
 
-int CDialogUnits::X(int du) const { return MulDiv(du, m_baseX, 4); }
-
-int CDialogUnits::Y(int du) const { return MulDiv(du, m_baseY, 8); }
+int CDialogUnits::Y(int du) const { return MulDiv(du, kBaseY, 8); }
 
 QRect CDialogUnits::Rect(int x, int y, int width, int height) const {
   return QRect(X(x), Y(y), X(width), Y(height));
 }
 
+QString MetricSansFamily() {
+  static const QString family = [] {
+    const QStringList installed = QFontDatabase::families();
+    for (const char* name : {"Liberation Sans", "Arimo"}) {
+      if (installed.contains(QLatin1String(name), Qt::CaseInsensitive)) return QString(name);
+    }
+    std::fprintf(stderr,
+                 "Liberation Sans is not installed (Debian package fonts-liberation): the window "
+                 "uses the system's sans-serif font, and longer texts may not fit their places\n");
+    return QString();
+  }();
+  return family;
+}
+
 QFont DialogFont() {
-  QFont font(QStringLiteral("Liberation Sans"));
+  QFont font;
+  const QString family = MetricSansFamily();
+  font.setFamilies(family.isEmpty() ? QStringList{QStringLiteral("sans-serif")}
+                                    : QStringList{family});
   font.setStyleHint(QFont::SansSerif);
   font.setPixelSize(11);  // 8 pt at 96 dpi, rounded as the dialog manager does
   return font;

@@ -13,7 +13,7 @@ CQtAboutBox::CQtAboutBox(const QString& caption, const QString& line1, const QSt
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setWindowTitle(caption);
   setFont(DialogFont());
-  const CDialogUnits units(font());
+  const CDialogUnits units;
   setFixedSize(units.X(235), units.Y(55));
 
   // An icon control takes the icon's own size, whatever the template says.

@@ -2,13 +2,21 @@
 
 #include <QFontMetrics>
 #include <QString>
+#include <QStringList>
 #include <algorithm>
+
+#include "ui/qt/DialogUnits.h"
 
 QFont FontFromSpec(const FontSpec& wanted, const QFont& base) {
   QFont font(base);
-  if (!wanted.face.empty()) font.setFamily(QString::fromStdString(wanted.face));
-  font.setStyleHint(
-      QFont::SansSerif);  // the swiss family: a sans substitute if the face is missing
+  if (!wanted.face.empty()) {
+    // The swiss family: where the face is missing, the metric-compatible sans face,
+    // else any sans face, never a serif one.
+    const QString metric = MetricSansFamily();
+    font.setFamilies(QStringList{QString::fromStdString(wanted.face),
+                                 metric.isEmpty() ? QStringLiteral("sans-serif") : metric});
+  }
+  font.setStyleHint(QFont::SansSerif);
   font.setWeight(static_cast<QFont::Weight>(std::clamp(wanted.weight, 1, 1000)));
   font.setItalic(wanted.italic);
   font.setUnderline(false);

@@ -14,6 +14,7 @@
 
 #include "app/WindowSystem.h"
 #include "ui/qt/AppIcon.h"
+#include "ui/qt/QtGroupBox.h"
 #include "ui/qt/QtLogList.h"
 
 namespace {
@@ -23,8 +24,7 @@ constexpr int kDialogHeight = 348;
 constexpr int kComboDroppedHeight = 66;  // the combo box's height with its list dropped
 }  // namespace
 
-CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent)
-    : QDialog(parent), m_units(DialogFont()) {
+CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent) : QDialog(parent) {
   // Caption, system menu and modal frame; no minimise or maximise box.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -60,7 +60,7 @@ CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent)
   m_progress->setTextVisible(false);  // the percentage has its own control
   m_progress->setFocusPolicy(Qt::NoFocus);
 
-  auto* group = Place(new QGroupBox(QString::fromStdString(variant.groupBox), this), IDC_GROUP, 8,
+  auto* group = Place(new CQtGroupBox(QString::fromStdString(variant.groupBox), this), IDC_GROUP, 8,
                       39, 367, 103);
   group->setFocusPolicy(Qt::NoFocus);
   // A group box only frames its neighbours: it lies beneath them and takes no clicks.
@@ -129,10 +129,11 @@ void CQtMainDialog::FitCombo() {
   m_combo->setMaxVisibleItems(std::max(1, (area.height() - fieldHeight) / itemHeight));
 }
 
-void CQtMainDialog::ComboInsert(int index, const QString& text) {
+void CQtMainDialog::ComboInsert(int index, const QString& text, const QString& toolTip) {
   if (index < 0 || index > m_combo->count()) index = m_combo->count();
   const QString edit = m_combo->currentText();
   m_combo->insertItem(index, text);
+  if (!toolTip.isEmpty()) m_combo->setItemData(index, toolTip, Qt::ToolTipRole);
   if (m_comboSelection >= index) ++m_comboSelection;
   // Qt selects the first entry put into an empty box; a combo box list does not.
   if (m_comboSelection < 0 && m_combo->currentIndex() >= 0) {

@@ -36,8 +36,9 @@ class CQtMainDialog : public QDialog {
 
   // The interface combo box keeps its selection as a drop-down combo's list does:
   // an inserted entry does not select itself, typing in the edit field selects the
-  // first entry the text begins (case-insensitively), or none.
-  void ComboInsert(int index, const QString& text);
+  // first entry the text begins (case-insensitively), or none. A tool tip, when
+  // given, goes with the entry.
+  void ComboInsert(int index, const QString& text, const QString& toolTip = QString());
   void ComboSelect(int index);
   int ComboSelection() const { return m_comboSelection; }
 

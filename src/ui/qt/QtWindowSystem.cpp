@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "app/UpdaterDlg.h"
+#include "link/os/SerialChannel.h"
 #include "ui/qt/AppIcon.h"
 #include "ui/qt/QtAboutBox.h"
 #include "ui/qt/QtFileDialog.h"
@@ -170,7 +171,13 @@ void CQtWindowSystem::SetProgressPos(int pos) {
 }
 
 void CQtWindowSystem::ComboInsert(int index, const std::string& text) {
-  m_window->ComboInsert(index, Q(text));
+  // A COM entry names the device it opens here (IAP_COMn, the user's port map or
+  // the on-board port), as it was when the entry was made.
+  QString toolTip;
+  if (text.size() == 4 && text.compare(0, 3, "COM") == 0 && text[3] >= '1' && text[3] <= '9') {
+    toolTip = Q(SerialDevicePath(text[3] - '0'));
+  }
+  m_window->ComboInsert(index, Q(text), toolTip);
 }
 
 void CQtWindowSystem::ComboSelect(int index) { m_window->ComboSelect(index); }

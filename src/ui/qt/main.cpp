@@ -1,5 +1,6 @@
 // solvane and castrel: the same window, built once per deliverable with its strings.
 #include <QApplication>
+#include <QFileInfo>
 #include <cstdio>
 
 #include "app/UpdaterApp.h"
@@ -19,11 +20,24 @@ int main(int argc, char* argv[]) {
     std::fprintf(stderr, "unknown variant %s\n", IAP_VARIANT);
     return 1;
   }
-  QApplication::setApplicationName(QString::fromStdString(variant->appName));
+  // The message boxes' caption is the program file's name without its extension: a
+  // copy renamed solvane-v2 says "solvane-v2". The name is the one it was started
+  // by (argv[0]), so a symbolic link of another name counts as a renamed copy.
+  VariantStrings strings = *variant;
+  const QString program = argc > 0 && argv[0][0] != '\0' ? QString::fromLocal8Bit(argv[0])
+                                                         : QApplication::applicationFilePath();
+  if (const QString name = QFileInfo(program).completeBaseName(); !name.isEmpty()) {
+    strings.appName = name.toStdString();
+  }
+  QApplication::setApplicationName(QString::fromStdString(strings.appName));
   QApplication::setWindowIcon(AppIcon());
+  // Ties the window to its menu entry (the Wayland app id, the task bar's icon).
+  QApplication::setDesktopFileName(QStringLiteral(IAP_VARIANT));
+  // The layout is made for Fusion's metrics, whatever the desktop's own style is.
+  QApplication::setStyle(QStringLiteral("Fusion"));
 
-  CQtWindowSystem ws(*variant);
+  CQtWindowSystem ws(strings);
   CUpdaterApp theApp;
-  theApp.InitInstance(ws, *variant, [&ws](CUpdaterDlg& dlg) { ws.RunModal(dlg); });
+  theApp.InitInstance(ws, strings, [&ws](CUpdaterDlg& dlg) { ws.RunModal(dlg); });
   return 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "link/os/SerialChannel.h"
+#include "link/os/posix/PortMap.h"
 
 namespace {
 
@@ -156,6 +157,7 @@ std::string SerialDevicePath(int portNumber) {
   if (auto bound = BoundSerialDevice(portNumber)) return *bound;
   const std::string var = "IAP_COM" + std::to_string(portNumber);
   if (const char* path = std::getenv(var.c_str()); path != nullptr && *path != '\0') return path;
+  if (auto mapped = MappedSerialDevice(portNumber)) return *mapped;
   return "/dev/ttyS" + std::to_string(portNumber - 1);
 }
 

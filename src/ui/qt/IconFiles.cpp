@@ -1,16 +1,20 @@
-// Writes the program's icon, as the Linux window draws it, into a Windows .ico:
-// 16, 24, 32 and 48 pixels as 32-bit bitmaps (what LoadIcon picks from for the
-// title bar, the task bar and the About box) and 256 pixels as PNG (Explorer's
-// large views). The Windows build takes the .ico from the tree, so the two
-// faces show one picture.
+// Writes the window's icon, as AppIconPixmap paints it, into icon files, so every
+// face and every desktop shows one picture:
 //
-//   iap_icon_export OUT.ico
+//   iap_icon png OUTDIR SIZE...   OUTDIR/SIZE.png for each size (the icon theme)
+//   iap_icon ico OUT.ico          the Windows icon: 16, 24, 32 and 48 pixels as
+//                                 32-bit bitmaps (what LoadIcon picks from for the
+//                                 title bar, the task bar and the About box) and
+//                                 256 pixels as PNG (Explorer's large views)
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ui/qt/AppIcon.h"
@@ -49,14 +53,20 @@ QByteArray IconBitmap(const QImage& argb) {
   }
   return out;
 }
-}  // namespace
-
-int main(int argc, char* argv[]) {
-  QGuiApplication app(argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: iap_icon_export OUT.ico\n");
-    return 2;
+int WritePngs(const QString& dir, int count, char* sizes[]) {
+  QDir().mkpath(dir);
+  for (int i = 0; i < count; ++i) {
+    const int size = std::atoi(sizes[i]);
+    const QString file = dir + QStringLiteral("/%1.png").arg(size);
+    if (size <= 0 || !AppIconPixmap(size).save(file, "PNG")) {
+      std::fprintf(stderr, "iap_icon: cannot write %s\n", qPrintable(file));
+      return 1;
+    }
   }
+  return 0;
+}
+
+int WriteIco(const QString& path) {
   const std::vector<int> sizes{16, 24, 32, 48, 256};
   std::vector<QByteArray> images;
   for (int size : sizes) {
@@ -86,10 +96,22 @@ int main(int argc, char* argv[]) {
     offset += std::uint32_t(images[i].size());
   }
   for (const QByteArray& image : images) ico.append(image);
-  QFile file(QString::fromLocal8Bit(argv[1]));
+  QFile file(path);
   if (!file.open(QIODevice::WriteOnly) || file.write(ico) != ico.size()) {
-    std::fprintf(stderr, "iap_icon_export: cannot write %s\n", argv[1]);
+    std::fprintf(stderr, "iap_icon: cannot write %s\n", qPrintable(path));
     return 1;
   }
   return 0;
+}
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QGuiApplication app(argc, argv);
+  if (argc >= 4 && std::strcmp(argv[1], "png") == 0) {
+    return WritePngs(QString::fromLocal8Bit(argv[2]), argc - 3, argv + 3);
+  }
+  if (argc == 3 && std::strcmp(argv[1], "ico") == 0)
+    return WriteIco(QString::fromLocal8Bit(argv[2]));
+  std::fprintf(stderr, "usage: iap_icon png OUTDIR SIZE...\n       iap_icon ico OUT.ico\n");
+  return 2;
 }
