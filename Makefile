@@ -1,7 +1,8 @@
 # One entry point for building and proving the tree.
 #   make deps   install the Debian packages the build and the tests need (only what is missing)
 #   make build  native build into build/ (programs in build/bin/) and Windows build into build-win/
-#   make test   deps + build + every suite: native, under wine, under ASan+UBSan and TSan,
+#   make test   deps + build + every suite: native, under wine (and the Windows release installed
+#               there), under ASan+UBSan and TSan,
 #               and every fuzz target over its corpus plus FUZZ_CHECK_SECONDS of new inputs
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 300) each
 #   make demo   a full update against the simulator, over a pty and over the socket HID channel
