@@ -10,6 +10,9 @@
 #include "config/ProfileIni.h"
 #include "link/os/HidChannel.h"
 #include "link/os/SerialChannel.h"
+#ifndef _WIN32
+#include "link/os/posix/PortMap.h"
+#endif
 
 namespace {
 
@@ -122,14 +125,19 @@ void PrintInventory(const std::string& configIni) {
 
 #ifndef _WIN32
   // Lines for the per-user ports map, so that COMn keeps naming the same adapter
-  // whichever /dev/ttyUSBn it gets: the stable by-id name where there is one.
+  // whichever /dev/ttyUSBn it gets: the stable by-id name where there is one. The
+  // interface list names COM1..COM9 only.
   std::string block;
   int n = 0;
   for (const SerialPortInfo& port : ports) {
-    if (port.path.rfind("/dev/tty", 0) != 0) continue;
+    if (port.path.rfind("/dev/tty", 0) != 0 || n == 9) continue;
     block += "COM" + std::to_string(++n) + "=" + (port.byId.empty() ? port.path : port.byId) + "\n";
   }
-  if (!block.empty()) std::printf("\nFor the ports map (ports.ini):\n[PORTS]\n%s", block.c_str());
+  if (!block.empty()) {
+    const std::string map = PortMapPath();
+    std::printf("\nFor the ports map (%s):\n[PORTS]\n%s", map.empty() ? "ports.ini" : map.c_str(),
+                block.c_str());
+  }
 #endif
   std::fflush(stdout);
 }
