@@ -29,8 +29,9 @@ class ISerialChannel {
 std::unique_ptr<ISerialChannel> MakePlatformSerialChannel();
 
 // The device COM<portNumber> stands for: the device bound to it in this process
-// when there is one; else on POSIX the path in IAP_COM<n> when that is set, else
-// /dev/ttyS<n-1>; on Windows "\\.\COM<n>".
+// when there is one; else on POSIX the path in IAP_COM<n> when that is set, else the
+// one the user's port map names (link/os/posix/PortMap.h), else /dev/ttyS<n-1>; on
+// Windows "\\.\COM<n>".
 std::string SerialDevicePath(int portNumber);
 
 // Makes COM<portNumber> stand for path in this process, before any other choice
