@@ -107,11 +107,15 @@ bool CImageBuilder::LayoutFlashPages() {
       if (m > tail) break;
     }
 
-    // 4. The page that holds IAPMARK - 1, when it is not the first page.
+    // 4. The page that holds IAPMARK - 1, when it is not the first page. A mark
+    //    configured beyond ROMTAIL names no page of this flash: a fill row there
+    //    would run past the top of the address width, and its frame would put the
+    //    fill at the bottom of flash instead.
     std::optional<std::int64_t> markerPageFill;
     if (mark > head) {
       const std::int64_t i = (mark - head + page - 1) / page;  // smallest i: head + i*page >= mark
-      if (i >= 2) markerPageFill = head + (i - 1) * page;
+      const std::int64_t fill = head + (i - 1) * page;
+      if (i >= 2 && fill + s - 1 <= tail) markerPageFill = fill;
     }
 
     if (markerPageFill || !pageFills.empty()) {

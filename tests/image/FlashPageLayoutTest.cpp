@@ -58,6 +58,10 @@ TEST_F(LayoutFixture, HeaderRowMarkerRowAndPageStarts) {
   // No row reaches IAPMARK: nothing moves, the marker page is still filled.
   SetMap(16, 0x8000, 0xFFFF, 0x100, 0x9000);
   EXPECT_EQ(Laid({0, 0x8000, 0x8100}, 16), (V{"8f00f", "8000", "8100"}));
+  // A mark configured beyond ROMTAIL: no fill row for a page outside the flash
+  // (it would run past 0xFFFF and land at the bottom of flash).
+  SetMap(64, 0xFFC0, 0xFFFF, 0x40, 0x100E0);
+  EXPECT_EQ(Laid({0, 0xFFC0}, 64), (V{"ffc0", "ffe0"}));
   // A page size beyond 32-bit page arithmetic still lays out.
   SetMap(32, 0x8000, 0xFFFFFF, 0x7FFFFFFF, 0x8000);
   EXPECT_EQ(Laid({0, 0x8000, 0x8020, 0x900010}), (V{"8000f", "8020", "900010", "8000"}));
