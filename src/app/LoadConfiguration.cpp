@@ -83,7 +83,11 @@ void CUpdaterDlg::LoadConfiguration() {
     ApplyToActiveProfile(entry);
 
     const ActiveProfileRecord& p = ActiveProfile;
-    if (p.PAGESIZE == 0 || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 || p.IAPSTART == 0 ||
+    // Pages are whole rows: a page start off the row grid would put fill rows
+    // across two blocks and into the protected ranges.
+    const auto pageSize = static_cast<std::int32_t>(p.PAGESIZE);
+    const bool pageOk = pageSize > 0 && p.recordSize != 0 && pageSize % p.recordSize == 0;
+    if (!pageOk || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 || p.IAPSTART == 0 ||
         p.ROMHEAD == 0 || p.ROMTAIL == 0 || p.recordSize == 0) {
       reportConfigError();
     }

@@ -53,3 +53,31 @@ inline bool Uses24BitAddresses() { return ActiveProfile.ROMTAIL >= 0x10000u; }
 
 // Copies one section into the active profile with the masks the device map needs.
 void ApplyToActiveProfile(const DeviceProfile& entry);
+
+// The two ranges of flash that no frame may touch: the programmer's own code,
+// IAPSTART up to IAPEND (the byte at IAPEND is the application's again), and the
+// reserved range INTSTART..INTEND, both bounds inside.
+inline bool InProtectedRange(std::uint32_t address) {
+  const ActiveProfileRecord& p = ActiveProfile;
+  return (address >= p.IAPSTART && address < p.IAPEND) ||
+         (address >= p.INTSTART && address <= p.INTEND);
+}
+
+// Whether the transfer steps over the row that starts at address. Rows are
+// judged by their address; the row at IAPEND is stepped over on a link whose
+// programmer also keeps that row (iapEndProtected).
+inline bool RowSteppedOver(std::uint32_t address, bool iapEndProtected) {
+  const ActiveProfileRecord& p = ActiveProfile;
+  return InProtectedRange(address) ||
+         (iapEndProtected && address == p.IAPEND && address >= p.IAPSTART);
+}
+
+// Whether any of the count bytes from address lies in a protected range.
+inline bool ReachesProtectedRange(std::uint32_t address, std::uint32_t count) {
+  if (count == 0) return false;
+  const std::uint64_t last = std::uint64_t{address} + count - 1;
+  const ActiveProfileRecord& p = ActiveProfile;
+  const bool iap = p.IAPEND > p.IAPSTART && address < p.IAPEND && last >= p.IAPSTART;
+  const bool reserved = p.INTEND >= p.INTSTART && address <= p.INTEND && last >= p.INTSTART;
+  return iap || reserved;
+}

@@ -48,6 +48,18 @@ void SplitRows(RowList& rows) {
 
 }  // namespace
 
+long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
+  // The file's byte with the lowest address at or above the row's start (the one
+  // given last, when an address is given twice): the row's first byte, or for a
+  // fill row the first byte above it, whose page the fill row is there for.
+  std::size_t best = m_byteList.size();
+  for (std::size_t i = 0; i < m_byteList.size(); ++i) {
+    const std::uint32_t a = m_byteList[i].address;
+    if (a >= address && (best == m_byteList.size() || a <= m_byteList[best].address)) best = i;
+  }
+  return best == m_byteList.size() ? LineOfByte(0) : LineOfByte(best);
+}
+
 bool CImageBuilder::LayoutFlashPages() {
   // PAGESIZE is held as configured; a negative number in the file arrives here
   // as 0x80000000 or more, for which page starts mean nothing.
@@ -133,6 +145,22 @@ bool CImageBuilder::LayoutFlashPages() {
     //    (SentRecordSize). The configured record size stays in force, so every
     //    build reads and lays out the same file the same way.
     if (s == 64) SplitRows(rows);
+
+    // 6. No frame may put a byte into the programmer or the reserved range. The
+    //    transfer steps over rows by their address; a row that it would send but
+    //    that reaches into a range (a range bound off the row grid) cannot be
+    //    sent whole, and sending part of it would leave the device with another
+    //    image than the file's: the file is refused, naming its line.
+    const bool iapEndProtected = m_interfaceKind == 1;  // the USB programmer keeps IAPEND's row
+    for (const RowRecord& row : rows) {
+      const auto address = static_cast<std::uint32_t>(row.address);
+      if (RowSteppedOver(address, iapEndProtected) ||
+          !ReachesProtectedRange(address, static_cast<std::uint32_t>(row.count)))
+        continue;
+      Box(kAddressErrorBox + std::to_string(FirstLineFrom(address)));
+      m_rowList.clear();
+      return false;
+    }
   } catch (const std::bad_alloc&) {
     m_rowList.clear();
     m_rowList.shrink_to_fit();

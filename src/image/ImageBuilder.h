@@ -53,7 +53,8 @@ class CImageBuilder {
 
   // row list -> flash page order. With a record size of 64 every row is split
   // into two rows of 32 (SentRecordSize). False (after a message box) when the
-  // page size cannot be used, when no row is left, or when memory runs out.
+  // page size cannot be used, when no row is left, when a row that the chosen
+  // link would send reaches into a protected range, or when memory runs out.
   bool LayoutFlashPages();
 
   // row list -> tmp.txt in the current directory / the binary rows at path.
@@ -64,6 +65,16 @@ class CImageBuilder {
   int m_interfaceKind = 1;  // 1 HID ("USB"), 2 serial ("COM")
   RowList m_rowList;
   ByteList m_byteList;
+  // Where each data record of the file begins in the byte list, and its line: a
+  // refusal can then name the line of a byte without every byte carrying one.
+  struct RecordLine {
+    std::uint32_t firstByte;
+    std::uint32_t line;
+  };
+  std::vector<RecordLine> m_recordLines;
+  // The 1-based line of the file that gave the byte at this index of the byte
+  // list, 0 when the list was not read from a file.
+  long LineOfByte(std::size_t index) const;
   // The binary rows exactly as the last successful WriteRowsBinary wrote them,
   // and the data bytes per row in them; empty while no image is ready. The
   // transfer sends only this image: a tmp.bin on disk that differs from it was
@@ -75,6 +86,8 @@ class CImageBuilder {
   void Box(const std::string& text) const {
     if (m_messageBox) m_messageBox(text);
   }
+  // The line to name when the row at address is refused.
+  long FirstLineFrom(std::uint32_t address) const;
   MessageBoxFn m_messageBox;
   PumpFn m_pump;
 };

@@ -44,11 +44,17 @@ struct ReadFault {};
 // Hands out the lines of a file one by one, without their line ends. A line ends
 // at LF, at CR LF, or at a CR that no LF follows (files from old Macintosh
 // tools). A last line without a line end is still a line. The file is read in
-// large chunks; a line that spans two chunks is gathered in m_carry.
+// large chunks; a line that spans two chunks is gathered in m_carry. No record
+// is longer than kMaxLine characters: a longer line (a binary file, /dev/zero, a
+// huge file without a line end) is handed out cut to kMaxLine + 1 characters, so
+// the caller can refuse it, and the rest of the file is never gathered.
 class CLineReader {
  public:
   explicit CLineReader(std::FILE* file)
       : m_file(file), m_buf(std::make_unique_for_overwrite<char[]>(kChunk)) {}
+
+  // "S", the type, the count byte and 255 more bytes (address, data, checksum).
+  static constexpr std::size_t kMaxLine = 4 + 2 * 255;
 
   // False at the end of the file; throws ReadFault when reading fails.
   bool Next(std::string_view& line) {
@@ -71,9 +77,13 @@ class CLineReader {
       const char* end = m_buf.get() + m_end;
       const char* p = FindLineEnd(begin, end);
       if (p == end) {
-        m_carry.append(begin, p);
+        Gather(begin, p);
         carried = true;
         m_pos = m_end;
+        if (m_carry.size() > kMaxLine) {
+          line = m_carry;
+          return true;
+        }
         continue;
       }
       m_pos = static_cast<std::size_t>(p - m_buf.get()) + 1;
@@ -85,7 +95,7 @@ class CLineReader {
         }
       }
       if (carried) {
-        m_carry.append(begin, p);
+        Gather(begin, p);
         line = m_carry;
       } else {
         line = std::string_view(begin, static_cast<std::size_t>(p - begin));
@@ -106,6 +116,12 @@ class CLineReader {
     }
     const void* cr = std::memchr(begin, '\r', static_cast<std::size_t>(m_nextLf - begin));
     return cr ? static_cast<const char*>(cr) : m_nextLf;
+  }
+
+  // Adds [begin, end) to the carried line, never beyond kMaxLine + 1 characters.
+  void Gather(const char* begin, const char* end) {
+    const auto room = kMaxLine + 1 - m_carry.size();
+    m_carry.append(begin, std::min(static_cast<std::size_t>(end - begin), room));
   }
 
   bool Fill() {
@@ -215,6 +231,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
   }
   try {
     m_byteList.clear();
+    m_recordLines.clear();
     // Every data byte takes two characters of the file, so half the file's size
     // bounds the byte count. Reserving it saves the copies of a growing list;
     // pages that are never filled cost no memory.
@@ -250,13 +267,26 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       Box(AtLine(text, at));
       return false;
     };
+    // After the termination record only blank lines may follow, and one Ctrl-Z
+    // (the end-of-file mark of old DOS tools) as the very last line. Anything
+    // else there (two files joined with cat, a stray S9 in the middle) would be
+    // firmware the device never gets: the file is refused at that line.
+    bool ended = false;
+    long ctrlZLine = 0;
     while (lines.Next(line)) {
       ++lineNumber;
       if (pump) m_pump();
+      if (line.size() > CLineReader::kMaxLine) return refuse(kFormatErrorBox, lineNumber);
       if (IsBlank(line)) {
         if (firstBlankLine == 0) firstBlankLine = lineNumber;
         continue;
       }
+      if (ctrlZLine != 0) return refuse(kFormatErrorBox, lineNumber);
+      if (line == "\x1A") {
+        ctrlZLine = lineNumber;
+        continue;
+      }
+      if (ended) return refuse(kFormatErrorBox, lineNumber);
       // Blank lines are let pass only at the very end of the file.
       if (firstBlankLine != 0) return refuse(kFormatErrorBox, firstBlankLine);
       lastRecordLine = lineNumber;
@@ -272,9 +302,10 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
         case LineFault::kNone:
           break;
       }
-      if (kind.role == RecordRole::kEnd) {  // nothing after it is read
+      if (kind.role == RecordRole::kEnd) {
         complete = true;
-        break;
+        ended = true;
+        continue;
       }
       complete = false;
       if (kind.role == RecordRole::kCount) {
@@ -296,6 +327,8 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       const std::size_t n = (line.size() - first) / 2 - 1;  // the checksum byte is last
       if (n == 0) continue;
       if (std::uint64_t{field} + n - 1 > topAddress) return refuse(kAddressErrorBox, lineNumber);
+      m_recordLines.push_back(
+          {static_cast<std::uint32_t>(m_byteList.size()), static_cast<std::uint32_t>(lineNumber)});
       const char* text = line.data() + first;
       for (std::size_t k = 0; k < n; ++k, text += 2) {
         work.SetAddress(std::int64_t{field} + static_cast<std::int64_t>(k));

@@ -67,15 +67,7 @@ class CTransferRun {
 
   std::atomic<std::size_t>& Cursor() { return m_recordSize == 16 ? m_s.cursor16 : m_s.cursor32; }
 
-  bool Protected(std::uint32_t a) const {
-    const std::uint32_t iapStart = ActiveProfile.IAPSTART & 0xFFFFF0u;
-    const std::uint32_t iapEnd = ActiveProfile.IAPEND & 0xFFFFF0u;
-    const std::uint32_t intStart = ActiveProfile.INTSTART & 0xFFFFF0u;
-    const std::uint32_t intEnd = ActiveProfile.INTEND & 0xFFFFF0u;
-    const bool inIap = a >= iapStart && (m_rules.iapEndProtected ? a <= iapEnd : a < iapEnd);
-    const bool inInt = a >= intStart && a <= intEnd;
-    return inIap || inInt;
-  }
+  bool Protected(std::uint32_t a) const { return RowSteppedOver(a, m_rules.iapEndProtected); }
 
   // A frame that could not be written ends the transfer. Always false.
   bool WriteFailed() {

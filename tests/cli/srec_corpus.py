@@ -15,6 +15,14 @@ address width it fits:
     tmp.bin is left as it was.
 A file without a header line stays refused by the start-address check, and one
 with neither a termination nor a count record cannot be told from a cut one.
+
+Then, on a device map with its programmer and reserved range in the flash, the
+shapes that put fill over data or into a protected range when rows do not follow
+the record-size blocks: data from 16-byte boundaries that are no block start near
+IAPMARK and at page starts, data that ends just below both protected ranges, data
+inside them, the records shuffled, overlapping records. For every record size and
+both links, check_rows.py walks tmp.bin as the device receives it. A range bound
+off the row grid refuses the row that would reach into it, naming its line.
 --quick runs a few files only (for the slow emulated Windows run).
 """
 
@@ -43,11 +51,11 @@ PROGRAMBDRATE=9600
 RAWDATASIZE={raw}
 ROMHEAD=0x{head:X}
 ROMTAIL=0x{tail:X}
-INTSTART=0xFFFF00
-INTEND=0xFFFFF0
-PAGESIZE=0x200
-IAPSTART=0xFFE000
-IAPEND=0xFFEFF0
+INTSTART=0x{int_start:X}
+INTEND=0x{int_end:X}
+PAGESIZE=0x{page:X}
+IAPSTART=0x{iap_start:X}
+IAPEND=0x{iap_end:X}
 IAPMARK=0x{mark:X}
 FLASHCMD=IAP#
 """
@@ -63,11 +71,20 @@ def fail(what, detail=""):
         print("  " + detail.replace("\n", "\n  "))
 
 
-def prepare(work, lines):
+FAR_RANGES = dict(int_start=0xFFFF00, int_end=0xFFFFF0, iap_start=0xFFE000, iap_end=0xFFEFF0,
+                  page=0x200)
+
+
+def write_config(work, raw, head, tail, mark, ranges):
+    with open(os.path.join(work, "MpptConfigFile.ini"), "w") as f:
+        f.write(CONFIG.format(raw=raw, head=head, tail=tail, mark=mark, **ranges))
+
+
+def prepare(work, lines, interface="COM1"):
     """Runs the File command on lines; returns (exit status, stdout, stderr)."""
     with open(os.path.join(work, "fw.mppt"), "w", newline="") as f:
         f.write("".join(lines))
-    run = subprocess.run(RUNNER + [PROG, "--prepare-only", "fw.mppt"], cwd=work,
+    run = subprocess.run(RUNNER + [PROG, "-i", interface, "--prepare-only", "fw.mppt"], cwd=work,
                          capture_output=True, timeout=120)
     out = run.stdout.decode("latin-1").replace("\r", "")
     err = run.stderr.decode("latin-1").replace("\r", "")
@@ -103,8 +120,7 @@ def damaged(lines, rng):
 def check_file(work, name, lines, chunks, device, raw, rng, damage):
     global passed
     width, head, tail, mark, _ = device
-    with open(os.path.join(work, "MpptConfigFile.ini"), "w") as f:
-        f.write(CONFIG.format(raw=raw, head=head, tail=tail, mark=mark))
+    write_config(work, raw, head, tail, mark, FAR_RANGES)
     for stale in ("tmp.txt", "tmp.bin"):
         if os.path.exists(os.path.join(work, stale)):
             os.remove(os.path.join(work, stale))
@@ -135,10 +151,116 @@ def check_file(work, name, lines, chunks, device, raw, rng, damage):
             passed += 1
 
 
+# The two shipped maps: (width, ROMHEAD, ROMTAIL, IAPMARK, ranges).
+MAPS = [(16, 0x8000, 0xFFFF, 0x8400,
+         dict(iap_start=0xF000, iap_end=0xF400, int_start=0xFFC0, int_end=0xFFE0, page=0x200)),
+        (24, 0xF000, 0x2FFFF, 0x10000,
+         dict(iap_start=0x10800, iap_end=0x10C00, int_start=0x11200, int_end=0x11240, page=0x400))]
+
+
+def srec_cat(work, chunks, opts, rng):
+    """srec_cat's file of random bytes at each (address, length)."""
+    args = []
+    for n, (address, length) in enumerate(chunks):
+        path = os.path.join(work, "c%d.bin" % n)
+        with open(path, "wb") as f:
+            f.write(bytes(rng.randrange(256) for _ in range(length)))
+        args += [path, "-binary", "-offset", "0x%X" % address]
+    out = os.path.join(work, "shape.srec")
+    subprocess.run(["srec_cat"] + args + ["-o", out] + opts, check=True)
+    with open(out, newline="") as f:
+        return f.read().splitlines(keepends=True)
+
+
+def srecord(address, data, width):
+    kind, n = ("1", 2) if width == 16 else ("2", 3)
+    body = bytes([len(data) + n + 1]) + address.to_bytes(n, "big") + bytes(data)
+    return "S%s%s%02X\n" % (kind, body.hex().upper(), ~sum(body) & 0xFF)
+
+
+def shapes(width, head, mark, r, rng):
+    """(name, lines) of the files whose rows once broke the device's image."""
+    page = r["page"]
+    opts = ["-obs=16", "-address-length=%d" % (width // 8)]
+    near = [(head, 0x100), (mark + 0x10, page - 0x10), (mark + page + 0x20, 0x10),
+            (mark + page + 0x30, 0x40), (mark + 3 * page + 0x30, 0x50)]
+    edges = [(head, 0x40), (r["iap_start"] - 0x10, 0x10), (r["int_start"] - 0x10, 0x10)]
+    inside = [(head, 0x40), (r["iap_start"] - 0x30, 0x60), (r["iap_end"] - 0x20, 0x40),
+              (r["int_start"] - 0x20, r["int_end"] - r["int_start"] + 0x40)]
+    out = [("data from 16-byte boundaries near IAPMARK and page starts", srec_cat(WORK, near, opts, rng)),
+           ("data just below both protected ranges", srec_cat(WORK, edges, opts, rng)),
+           ("data reaching into both protected ranges", srec_cat(WORK, inside, opts, rng))]
+    # Shuffled: the header and the first data record (at ROMHEAD) stay in front.
+    for n in range(2 if QUICK else 12):
+        obs = ["-obs=%d" % rng.choice((4, 16, 28))] if n % 2 else ["-obs=16"]
+        lines = srec_cat(WORK, near + inside[1:], obs + opts[1:], rng)
+        data = [l for l in lines[2:] if l[:2] in ("S1", "S2")]
+        rng.shuffle(data)
+        rest = [l for l in lines[2:] if l[:2] not in ("S1", "S2")]
+        out.append(("records shuffled (%d)" % n, lines[:2] + data + rest))
+    # Overlapping records: the later value holds.
+    over = [srecord(head, [rng.randrange(256) for _ in range(32)], width),
+            srecord(head + 0x10, [rng.randrange(256) for _ in range(32)], width),
+            srecord(head + 0x08, [rng.randrange(256) for _ in range(4)], width),
+            srecord(mark - 0x08, [rng.randrange(256) for _ in range(0x18)], width),
+            srecord(head + 0x1C, [0x5A] * 8, width)]
+    out.append(("overlapping records", ["S0030000FC\n"] + over + ["S9030000FC\n" if width == 16 else "S804000000FB\n"]))
+    return out
+
+
+def check_device_image(work, rng):
+    """Every byte the device receives is the image's byte, on both links."""
+    global passed
+    for width, head, tail, mark, r in MAPS:
+        for name, lines in shapes(width, head, mark, r, rng):
+            with open(os.path.join(work, "shape.srec"), "w", newline="") as f:
+                f.write("".join(lines))
+            firmware = os.path.join(work, "firmware.srec")
+            os.replace(os.path.join(work, "shape.srec"), firmware)
+            for raw in (32,) if QUICK else (16, 32, 64):
+                write_config(work, raw, head, tail, mark, r)
+                for interface, link in (("COM1", "serial"), ("USB", "hid")):
+                    what = "%s, %d-bit, record size %d, %s" % (name, width, raw, link)
+                    rc, out, err = prepare(work, lines, interface)
+                    if rc != 0:
+                        fail(what + ": refused", err + out)
+                        continue
+                    ranges = "%d,%d,%d,%d" % (r["iap_start"], r["iap_end"], r["int_start"], r["int_end"])
+                    check = subprocess.run(
+                        [sys.executable, os.path.join(HERE, "check_rows.py"), work, str(32 if raw == 64 else raw),
+                         "--link", link, "--ranges", ranges, "--srec", firmware],
+                        capture_output=True, text=True)
+                    if check.returncode != 0:
+                        fail(what, check.stdout)
+                    else:
+                        passed += 1
+    # A bound off the row grid: the row that would reach into the range is
+    # refused at the line of its first byte; with rows of 16 it fits beside it.
+    width, head, tail, mark, r = MAPS[0]
+    lines = srec_cat(WORK, [(head, 0x40), (r["iap_start"] - 0x10, 0x10), (r["iap_start"], 0x10)],
+                     ["-obs=16"], rng)
+    line = next(n for n, l in enumerate(lines) if l.startswith("S113%04X" % r["iap_start"])) + 1
+    off_grid = dict(r, iap_start=r["iap_start"] + 0x10)
+    for raw, box in ((32, "S19 File Address Error ! Line %d" % line), (16, None)):
+        write_config(work, raw, head, tail, mark, off_grid)
+        rc, out, err = prepare(work, lines)
+        said = err.strip().split("\n")[0].split(": ", 1)[-1]
+        if (box is None and rc != 0) or (box is not None and (rc != 1 or said != box)):
+            fail("IAPSTART off the row grid, record size %d: expected %r" % (raw, box), err)
+        else:
+            passed += 1
+
+
+WORK = None
+
+
 def main():
+    global WORK
     rng = random.Random(int(os.environ.get("SREC_CORPUS_SEED", "20261208")))
     work = tempfile.mkdtemp(prefix="iap-srec-")
+    WORK = work
     try:
+        check_device_image(work, rng)
         for device in DEVICES:
             width, head, _, _, second = device
             a = os.path.join(work, "a.bin")

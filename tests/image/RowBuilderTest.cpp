@@ -1,5 +1,5 @@
-// Byte list -> rows: fill before, inside and after the file's bytes, rows that
-// start on a 16-byte boundary, the doubled first row, blocks left and come back
+// Byte list -> rows: one row per block at the block's start, fill before, inside
+// and after the file's bytes, the stand-in first row, blocks left and come back
 // to, gaps of whole blocks, and bytes that arrive out of order.
 
 #include <gtest/gtest.h>
@@ -21,12 +21,12 @@ class RowBuilderCases : public ::testing::TestWithParam<RowCase> {};
 
 TEST_P(RowBuilderCases, GiveTheRows) {
   const RowCase& c = GetParam();
-  SetMap(c.recordSize, 0x8000, 0xFFFF);
+  SetMap(c.recordSize, 0xFFF0, 0xFFFF);  // every first row at or below ROMHEAD
   CImageBuilder b;
   for (const auto& [address, hex] : c.bytes) AddBytes(b, address, hex);
   ASSERT_TRUE(b.BuildRowList());
   const V rows = Show(b.m_rowList);
-  EXPECT_EQ(V(rows.begin() + 1, rows.end()), c.rows);  // after the doubled first row
+  EXPECT_EQ(V(rows.begin() + 1, rows.end()), c.rows);  // after the stand-in first row
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -36,8 +36,13 @@ INSTANTIATE_TEST_SUITE_P(
         RowCase{32,
                 {{0x8000, Seq(0, 16)}, {0x8013, Seq(0x13, 4)}},
                 {"24-008000-20-" + Seq(0, 16) + F(3) + Seq(0x13, 4) + F(9)}},
-        // starting on a 16-byte boundary: the row keeps its address and runs on
-        RowCase{32, {{0x8030, Seq(0, 16)}}, {"24-008030-20-" + Seq(0, 16) + F(16)}},
+        // starting on a 16-byte boundary inside a block: the row is the block's
+        // (running on into the next block would put fill over its bytes)
+        RowCase{32, {{0x8030, Seq(0, 16)}}, {"24-008020-20-" + F(16) + Seq(0, 16)}},
+        RowCase{32,
+                {{0x8000, Seq(0, 16)}, {0x8410, Seq(0, 16)}, {0x8420, Seq(0x20, 32)}},
+                {"24-008000-20-" + Seq(0, 16) + F(16), "24-008400-20-" + F(16) + Seq(0, 16),
+                 "24-008420-20-" + Seq(0x20, 32)}},
         RowCase{32, {{0x8033, Seq(0, 4)}}, {"24-008020-20-" + F(19) + Seq(0, 4) + F(9)}},
         RowCase{32, {{0x8013, Seq(0, 13)}}, {"24-008000-20-" + F(19) + Seq(0, 13)}},
         RowCase{16, {{0x8013, Seq(0, 4)}}, {"14-008010-10-" + F(3) + Seq(0, 4) + F(9)}},
@@ -46,16 +51,18 @@ INSTANTIATE_TEST_SUITE_P(
         RowCase{16,
                 {{0x8000, Seq(0, 16)}, {0x8040, Seq(0, 16)}},
                 {"14-008000-10-" + Seq(0, 16), "14-008040-10-" + Seq(0, 16)}},
-        // a block left and come back to gives two rows, in the order met
+        // a block left and come back to gives one row holding all its bytes
         RowCase{16,
                 {{0x8000, "11"}, {0x8010, "22"}, {0x8002, "33"}},
-                {"14-008000-10-11" + F(15), "14-008010-10-22" + F(15),
-                 "14-008000-10-" + F(2) + "33" + F(13)}},
-        // ... and an address given again then holds its last value in both rows
-        RowCase{
-            16,
-            {{0x8000, "1122"}, {0x8010, "44"}, {0x8001, "33"}},
-            {"14-008000-10-1133" + F(14), "14-008010-10-44" + F(15), "14-008000-10-FF33" + F(14)}},
+                {"14-008000-10-11FF33" + F(13), "14-008010-10-22" + F(15)}},
+        // ... and an address given again holds its last value
+        RowCase{16,
+                {{0x8000, "1122"}, {0x8010, "44"}, {0x8001, "33"}},
+                {"14-008000-10-1133" + F(14), "14-008010-10-44" + F(15)}},
+        // rows come out in address order, whatever order the file has
+        RowCase{16,
+                {{0x8020, "20"}, {0x8000, "00"}, {0x8010, "10"}},
+                {"14-008000-10-00" + F(15), "14-008010-10-10" + F(15), "14-008020-10-20" + F(15)}},
         // bytes that go down or repeat stay at their addresses, the later one wins,
         // and the row keeps one record size
         RowCase{16,
@@ -77,15 +84,19 @@ TEST(RowBuilder, FirstRowOfTheList) {
     EXPECT_TRUE(b.BuildRowList());
     return Show(b.m_rowList);
   };
-  // A first row with the first byte alone, wherever it lies: the page layout
-  // drops it, and the block's real row stays (also in the block at 0).
+  // A stand-in first row with the lowest byte alone where the page layout drops
+  // it as the header row (at or below ROMHEAD); the block's real row stays.
   EXPECT_EQ(rowsOf({{0x8000, Seq(0, 32)}}),
             (V{"24-008000-20-00" + F(31), "24-008000-20-" + Seq(0, 32)}));
   EXPECT_EQ(rowsOf({{0, "3030303030"}, {0x8000, Seq(0, 32)}}),
             (V{"24-000000-20-30" + F(31), "24-000000-20-3030303030" + F(27),
                "24-008000-20-" + Seq(0, 32)}));
-  // Opening at 0x10, inside the block at 0: the byte stays at its own address.
-  EXPECT_EQ(rowsOf({{0x10, "ABCD"}}), (V{"24-000010-20-AB" + F(31), "24-000010-20-ABCD" + F(30)}));
+  EXPECT_EQ(rowsOf({{0x10, "ABCD"}}),
+            (V{"24-000000-20-" + F(16) + "AB" + F(15), "24-000000-20-" + F(16) + "ABCD" + F(14)}));
+  // Above ROMHEAD nothing would take it off again, so there is none: the lowest
+  // block's row comes first, once, even when the file begins elsewhere.
+  EXPECT_EQ(rowsOf({{0x8400, "44"}, {0x8020, "22"}}),
+            (V{"24-008020-20-22" + F(31), "24-008400-20-44" + F(31)}));
   // A byte whose line ended inside it leaves fill at its place.
   b.m_byteList.clear();
   AddBytes(b, 0x8000, "112233");

@@ -51,13 +51,13 @@ TEST_F(ReaderFixture, EveryDataByteOfEveryLineAtItsAddress) {
   // Lines of 32 bytes under a record size of 16: nothing is cut off. The header
   // text is not firmware and gives no bytes.
   ASSERT_TRUE(Read(std::string(kHeader) + "\r\n" + S1(0x8000, Seq(0, 32)) + "\r\n" +
-                   S1(0x8020, Seq(0x20, 3)) + "\r\n" + kS9 + "\r\n" + S1(0x9000, "AA")));
+                   S1(0x8020, Seq(0x20, 3)) + "\r\n" + kS9 + "\r\n"));
   V list = List();
   ASSERT_EQ(list.size(), 35u);
   EXPECT_EQ(list[0], "S1@8000:00");
   EXPECT_EQ(list[31], "S1@801f:1F");
-  EXPECT_EQ(list[34], "S1@8022:22");  // nothing after the S9 line is read
-  EXPECT_EQ(pumps, 0);                // no window events in the 16-bit width
+  EXPECT_EQ(list[34], "S1@8022:22");
+  EXPECT_EQ(pumps, 0);  // no window events in the 16-bit width
 
   // The 24-bit width: the header "HDR" (whose text once landed at 0x48) gives
   // nothing; every line read pumps one window event.
@@ -83,8 +83,7 @@ TEST_F(ReaderFixture, RecordsDecodedByTheirOwnType) {
   boxes.clear();
   ASSERT_TRUE(Read(std::string(kHeader) + "\n" + S2(0x18000, "ab0c") + "\n" +
                    SLine('3', 4, 0x18002, "Dd11") + "\n" + S1(0x0010, "22") + "\n" +
-                   SLine('5', 2, 3, "") + "\n" + SLine('7', 4, 0x18000, "") + "\n" +
-                   S1(0x20, "33")));
+                   SLine('5', 2, 3, "") + "\n" + SLine('7', 4, 0x18000, "") + "\n"));
   EXPECT_EQ(List(), (V{"S2@18000:ab", "S2@18001:0c", "S3@18002:Dd", "S3@18003:11", "S1@10:22"}));
 
   // A 16-bit device takes S2 and S3 lines whose bytes fit 16 bits; S6 is a
@@ -94,6 +93,46 @@ TEST_F(ReaderFixture, RecordsDecodedByTheirOwnType) {
                    SLine('3', 4, 0xFFFE, "0203") + "\n" + SLine('6', 3, 2, "")));
   EXPECT_EQ(List(), (V{"S2@8000:01", "S3@fffe:02", "S3@ffff:03"}));
   EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ReaderFixture, NothingButBlankLinesAndOneCtrlZAfterTheEnd) {
+  const std::string one = std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 16)) + "\n" + kS9;
+  // Two files joined with cat, a stray S9 in the middle, a record after blank
+  // lines: refused at the first record after the end.
+  EXPECT_FALSE(Read(one + "\n" + one + "\n"));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 4");
+  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + S1(0x8000, "11") + "\n" + kS9 + "\n" +
+                    S1(0x8001, "22") + "\n" + kS9 + "\n"));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 4");
+  EXPECT_FALSE(Read(one + "\n\n  \n" + S1(0x9000, "AA") + "\n"));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 6");
+  // Ctrl-Z is the last line or refused; blank lines may follow the end.
+  EXPECT_FALSE(Read(one + "\r\n\x1A\r\n" + S1(0x9000, "AA")));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 5");
+  EXPECT_FALSE(Read(one + "\n\x1A\n\x1A\n"));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 5");
+  for (const std::string tail : {"\n", "\n\n \n", "\r\n\x1A", "\r\n\x1A\r\n", "\n\n\x1A\n"}) {
+    EXPECT_TRUE(Read(one + tail)) << Box();
+    EXPECT_EQ(List().size(), 16u);
+  }
+}
+
+TEST_F(ReaderFixture, AnEndlessLineIsRefusedInBoundedMemory) {
+  // The longest record has 255 bytes after its count byte: 514 characters.
+  const std::string longest = SLine('0', 2, 0, std::string(2 * 252, '3'));
+  ASSERT_EQ(longest.size(), 514u);
+  EXPECT_TRUE(Read(longest + "\n" + S1(0x8000, "11") + "\n" + kS9));
+  EXPECT_FALSE(Read(longest + "0\n" + S1(0x8000, "11") + "\n" + kS9));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 1");
+  // 8 MiB without a line end, and binary zeros after a good line.
+  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + std::string(8 << 20, 'S')));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 2");
+  EXPECT_FALSE(Read(std::string(kHeader) + "\n" + std::string(1 << 20, '\0')));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 2");
+#ifndef _WIN32
+  EXPECT_FALSE(b.ReadSRecordFile("/dev/zero"));
+  EXPECT_EQ(Box(), "S19 File Format Error ! Line 1");
+#endif
 }
 
 TEST_F(ReaderFixture, SecondAcceptedLineMustStartAtRomHead) {
