@@ -251,6 +251,78 @@ def check_device_image(work, rng):
             passed += 1
 
 
+# tmp.txt and tmp.bin (SHA-256 of both) of files whose data blocks start on
+# record-size boundaries, in address order, as the updater wrote them before rows
+# were made per block: such files must come out byte for byte the same.
+UNCHANGED = {
+    'example solvane/firmware.mppt':
+        'c5aab747b2a646cff7779693011b4216b771fb2036db6f1ca2847cd7adc5f450',
+    'example castrel/firmware.S19':
+        '6dcbfa277a2ea5e2dd442956d89a9ce4862ba5bd0ddd5f5c0faf6977ae2dc031',
+    'srec_cat -obs=16, 16-bit, record size 16':
+        '88e9f898cd2520359a8f10bb74c4307afe053dad6a77abfb4a6f81ea0710ea84',
+    'srec_cat -obs=16, 16-bit, record size 32':
+        '4db7e5e7bfe54003eb4f334f536c02712b446be52f281c651d231407d4901614',
+    'srec_cat -obs=32, 16-bit, record size 32':
+        '075083ae19ba57e7c88d556c34c764ac05c373d67df4a3c01be55fae971e604a',
+    'srec_cat -obs=16, 16-bit, record size 64':
+        '39d502b9ace7c7663dbfd8856a70f67474c0d3e0a5f9ba69b7f0860fca28a1a0',
+    'srec_cat -obs=64, 16-bit, record size 64':
+        '2b257d95c6d5756891ca3b5c63832d0be26f5bbeec1b6c8e87a37e0310cf01de',
+    'srec_cat -obs=16, 24-bit, record size 16':
+        '80e6bcb545f42b24e677e131361d11b8de7b2b037c5277cfa53c221c776bdfd5',
+    'srec_cat -obs=16, 24-bit, record size 32':
+        '9423ad14186307f718826c30299c325269e878ca32fbb928391e62605184f4fd',
+    'srec_cat -obs=32, 24-bit, record size 32':
+        'e9e2bddc8773e71d07133a59acc4f88fa2690e1b46276d7cb19db0dde186faec',
+    'srec_cat -obs=16, 24-bit, record size 64':
+        'e44c9e5935488637772f251515b1e5653afe1f031852821b813c5dbee91c3b8f',
+    'srec_cat -obs=64, 24-bit, record size 64':
+        'adb94e3829aba45df79a1a7df2552774405120dcdce01ab8fe377dc9886936a0',
+}
+
+
+def unchanged_cases(work, examples):
+    """(name, firmware lines, raw, map) of sorted files on record-size boundaries."""
+    cases = []
+    for variant, raw, m in (("solvane/firmware.mppt", 32, MAPS[0]), ("castrel/firmware.S19", 16, MAPS[1])):
+        with open(os.path.join(examples, variant), newline="") as f:
+            cases.append(("example " + variant, f.read().splitlines(keepends=True), raw, m))
+    rng = random.Random(20261209)
+    for m in MAPS:
+        width, head, _, mark, r = m
+        for raw in (16, 32, 64):
+            chunks = [(head, 0x300 + raw), (mark + r["page"] + 4 * raw, 0x123),
+                      (r["iap_start"] - 0x100, 0x100)]
+            for obs in sorted({16, raw}):
+                lines = srec_cat(work, chunks, ["-obs=%d" % obs, "-address-length=%d" % (width // 8)], rng)
+                cases.append(("srec_cat -obs=%d, %d-bit, record size %d" % (obs, width, raw), lines, raw, m))
+    return cases
+
+
+def check_unchanged(work):
+    global passed
+    import hashlib
+    examples = os.path.join(os.path.dirname(os.path.dirname(HERE)), "examples")
+    digests = {}
+    for name, lines, raw, (width, head, tail, mark, r) in unchanged_cases(work, examples):
+        write_config(work, raw, head, tail, mark, r)
+        rc, out, err = prepare(work, lines)
+        h = hashlib.sha256()
+        for tmp in ("tmp.txt", "tmp.bin"):
+            with open(os.path.join(work, tmp), "rb") as f:
+                h.update(f.read())
+        digests[name] = h.hexdigest()
+        if os.environ.get("SREC_CORPUS_RECORD"):
+            continue
+        if rc != 0 or UNCHANGED.get(name) != digests[name]:
+            fail(name + ": tmp.txt and tmp.bin are not what they were", err)
+        else:
+            passed += 1
+    if os.environ.get("SREC_CORPUS_RECORD"):
+        print(repr(digests))
+
+
 WORK = None
 
 
@@ -260,6 +332,9 @@ def main():
     work = tempfile.mkdtemp(prefix="iap-srec-")
     WORK = work
     try:
+        check_unchanged(work)
+        if os.environ.get("SREC_CORPUS_RECORD"):
+            return 0
         check_device_image(work, rng)
         for device in DEVICES:
             width, head, _, _, second = device
