@@ -14,6 +14,7 @@
 //           bits 5-6  ROMHEAD: the second record's address, 0, 0x8000 or 0xF000
 //           bit 7     the other ROMTAIL of the width
 //   byte 1  bits 0-3  PAGESIZE, bits 4-6 IAPMARK, from the tables below
+//           bit 7     the link: USB (its programmer keeps the row at IAPEND) or serial
 //   byte 2  the filler's landing point
 //   byte 3  the record size for size choice 3 (any RAWDATASIZE low byte)
 //
@@ -21,16 +22,21 @@
 //   - the reader takes the file exactly when the independent reading of the
 //     file rules (SRecordModel) says it must;
 //   - a file the reader took goes through every stage, unless it has no data
-//     bytes, PAGESIZE is no page size, or a row does not fit tmp.bin's fields
+//     bytes, the record size is 0, PAGESIZE is no page size, or a row does not fit tmp.bin's fields
 //     (length and count one byte, address three, at most 1014 hex characters);
-//   - when the whole pipeline succeeded: every data byte of the file is in some
-//     row of tmp.bin at its address, with the last value the file gives there;
-//     no row holds anything but that value or fill (0xFF) at any address;
-//     tmp.txt and tmp.bin describe the same rows; tmp.bin is what the builder
-//     kept for the transfer; and for the record sizes the device frames, every
-//     row is one frame's worth, lies wholly inside the device's address width
-//     (the frame names no more address bits than that) and its frame carries it
-//     whole.
+//   - a layout refused for a protected range names a row that the link would
+//     send and that reaches into one;
+//   - when the whole pipeline succeeded: tmp.txt and tmp.bin describe the same
+//     rows; tmp.bin is what the builder kept for the transfer; for the record
+//     sizes the device frames, every row is one frame's worth, lies wholly inside
+//     the device's address width (the frame names no more address bits than
+//     that) and its frame carries it whole; and the rows, walked in order as the
+//     link sends them (stepping over the rows whose address lies in a protected
+//     range), keep the device's image exact: (a) no byte sent lies in
+//     IAPSTART <= a < IAPEND or INTSTART <= a <= INTEND; (b) every byte sent is
+//     fill (0xFF) or the file's last value for its address, and once that value
+//     went to an address nothing else follows it there; (c) every byte of the
+//     file outside the rows stepped over reaches the device.
 
 #include <algorithm>
 #include <cstdint>
@@ -65,6 +71,7 @@ struct Shape {
   std::uint32_t romTail;
   std::uint32_t pageSize;
   int markChoice;
+  bool usb;
   long landing;  // file offset for the text's first line end (filler only)
 };
 
@@ -80,6 +87,7 @@ Shape ShapeOf(const std::uint8_t* h) {
   s.romTail = s.address24 ? (other ? 0x2FFFF : 0xFFFFFF) : (other ? 0x9FFF : 0xFFFF);
   s.pageSize = kPageSizes[h[1] & 15];
   s.markChoice = (h[1] >> 4) & 7;
+  s.usb = (h[1] & 128) != 0;
   s.landing = static_cast<long>(kChunk) + static_cast<std::int8_t>(h[2]);
   return s;
 }
@@ -133,7 +141,7 @@ struct BinRow {
 };
 
 void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, int recordSize,
-                bool address24) {
+                bool address24, bool usb) {
   using fuzz::Violation;
   const std::string binText = fuzz::ReadWholeFile("tmp.bin");
   const auto* bin = reinterpret_cast<const std::uint8_t*>(binText.data());
@@ -213,31 +221,62 @@ void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, in
     }
   }
 
-  // Every address of every row: the file's last value there, or fill.
-  std::unordered_set<std::uint64_t> found;
-  for (const BinRow& row : rows) {
+  // The rows as the link sends them, against the file's bytes.
+  const ActiveProfileRecord& p = ActiveProfile;
+  auto protectedByte = [&p](std::uint64_t a) {
+    return (a >= p.IAPSTART && a < p.IAPEND) || (a >= p.INTSTART && a <= p.INTEND);
+  };
+  std::unordered_set<std::uint64_t> programmed, skipped;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const BinRow& row = rows[i];
+    if (protectedByte(row.address) ||
+        (usb && row.address == p.IAPEND && row.address >= p.IAPSTART)) {
+      for (unsigned j = 0; j < row.count; ++j) skipped.insert(std::uint64_t{row.address} + j);
+      continue;
+    }
     for (unsigned j = 0; j < row.count; ++j) {
       const std::uint64_t address = std::uint64_t{row.address} + j;
       const std::uint8_t value = bin[row.at + 5 + j];
+      if (protectedByte(address))
+        Violation("row %zu at %06x puts %02x into a protected range at %06llx", i,
+                  static_cast<unsigned>(row.address), value,
+                  static_cast<unsigned long long>(address));
       const auto it = file.bytes.find(address);
+      const bool sentBefore = programmed.count(address) != 0;
       if (it != file.bytes.end() && it->second == value) {
-        found.insert(address);
-      } else if (value != 0xFF) {
+        programmed.insert(address);
+      } else if (value != 0xFF || sentBefore) {
         if (it == file.bytes.end())
-          Violation("the row at %06x holds %02x at %06llx, where the file gives no byte",
+          Violation("row %zu at %06x holds %02x at %06llx, where the file gives no byte", i,
                     static_cast<unsigned>(row.address), value,
                     static_cast<unsigned long long>(address));
-        Violation("the row at %06x holds %02x at %06llx, where the file's last value is %02x",
+        Violation("row %zu at %06x puts %02x at %06llx, where the file's last value %02x %s", i,
                   static_cast<unsigned>(row.address), value,
-                  static_cast<unsigned long long>(address), it->second);
+                  static_cast<unsigned long long>(address), it->second,
+                  sentBefore ? "was sent before" : "belongs");
       }
     }
   }
   for (const auto& [address, value] : file.bytes) {
-    if (found.count(address) == 0)
-      Violation("the file's byte %02x at %06llx is in no row of tmp.bin", value,
+    if (programmed.count(address) == 0 && skipped.count(address) == 0)
+      Violation("the file's byte %02x at %06llx never reaches the device", value,
                 static_cast<unsigned long long>(address));
   }
+}
+
+// A layout refused for a protected range: some row that the link would send
+// reaches into one.
+void CheckAddressRefusal(const CImageBuilder& builder, bool usb) {
+  const ActiveProfileRecord& p = ActiveProfile;
+  for (const RowRecord& row : builder.m_rowList) {
+    const auto a = static_cast<std::uint64_t>(static_cast<std::uint32_t>(row.address));
+    const bool stepped = (a >= p.IAPSTART && a < p.IAPEND) || (a >= p.INTSTART && a <= p.INTEND) ||
+                         (usb && a == p.IAPEND && a >= p.IAPSTART);
+    if (stepped || row.count <= 0) continue;
+    const std::uint64_t last = a + static_cast<std::uint32_t>(row.count) - 1;
+    if ((a < p.IAPEND && last >= p.IAPSTART) || (a <= p.INTEND && last >= p.INTSTART)) return;
+  }
+  fuzz::Violation("the layout refused the file for a protected range, but no row reaches into one");
 }
 
 }  // namespace
@@ -292,6 +331,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::WriteWholeFile("firmware.s19", file);
   std::string box;
   CImageBuilder builder;
+  builder.m_interfaceKind = shape.usb ? 1 : 2;
   builder.SetMessageBox([&box](const std::string& text) { box = text; });
   builder.SetPump([] {});  // the window's event pump, called per line in the 24-bit width
 
@@ -307,13 +347,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A file the reader took is built, unless it has no data, the page size means
   // nothing, or a row does not fit the device's row buffer and frame fields.
   if (!builder.BuildRowList()) {
-    if (!model.bytes.empty())
+    if (!model.bytes.empty() && ActiveProfile.recordSize != 0)  // no rows of no bytes
       fuzz::Violation("no rows (%s) for %zu data bytes", box.c_str(), model.bytes.size());
     return 0;
   }
   if (!builder.LayoutFlashPages()) {
-    if (static_cast<std::int32_t>(ActiveProfile.PAGESIZE) > 0)
+    if (box.starts_with(kAddressErrorBox)) {
+      CheckAddressRefusal(builder, shape.usb);
+    } else if (static_cast<std::int32_t>(ActiveProfile.PAGESIZE) > 0) {
       fuzz::Violation("no page layout (%s) for %zu data bytes", box.c_str(), model.bytes.size());
+    }
     return 0;
   }
   if (!builder.WriteRowsText()) fuzz::Violation("tmp.txt not written (%s)", box.c_str());
@@ -326,6 +369,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fits) fuzz::Violation("tmp.bin not written (%s), though every row fits", box.c_str());
     return 0;
   }
-  CheckImage(builder, model, ActiveProfile.recordSize, Uses24BitAddresses());
+  CheckImage(builder, model, ActiveProfile.recordSize, Uses24BitAddresses(), shape.usb);
   return 0;
 }

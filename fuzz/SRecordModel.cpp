@@ -85,12 +85,21 @@ Reading Read(std::string_view text, std::uint32_t romHead, std::uint32_t topAddr
   bool fitsDevice = true;
   std::size_t blankLine = 0, lineNumber = 0, lastRecord = 0, records = 0, dataRecords = 0;
   std::vector<std::uint8_t> bytes;
+  bool ended = false, ctrlZ = false;
   for (std::string_view line : SplitLines(text)) {
     ++lineNumber;
+    // 'S', type, count byte and at most 255 more bytes.
+    if (line.size() > 4 + 2 * 255) return refuse(lineNumber, "longer than any record");
     if (IsBlank(line)) {
       if (blankLine == 0) blankLine = lineNumber;
       continue;
     }
+    if (ctrlZ) return refuse(lineNumber, "a line after Ctrl-Z");
+    if (line == "\x1A") {
+      ctrlZ = true;
+      continue;
+    }
+    if (ended) return refuse(lineNumber, "a record after the termination record");
     lastRecord = lineNumber;
     if (blankLine != 0) return refuse(blankLine, "blank line between records");
     const int addressBytes = line.size() >= 2 ? AddressBytes(line[1]) : 0;
@@ -106,9 +115,9 @@ Reading Read(std::string_view text, std::uint32_t romHead, std::uint32_t topAddr
       address = (address << 8) | bytes[static_cast<std::size_t>(i)];
 
     const char type = line[1];
-    if (type == '7' || type == '8' || type == '9') {  // nothing after it counts
-      complete = true;
-      break;
+    if (type == '7' || type == '8' || type == '9') {  // only blank lines and Ctrl-Z after it
+      complete = ended = true;
+      continue;
     }
     complete = type == '5' || type == '6';
     if (complete && address != dataRecords) return refuse(lineNumber, "count record");

@@ -13,9 +13,10 @@
 namespace srecmodel {
 
 struct Reading {
-  // Every record up to the termination record is intact (hex digits, count byte,
-  // checksum, count records), no blank line stands between records, and the file
-  // ends with a termination record or a matching count record.
+  // Every record is intact (hex digits, count byte, checksum, count records), no
+  // line is longer than a record can be, no blank line stands between records,
+  // and the file ends with a termination record or a matching count record, after
+  // which only blank lines and one Ctrl-Z line (the very last but blank ones) follow.
   bool wellFormed = false;
   // wellFormed, and the file fits the device: its second record starts at
   // ROMHEAD and every data byte lies at or below the top address.

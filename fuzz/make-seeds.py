@@ -53,6 +53,25 @@ body = b"".join(l for l in text16.splitlines(keepends=True) if not l.startswith(
 put("fuzz_image", "chunk-boundary", bytes([0x39, 0x13, 0x00, 0]) + body)
 put("fuzz_image", "chunk-boundary-crlf", bytes([0x39, 0x13, 0xFF, 0]) + body.replace(b"\n", b"\r\n"))
 
+# Rows that must follow the record-size blocks: data entering a block at a 16-byte
+# boundary next to IAPMARK, data just below the programmer (IAPSTART is ROMHEAD +
+# 0x800 here) and the reserved range, the records shuffled, and a programmer bound
+# off the row grid (ROMHEAD from the second record, 0x8010) that refuses the file.
+near = srec("-generate", "0x8000", "0x8100", "-repeat-string", "block ", "-generate", "0x8410",
+            "0x8600", "-repeat-string", "marker ", "-header", "near", line=16)
+put("fuzz_image", "s1-marker-off-block", bytes([0x49, 0x43, 0, 0]) + near)
+edges = srec("-generate", "0x8000", "0x8040", "-constant", "0x11", "-generate", "0x87F0", "0x8800",
+             "-constant", "0x22", "-generate", "0xFFB0", "0xFFC0", "-constant", "0x33", "-header",
+             "edges", line=16)
+put("fuzz_image", "s1-below-ranges", bytes([0x49, 0xC3, 0, 0]) + edges)
+records = near.splitlines(keepends=True)
+put("fuzz_image", "s1-shuffled",
+    bytes([0x48, 0xC3, 0, 0]) + b"".join(records[:2] + records[2:-2][::-3] + records[2:-2][1::3]
+                                         + records[2:-2][2::3] + records[-2:]))
+grid = srec("-generate", "0x8010", "0x8040", "-constant", "0x44", "-generate", "0x8800", "0x8810",
+            "-constant", "0x55", "-header", "grid", line=16)
+put("fuzz_image", "s1-off-grid", bytes([0x09, 0x03, 0, 0]) + grid)
+
 # --- fuzz_hid_descriptor: vendor-defined devices with 64-byte reports
 vendor = bytes.fromhex("0600FF0901A101"            # usage page vendor, usage 1, collection
                        "150026FF0075089540"        # logical 0..255, 8 bits x 64

@@ -158,8 +158,7 @@ bool CImageBuilder::LayoutFlashPages() {
           !ReachesProtectedRange(address, static_cast<std::uint32_t>(row.count)))
         continue;
       Box(kAddressErrorBox + std::to_string(FirstLineFrom(address)));
-      m_rowList.clear();
-      return false;
+      return false;  // the rows stay as laid out, for whoever wants to see why
     }
   } catch (const std::bad_alloc&) {
     m_rowList.clear();

@@ -206,3 +206,23 @@ TEST(LoadConfiguration, AWorkingDirectoryTooLongForThePathIsAMissingFile) {
 }
 
 }  // namespace
+
+TEST(LoadConfiguration, PageSizeMustBeAWholeNumberOfRows) {
+  // Page starts off the row grid would put fill rows across blocks and into the
+  // protected ranges: such a page size is turned away like a PAGESIZE of 0.
+  for (const char* bad : {"PAGESIZE=3\n", "PAGESIZE=0x30\n", "PAGESIZE=0x1F0\n", "PAGESIZE=-512\n",
+                          "PAGESIZE=0x10\n"}) {
+    DialogUnderTest t;
+    t.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, bad));  // record size 32
+    EXPECT_EQ(Events(t.ws),
+              (std::vector<std::string>{"box:solvane:IAP Config File is error:information",
+                                        "log:Please check the config file"}))
+        << bad;
+    EXPECT_FALSE(t.ws.IsEnabled(IDC_FILE)) << bad;
+  }
+  for (const char* good : {"PAGESIZE=0x20\n", "PAGESIZE=0x200\n", "PAGESIZE=0x1E0\n"}) {
+    DialogUnderTest t;
+    t.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, good));
+    EXPECT_TRUE(t.ws.events.empty()) << good;
+  }
+}

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "image/ImageTestSupport.h"
+#include "support/TestDir.h"
 
 using namespace imagetest;
 using V = std::vector<std::string>;
@@ -97,3 +98,34 @@ TEST_F(LayoutFixture, MapsAndListsThatCannotBeLaidOut) {
 }
 
 }  // namespace
+
+// A range bound off the row grid: a row that the transfer would send (its address
+// outside the range) but that reaches into the range is refused at the line of
+// its first byte, a data row and a page's fill row alike.
+TEST(LayoutProtectedRanges, ARowReachingIntoARangeRefusesTheFileAtItsLine) {
+  CTestDir dir;
+  auto build = [&](int s, unsigned iapStart, unsigned intStart, const std::string& lines) {
+    SetMap(s, 0x8000, 0xFFFF, 0x200, 0x8400);
+    ActiveProfile.IAPSTART = iapStart;
+    ActiveProfile.IAPEND = 0xF400;
+    ActiveProfile.INTSTART = intStart;
+    ActiveProfile.INTEND = 0xFFE0;
+    CImageBuilder b;
+    std::string box;
+    b.SetMessageBox([&](const std::string& t) { box = t; });
+    dir.Write("fw.s19", std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 16)) + "\n" +
+                            S1(0x8010, Seq(0x10, 16)) + "\n" + lines + "S9030000FC\n");
+    const bool ok =
+        b.ReadSRecordFile(dir.File("fw.s19")) && b.BuildRowList() && b.LayoutFlashPages();
+    return ok ? std::string("taken") : box;
+  };
+  const std::string below = S1(0xF000, "11223344") + "\n";  // line 4
+  EXPECT_EQ(build(32, 0xF010, 0xFFC0, below), "S19 File Address Error ! Line 4");
+  EXPECT_EQ(build(16, 0xF010, 0xFFC0, below), "taken");  // the row ends below the range
+  EXPECT_EQ(build(32, 0xF000, 0xFFC0, below), "taken");  // the row lies in it: stepped over
+  // The reserved range, given twice: the line of the value that would be sent.
+  EXPECT_EQ(build(32, 0xF000, 0xFFD0, S1(0xFFC4, "01") + "\n" + S1(0xFFC4, "02") + "\n"),
+            "S19 File Address Error ! Line 5");
+  // Data only inside the range: the fill row for its page start would reach in.
+  EXPECT_EQ(build(32, 0xF010, 0xFFC0, S1(0xF020, "AA") + "\n"), "S19 File Address Error ! Line 4");
+}
