@@ -4,14 +4,20 @@
     check-flash.py --config INI --interface serial|hid FIRMWARE FLASH
 
 FIRMWARE is the S-record file given to the updater, FLASH the S-record image the
-simulator wrote of its flash. The check passes when
-  - every firmware byte outside the protected ranges is in the flash, unchanged,
-  - every other byte in the flash is 0xFF (fill bytes of rows and page starts),
-  - nothing at all was written into the protected ranges.
-A row (one record size of bytes, on its record-size boundary) is protected when its
-address lies in IAPSTART..IAPEND (IAPEND itself only over USB, the serial road
-sends that row) or in INTSTART..INTEND (both bounds included). Written on its own
-from the INI and S-record formats, sharing no code with the updater.
+simulator wrote of its flash. The protected ranges are byte ranges, their bounds
+the INI values on 16-byte boundaries (value & 0xFFFFF0): the programmer's range
+holds the bytes from IAPSTART up to IAPEND, the byte at IAPEND being outside it;
+the reserved range holds INTSTART..INTEND, both bounds inside. The check passes when
+  - nothing at all was written into the protected ranges, not one byte,
+  - over USB (hid), nothing was written into the row at IAPEND either: the USB
+    programmer keeps that row for itself; over serial it is an ordinary row,
+  - every other firmware byte is in the flash, unchanged, except those that
+    share their row with a protected byte: a row goes to the device whole or not
+    at all, so they cannot get there,
+  - every other byte in the flash is 0xFF (fill bytes of rows and page starts).
+A row is one record size of bytes on its record-size boundary (rows of 64 go out
+as rows of 32). Written on its own from the INI and S-record formats, sharing no
+code with the updater.
 """
 
 import argparse
@@ -76,18 +82,38 @@ def main():
     iap_start, iap_end = field("IAPSTART"), field("IAPEND")
     int_start, int_end = field("INTSTART"), field("INTEND")
 
+    ranges = [("the programmer's range IAPSTART..IAPEND", iap_start, iap_end - 1),
+              ("the reserved range INTSTART..INTEND", int_start, int_end)]
+
     def protected(address):
-        row = address - address % size
-        in_iap = iap_start <= row <= iap_end if args.interface == "hid" else iap_start <= row < iap_end
-        return in_iap or int_start <= row <= int_end
+        """The protected range (name, first, last) holding the byte, or None."""
+        return next((r for r in ranges if r[1] <= address <= r[2]), None)
+
+    def row_of(address):
+        return address - address % size
+
+    def usb_row(address):
+        return args.interface == "hid" and iap_end >= iap_start and row_of(address) == iap_end
+
+    rows_touching = {}
+
+    def row_touches_range(address):
+        row = row_of(address)
+        if row not in rows_touching:
+            rows_touching[row] = any(protected(row + i) for i in range(size))
+        return rows_touching[row]
 
     firmware = read_srecords(args.firmware)
     flash = read_srecords(args.flash)
     problems = []
     placed = kept_out = 0
     for address, value in sorted(firmware.items()):
-        if protected(address):
+        if protected(address) or usb_row(address):
+            kept_out += 1  # and anything written there is reported below
+        elif row_touches_range(address):
             kept_out += 1
+            if address in flash and flash[address] != value:
+                problems.append("0x%06X: firmware %02X, flash %02X" % (address, value, flash[address]))
         elif flash.get(address) != value:
             problems.append("0x%06X: firmware %02X, flash %s" % (
                 address, value, "%02X" % flash[address] if address in flash else "not written"))
@@ -95,8 +121,12 @@ def main():
             placed += 1
     fill = 0
     for address, value in sorted(flash.items()):
-        if protected(address):
-            problems.append("0x%06X: written inside a protected range" % address)
+        inside = protected(address)
+        if inside:
+            problems.append("0x%06X: written inside %s (0x%06X..0x%06X)" % ((address,) + inside))
+        elif usb_row(address):
+            problems.append("0x%06X: written in the row at IAPEND, which the USB programmer keeps"
+                            % address)
         elif address not in firmware:
             if value != 0xFF:
                 problems.append("0x%06X: %02X written where the firmware has no byte" % (address, value))
@@ -106,8 +136,8 @@ def main():
     if problems:
         print("flash check FAILED: %d problems" % len(problems))
         return 1
-    print("flash check OK: %d firmware bytes in place, %d fill bytes, %d protected bytes left alone"
-          % (placed, fill, kept_out))
+    print("flash check OK: %d firmware bytes in place, %d fill bytes, %d firmware bytes in or beside"
+          " the protected ranges left out" % (placed, fill, kept_out))
     return 0
 
 

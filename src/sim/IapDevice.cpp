@@ -20,6 +20,30 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
+std::string HexByte(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+  return text;
+}
+
+std::string Span(std::uint32_t first, std::uint32_t last) {
+  return first == last ? "byte " + Hex(first) : "bytes " + Hex(first) + ".." + Hex(last);
+}
+
+// The bytes a frame's data go to, in order: the flash takes 24 address bits, so a
+// 16-bit frame near the top of its map runs on above 0xFFFF.
+std::uint32_t ByteAddress(std::uint32_t frameAddress, std::size_t i) {
+  return (frameAddress + static_cast<std::uint32_t>(i)) & 0xffffff;
+}
+
+// A range of flash that no frame may touch, as bytes: first..last, both inside.
+struct ProtectedRange {
+  const char* name;
+  bool empty;
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
 }  // namespace
 
 CIapDevice::CIapDevice(const SimConfig& config, const FaultPlan& faults)
@@ -167,14 +191,54 @@ bool CIapDevice::CheckDataFrame(const Bytes& frame, std::uint32_t& address,
   return true;
 }
 
-bool CIapDevice::Protected(std::uint32_t address, Link link) const {
-  // Over USB the row at IAPEND is still the programmer's; over the serial line it
-  // is the application's first row again and gets written. The reserved range
-  // takes in the row at INTEND on both.
-  const bool inIap = address >= m_config.iapStart &&
-                     (link == Link::kUsb ? address <= m_config.iapEnd : address < m_config.iapEnd);
-  const bool inInt = address >= m_config.intStart && address <= m_config.intEnd;
-  return inIap || inInt;
+std::string CIapDevice::Refusal(int number, std::uint32_t address, const std::uint8_t* data) const {
+  const std::size_t size = static_cast<std::size_t>(m_config.recordSize);
+  const std::string frame = "frame " + std::to_string(number) + " (" +
+                            Hex(ByteAddress(address, 0)) + ".." +
+                            Hex(ByteAddress(address, size - 1)) + ") refused: ";
+
+  // The programmer's own code runs from IAPSTART up to IAPEND, the byte at IAPEND
+  // being the application's again; the reserved range holds both its bounds. The
+  // bounds are the configured values on 16-byte boundaries, as the updater reads
+  // them. A row that merely reaches into a range is as bad as one inside it.
+  const SimConfig& c = m_config;
+  const ProtectedRange ranges[] = {
+      {"the programmer's range IAPSTART..IAPEND", c.iapEnd <= c.iapStart, c.iapStart, c.iapEnd - 1},
+      {"the reserved range INTSTART..INTEND", c.intEnd < c.intStart, c.intStart, c.intEnd},
+  };
+  std::string reasons;
+  for (const ProtectedRange& range : ranges) {
+    if (range.empty) continue;
+    std::size_t hits = 0;
+    std::uint32_t first = 0, last = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::uint32_t a = ByteAddress(address, i);
+      if (a < range.first || a > range.last) continue;
+      if (hits++ == 0) first = a;
+      last = a;
+    }
+    if (hits == 0) continue;
+    if (!reasons.empty()) reasons += "; ";
+    reasons += Span(first, last) + (hits == 1 ? " lies in " : " lie in ") + range.name + " (" +
+               Hex(range.first) + ".." + Hex(range.last) + ")";
+  }
+  if (!reasons.empty()) return frame + reasons;
+
+  // Erased bytes (never written, or holding 0xFF) take any value; a programmed
+  // byte takes only its own value again.
+  std::size_t changed = 0;
+  std::string first;
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint32_t a = ByteAddress(address, i);
+    const std::uint8_t old = m_flash.Read(a);
+    if (old == 0xff || old == data[i]) continue;
+    if (changed++ == 0) {
+      first = Hex(a) + " holds " + HexByte(old) + ", the frame would write " + HexByte(data[i]);
+    }
+  }
+  if (changed == 0) return {};
+  return frame + first + " (" + std::to_string(changed) + " programmed byte" +
+         (changed == 1 ? "" : "s") + " would change)";
 }
 
 DeviceOutput CIapDevice::OnDataFrame(const Bytes& frame, int number, Link link) {
@@ -205,12 +269,21 @@ DeviceOutput CIapDevice::OnDataFrame(const Bytes& frame, int number, Link link) 
   const std::uint8_t* data = nullptr;
   if (!CheckDataFrame(frame, address, data)) return Answer(SimMessage::kDataFrame, "N\r");
 
-  // A programmer must never be asked to overwrite its own code or the reserved
-  // range beside it: the updater steps over both. The frame is taken as the
-  // protocol demands, but the run is marked failed.
-  if (Protected(address, link)) {
+  // A programmer must never be asked to overwrite its own code, the reserved
+  // range beside it, or what it has already programmed: the frame is refused
+  // whole and the run is marked failed.
+  const std::string refusal = Refusal(number, address, data);
+  if (!refusal.empty()) {
+    m_errors.push_back(refusal);
+    return Answer(SimMessage::kDataFrame, "N\r");
+  }
+  // Over USB the row at IAPEND is still the programmer's and the updater steps
+  // over it; over the serial line it is the application's first row again. Its
+  // bytes lie outside the range above, so it is written, but seeing it over USB
+  // is a fault of the updater all the same.
+  if (link == Link::kUsb && address == m_config.iapEnd && m_config.iapEnd >= m_config.iapStart) {
     m_errors.push_back("frame " + std::to_string(number) + " writes " + Hex(address) +
-                       ", inside a protected range");
+                       ", the row at IAPEND, which the USB programmer keeps for itself");
   }
   m_flash.Write(address, data, static_cast<std::size_t>(m_config.recordSize));
   ++m_accepted;

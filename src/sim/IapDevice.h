@@ -15,6 +15,13 @@
 //   end-of-file, 24-bit        08 00 00 00 04 45 4F 46 47       (no answer)
 // Before the programming-mode command the device is running its application and
 // ignores everything else.
+//
+// A data frame is refused ("N" CR, nothing written) when it is malformed, when
+// any of its bytes would land in a protected range, or when it would change a
+// byte already programmed (anything but 0xFF) to another value. Flash is not
+// rewritten in place: the programmer takes fill (0xFF) over erased bytes, data
+// over fill, and a row sent again unchanged; anything else would leave a byte
+// other than the one it acknowledged.
 
 #include <cstdint>
 #include <string>
@@ -71,10 +78,12 @@ class CIapDevice {
   int DataFrameCount() const { return m_dataFrames; }
   int AcceptedFrameCount() const { return m_accepted; }
   const CEmulatedFlash& Flash() const { return m_flash; }
-  // Things the device objects to although it answered: an end-of-file frame of
-  // the other address width, a data frame aimed at the programmer's own code or
-  // at the reserved range (IAPSTART..IAPEND, the row at IAPEND only over USB;
-  // INTSTART..INTEND with both bounds).
+  // Everything the device objects to, in order: each data frame it refused for
+  // what it would have written (a byte in the programmer's range IAPSTART up to,
+  // not including, IAPEND, or in the reserved range INTSTART..INTEND, both bounds
+  // inside; or another value over a programmed byte), with the reason; and,
+  // answered all the same, an end-of-file frame of the other address width and a
+  // row at IAPEND over USB, whose programmer keeps that row for itself.
   const std::vector<std::string>& Errors() const { return m_errors; }
   const SimConfig& Config() const { return m_config; }
 
@@ -92,7 +101,8 @@ class CIapDevice {
   DeviceOutput OnText(const Bytes& text);
   DeviceOutput OnFrame(const Bytes& frame, Link link);
   DeviceOutput OnDataFrame(const Bytes& frame, int number, Link link);
-  bool Protected(std::uint32_t address, Link link) const;
+  // Why the frame's data may not go into the flash; empty when it may.
+  std::string Refusal(int number, std::uint32_t address, const std::uint8_t* data) const;
   bool CheckDataFrame(const Bytes& frame, std::uint32_t& address, const std::uint8_t*& data) const;
   DeviceOutput Answer(SimMessage message, const char* text) const;
 

@@ -191,7 +191,8 @@ inline UpdateRun RunUpdate(const CScratchDir& dir, const DeviceMap& map, Link li
 
 // The device's flash after an update checked against the firmware file by the
 // examples' own checker, which shares no code with the updater: every firmware
-// byte outside the protected rows in place, nothing but fill anywhere else. The
+// byte outside the rows the link steps over in place, nothing but fill anywhere
+// else, not one byte inside a protected range. The
 // checker's report, with its exit status first ("0 flash check OK: ...").
 inline std::string CheckFlash(const CScratchDir& dir, const DeviceMap& map, Link link) {
   CChild check;

@@ -130,37 +130,126 @@ TEST(IapDeviceEndOfFile, TheOtherWidthsFrameEndsTheRunWithAnError) {
   EXPECT_EQ(narrow.Errors().size(), 1u);
 }
 
-// The same rows the updater steps over: IAPSTART..IAPEND with the row at IAPEND
-// only over USB, INTSTART..INTEND with both bounds on either line.
-TEST(IapDeviceFrames, WritesIntoTheProtectedRangesAreAnsweredButRecordedAsErrors) {
+// The protected ranges are byte ranges: IAPSTART up to IAPEND with the byte at
+// IAPEND outside, INTSTART..INTEND with both bounds inside, on either line. A
+// frame with any byte in one is refused whole; the row at IAPEND is written on
+// both lines, but over USB, whose programmer keeps it, it is still a fault.
+TEST(IapDeviceProtectedRanges, FramesWithAByteInARangeAreRefusedAndWriteNothing) {
   struct Case {
+    int size;
     std::uint32_t address;
-    bool flaggedSerial;
-    bool flaggedUsb;
+    bool refused;     // on both lines
+    bool usbFlagged;  // answered, but an error over USB
   };
   // TestConfig: IAPSTART 0xF000, IAPEND 0xF800, INTSTART 0xFFE0, INTEND 0xFFF0.
   const Case cases[] = {
-      {0xEFF0, false, false}, {0xF000, true, true},   {0xF7F0, true, true}, {0xF800, false, true},
-      {0xF810, false, false}, {0xFFD0, false, false}, {0xFFE0, true, true}, {0xFFF0, true, true},
+      {16, 0xEFF0, false, false},  // the last row below the programmer
+      {32, 0xEFF0, true, false},   // reaches 0xF000..0xF00F from below
+      {32, 0xEFE0, false, false},  //
+      {16, 0xF000, true, false},   // inside
+      {16, 0xF400, true, false},   //
+      {16, 0xF7F0, true, false},   // ends on the last byte before IAPEND
+      {32, 0xF7E0, true, false},   //
+      {16, 0xF800, false, true},   // the row at IAPEND
+      {32, 0xF800, false, true},   //
+      {16, 0xF810, false, false},  //
+      {16, 0xFFD0, false, false},  // the last row below the reserved range
+      {32, 0xFFC0, false, false},  //
+      {32, 0xFFD0, true, false},   // reaches 0xFFE0..0xFFEF from below
+      {16, 0xFFE0, true, false},   // inside
+      {16, 0xFFF0, true, false},   // only its first byte, INTEND, is inside
   };
-  CIapDevice serial = ReadyDevice(16, false);
-  CIapDevice usb = ReadyDevice(16, false);
   for (const Case c : cases) {
-    SCOPED_TRACE(testing::Message() << "row 0x" << std::hex << c.address);
-    const Bytes frame = HandFrame(false, c.address, Counting(16));
-    const std::size_t serialBefore = serial.Errors().size();
-    EXPECT_EQ(Feed(serial, frame).reply, Text("A\r"));
-    EXPECT_EQ(serial.Errors().size() - serialBefore, c.flaggedSerial ? 1u : 0u);
+    SCOPED_TRACE(testing::Message() << c.size << "-byte row at 0x" << std::hex << c.address);
+    const Bytes data = Counting(c.size, 0x10);
+    const Bytes frame = HandFrame(false, c.address, data);
+    CIapDevice serial = ReadyDevice(c.size, false);
+    EXPECT_EQ(Feed(serial, frame).reply, Text(c.refused ? "N\r" : "A\r"));
+    EXPECT_EQ(serial.Errors().size(), c.refused ? 1u : 0u);
 
+    CIapDevice usb = ReadyDevice(c.size, false);
     Bytes report(64, 0);
     std::copy(frame.begin(), frame.end(), report.begin());
-    const std::size_t usbBefore = usb.Errors().size();
-    EXPECT_EQ(usb.ReceiveReport(report.data(), report.size()).reply, Text("A\r"));
-    EXPECT_EQ(usb.Errors().size() - usbBefore, c.flaggedUsb ? 1u : 0u);
+    EXPECT_EQ(usb.ReceiveReport(report.data(), report.size()).reply,
+              Text(c.refused ? "N\r" : "A\r"));
+    EXPECT_EQ(usb.Errors().size(), c.refused || c.usbFlagged ? 1u : 0u);
+
+    for (const CIapDevice* device : {&serial, &usb}) {
+      EXPECT_EQ(device->Flash().WrittenCount(), c.refused ? 0u : data.size());
+      EXPECT_EQ(device->AcceptedFrameCount(), c.refused ? 0 : 1);
+    }
+    if (!c.refused) {
+      EXPECT_EQ(serial.Flash().Read(c.address + c.size - 1), data.back());
+    }
   }
-  // Taken all the same: the error marks the run, the flash shows what was asked.
-  EXPECT_EQ(serial.AcceptedFrameCount(), 8);
-  EXPECT_EQ(serial.Flash().Read(0xFFFF), 15);
+}
+
+TEST(IapDeviceProtectedRanges, TheRefusalNamesTheFrameTheRangeAndTheBytes) {
+  CIapDevice device = ReadyDevice(32, false);
+  Feed(device, HandFrame(false, 0x8000, Counting(32)));
+  EXPECT_EQ(Feed(device, HandFrame(false, 0xEFF0, Counting(32))).reply, Text("N\r"));
+  EXPECT_EQ(Feed(device, HandFrame(false, 0xFFE0, Counting(32))).reply, Text("N\r"));
+  ASSERT_EQ(device.Errors().size(), 2u);
+  EXPECT_EQ(device.Errors()[0],
+            "frame 2 (0x00EFF0..0x00F00F) refused: bytes 0x00F000..0x00F00F lie in the "
+            "programmer's range IAPSTART..IAPEND (0x00F000..0x00F7FF)");
+  EXPECT_EQ(device.Errors()[1],
+            "frame 3 (0x00FFE0..0x00FFFF) refused: bytes 0x00FFE0..0x00FFF0 lie in the reserved "
+            "range INTSTART..INTEND (0x00FFE0..0x00FFF0)");
+}
+
+// Flash is not rewritten in place. The updater sends fill rows for page starts
+// before the data over them and may send a row again after a lost answer.
+TEST(IapDeviceOverwrites, FillThenDataAndARowSentTwiceAreTaken) {
+  for (const bool wide : {false, true}) {
+    SCOPED_TRACE(wide ? "24-bit" : "16-bit");
+    CIapDevice device = ReadyDevice(32, wide);
+    const Bytes fill(32, 0xFF);
+    Bytes data = Counting(32, 0x20);
+    data[5] = 0xFF;  // a fill byte inside the data row
+    EXPECT_EQ(Feed(device, HandFrame(wide, 0x8200, fill)).reply, Text("A\r"));
+    EXPECT_EQ(Feed(device, HandFrame(wide, 0x8200, fill)).reply, Text("A\r"));
+    EXPECT_EQ(Feed(device, HandFrame(wide, 0x8200, data)).reply, Text("A\r"));
+    EXPECT_EQ(Feed(device, HandFrame(wide, 0x8200, data)).reply, Text("A\r"));
+    Bytes more = data;
+    more[5] = 0x77;  // a byte that only held fill takes a value
+    EXPECT_EQ(Feed(device, HandFrame(wide, 0x8200, more)).reply, Text("A\r"));
+    EXPECT_TRUE(device.Errors().empty());
+    EXPECT_EQ(device.AcceptedFrameCount(), 5);
+    EXPECT_EQ(device.Flash().Read(0x8205), 0x77);
+    EXPECT_EQ(device.Flash().Read(0x821F), data.back());
+  }
+}
+
+TEST(IapDeviceOverwrites, AnotherValueOverAProgrammedByteIsRefused) {
+  const Bytes data = Counting(32, 0x20);
+  Bytes oneChanged = data;
+  oneChanged[7] = 0x00;
+  struct Case {
+    const char* what;
+    Bytes second;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"other data", Counting(32, 0x60),
+       "frame 2 (0x008200..0x00821F) refused: 0x008200 holds 0x20, the frame would write 0x60 "
+       "(32 programmed bytes would change)"},
+      {"one byte changed", oneChanged,
+       "frame 2 (0x008200..0x00821F) refused: 0x008207 holds 0x27, the frame would write 0x00 "
+       "(1 programmed byte would change)"},
+      {"fill over data", Bytes(32, 0xFF),
+       "frame 2 (0x008200..0x00821F) refused: 0x008200 holds 0x20, the frame would write 0xFF "
+       "(32 programmed bytes would change)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CIapDevice device = ReadyDevice(32, false);
+    EXPECT_EQ(Feed(device, HandFrame(false, 0x8200, data)).reply, Text("A\r"));
+    EXPECT_EQ(Feed(device, HandFrame(false, 0x8200, c.second)).reply, Text("N\r"));
+    EXPECT_EQ(device.Errors(), std::vector<std::string>{c.reason});
+    EXPECT_EQ(device.AcceptedFrameCount(), 1);
+    for (int i = 0; i < 32; ++i) EXPECT_EQ(device.Flash().Read(0x8200 + i), data[i]);
+  }
 }
 
 TEST(IapDeviceFrames, ResynchronisesOnZerosAndDroppedPartials) {

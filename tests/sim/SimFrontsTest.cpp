@@ -31,24 +31,6 @@ FrontOptions QuickOptions() {
   return o;
 }
 
-// Reads up to n bytes within the time limit.
-Bytes ReadFor(int fd, std::size_t n, std::chrono::milliseconds limit) {
-  Bytes out;
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (out.size() < n && std::chrono::steady_clock::now() < end) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, 10) == 1 && (pfd.revents & POLLIN)) {
-      std::uint8_t b[256];
-      const ssize_t got = ::read(fd, b, std::min(sizeof b, n - out.size()));
-      if (got <= 0) break;
-      out.insert(out.end(), b, b + got);
-    } else if (pfd.revents & (POLLHUP | POLLERR)) {
-      break;
-    }
-  }
-  return out;
-}
-
 int OpenPort(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
   termios tio{};

@@ -1,10 +1,13 @@
 #pragma once
 // Helpers for the simulator tests: a real scratch directory, frames built by hand
-// (from the layouts, not from the updater's frame builder), and a device fed a
-// whole message at a time.
+// (from the layouts, not from the updater's frame builder), a device fed a whole
+// message at a time, and replies read from a line within a time limit.
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +27,7 @@ class CScratchDir {
   }
   CScratchDir(const CScratchDir&) = delete;
   CScratchDir& operator=(const CScratchDir&) = delete;
+  const std::string& Path() const { return m_path; }
   std::string File(const std::string& name) const { return m_path + "/" + name; }
   void Write(const std::string& name, const std::string& text) const {
     std::ofstream(File(name), std::ios::binary) << text;
@@ -94,3 +98,21 @@ inline DeviceOutput Feed(CIapDevice& device, const Bytes& bytes, bool* earlyAnsw
 
 inline const Bytes kEof16 = {0x08, 0x03, 0x00, 0x00, 0x45, 0x4F, 0x46, 0x47};
 inline const Bytes kEof24 = {0x08, 0x00, 0x00, 0x00, 0x04, 0x45, 0x4F, 0x46, 0x47};
+
+// Reads up to n bytes within the time limit.
+inline Bytes ReadFor(int fd, std::size_t n, std::chrono::milliseconds limit) {
+  Bytes out;
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (out.size() < n && std::chrono::steady_clock::now() < end) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, 10) == 1 && (pfd.revents & POLLIN)) {
+      std::uint8_t b[256];
+      const ssize_t got = ::read(fd, b, std::min(sizeof b, n - out.size()));
+      if (got <= 0) break;
+      out.insert(out.end(), b, b + got);
+    } else if (pfd.revents & (POLLHUP | POLLERR)) {
+      break;
+    }
+  }
+  return out;
+}
