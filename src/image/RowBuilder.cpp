@@ -15,6 +15,7 @@
 // whose line ended inside it (fewer than two characters) leaves fill at its place.
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <numeric>
 #include <vector>
@@ -86,9 +87,6 @@ bool CImageBuilder::BuildRowList() {
         return bytes[a].address < bytes[b].address;
       });
     }
-    auto at = [&](std::size_t k) -> const ByteRecord& {
-      return rising ? bytes[k] : bytes[order[k]];
-    };
     auto rowOf = [&](std::int64_t block) {
       RowRecord row;
       row.address = static_cast<std::int32_t>(block);
@@ -97,29 +95,44 @@ bool CImageBuilder::BuildRowList() {
       row.hexData.assign(2 * static_cast<std::size_t>(s), 'F');
       return row;
     };
-    auto put = [](RowRecord& row, const ByteRecord& b) {
-      char* to = row.hexData.data() + 2 * (std::int64_t{b.address} - row.address);
-      const bool whole = b.hexData[0] != 0 && b.hexData[1] != 0;
-      to[0] = whole ? b.hexData[0] : 'F';
-      to[1] = whole ? b.hexData[1] : 'F';
+    // A byte whose line ended inside it left a 0 character: fill instead.
+    auto mendShortBytes = [](RowRecord& row) {
+      char* text = row.hexData.data();
+      if (std::memchr(text, 0, row.hexData.size()) == nullptr) return;
+      for (std::size_t c = 0; c < row.hexData.size(); c += 2) {
+        if (text[c] == 0 || text[c + 1] == 0) text[c] = text[c + 1] = 'F';
+      }
     };
-
-    // The page layout drops the first row as the header row when it lies at or
-    // below ROMHEAD. The reader gives no bytes for the S0 header, so that row is
-    // a stand-in: the lowest byte alone, in front of its block's real row, made
-    // only where the layout takes it off again. No row with firmware is lost.
-    const std::int64_t lowest = BlockStart(at(0).address, s);
-    if (lowest <= std::int64_t{ActiveProfile.ROMHEAD}) {
-      m_rowList.push_back(rowOf(lowest));
-      put(m_rowList.back(), at(0));
-    }
-
-    m_rowList.reserve(m_rowList.size() + total / static_cast<std::size_t>(s) + 1);
-    for (std::size_t k = 0; k < total;) {
-      RowRecord row = rowOf(BlockStart(at(k).address, s));
-      const std::int64_t next = std::int64_t{row.address} + s;
-      for (; k < total && at(k).address < next; ++k) put(row, at(k));
-      m_rowList.push_back(std::move(row));
+    // The rows of the bytes as at(0), at(1), ... give them, in rising address order.
+    auto build = [&](auto at) {
+      // The page layout drops the first row as the header row when it lies at or
+      // below ROMHEAD. The reader gives no bytes for the S0 header, so that row is
+      // a stand-in: the lowest byte alone, in front of its block's real row, made
+      // only where the layout takes it off again. No row with firmware is lost.
+      const std::int64_t lowest = BlockStart(at(0).address, s);
+      if (lowest <= std::int64_t{ActiveProfile.ROMHEAD}) {
+        RowRecord row = rowOf(lowest);
+        std::memcpy(row.hexData.data() + 2 * (at(0).address - lowest), at(0).hexData, 2);
+        mendShortBytes(row);
+        m_rowList.push_back(std::move(row));
+      }
+      m_rowList.reserve(m_rowList.size() + total / static_cast<std::size_t>(s) + 1);
+      for (std::size_t k = 0; k < total;) {
+        RowRecord row = rowOf(BlockStart(at(k).address, s));
+        const std::int64_t next = std::int64_t{row.address} + s;
+        char* const text = row.hexData.data();
+        for (; k < total && at(k).address < next; ++k) {
+          const ByteRecord& b = at(k);
+          std::memcpy(text + 2 * (std::int64_t{b.address} - row.address), b.hexData, 2);
+        }
+        mendShortBytes(row);
+        m_rowList.push_back(std::move(row));
+      }
+    };
+    if (rising) {
+      build([bytes](std::size_t k) -> const ByteRecord& { return bytes[k]; });
+    } else {
+      build([bytes, &order](std::size_t k) -> const ByteRecord& { return bytes[order[k]]; });
     }
   } catch (const std::bad_alloc&) {
     m_rowList.clear();
