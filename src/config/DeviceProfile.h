@@ -56,28 +56,39 @@ void ApplyToActiveProfile(const DeviceProfile& entry);
 
 // The two ranges of flash that no frame may touch: the programmer's own code,
 // IAPSTART up to IAPEND (the byte at IAPEND is the application's again), and the
-// reserved range INTSTART..INTEND, both bounds inside.
-inline bool InProtectedRange(std::uint32_t address) {
+// reserved range INTSTART..INTEND, both bounds inside. The bounds lie on 16-byte
+// boundaries, as the profile holds them (masked again for a profile set by hand).
+struct ProtectedRanges {
+  std::uint32_t iapStart, iapEnd, intStart, intEnd;
+};
+inline ProtectedRanges ActiveProtectedRanges() {
+  constexpr std::uint32_t kBoundary = 0xFFFFF0u;
   const ActiveProfileRecord& p = ActiveProfile;
-  return (address >= p.IAPSTART && address < p.IAPEND) ||
-         (address >= p.INTSTART && address <= p.INTEND);
+  return {p.IAPSTART & kBoundary, p.IAPEND & kBoundary, p.INTSTART & kBoundary,
+          p.INTEND & kBoundary};
+}
+
+inline bool InProtectedRange(std::uint32_t address) {
+  const ProtectedRanges r = ActiveProtectedRanges();
+  return (address >= r.iapStart && address < r.iapEnd) ||
+         (address >= r.intStart && address <= r.intEnd);
 }
 
 // Whether the transfer steps over the row that starts at address. Rows are
 // judged by their address; the row at IAPEND is stepped over on a link whose
 // programmer also keeps that row (iapEndProtected).
 inline bool RowSteppedOver(std::uint32_t address, bool iapEndProtected) {
-  const ActiveProfileRecord& p = ActiveProfile;
+  const ProtectedRanges r = ActiveProtectedRanges();
   return InProtectedRange(address) ||
-         (iapEndProtected && address == p.IAPEND && address >= p.IAPSTART);
+         (iapEndProtected && address == r.iapEnd && address >= r.iapStart);
 }
 
 // Whether any of the count bytes from address lies in a protected range.
 inline bool ReachesProtectedRange(std::uint32_t address, std::uint32_t count) {
   if (count == 0) return false;
   const std::uint64_t last = std::uint64_t{address} + count - 1;
-  const ActiveProfileRecord& p = ActiveProfile;
-  const bool iap = p.IAPEND > p.IAPSTART && address < p.IAPEND && last >= p.IAPSTART;
-  const bool reserved = p.INTEND >= p.INTSTART && address <= p.INTEND && last >= p.INTSTART;
+  const ProtectedRanges r = ActiveProtectedRanges();
+  const bool iap = r.iapEnd > r.iapStart && address < r.iapEnd && last >= r.iapStart;
+  const bool reserved = r.intEnd >= r.intStart && address <= r.intEnd && last >= r.intStart;
   return iap || reserved;
 }
