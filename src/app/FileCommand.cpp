@@ -10,6 +10,15 @@
 #include <system_error>
 
 #include "app/UpdaterDlg.h"
+#include "image/IntermediateFiles.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 namespace {
 
@@ -26,6 +35,50 @@ class CBusyFlag {
 };
 
 bool SupportedRecordSize(int size) { return size == 64 || size == 32 || size == 16; }
+
+// The largest image a transfer takes; the frame counters are ints.
+constexpr std::uintmax_t kMaxImageBytes = 0x7FFFFFFF;
+
+// Reads the whole of the image file at path. Only a regular file is an image: a
+// pipe, a directory or a device put in its place is turned away before anything
+// is read from it, and never waited on (a pipe would hold the transfer until
+// somebody wrote into it).
+bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& image) {
+#ifdef _WIN32
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (ec || size == 0 || size > kMaxImageBytes) return false;
+  image.resize(static_cast<std::size_t>(size));
+  return std::fread(image.data(), 1, image.size(), file.get()) == image.size();
+#else
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // O_NONBLOCK: a pipe put there since the look above does not hold the open either.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (st.st_size <= 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxImageBytes) return false;
+  image.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < image.size()) {
+    const ssize_t n = ::read(fd, image.data() + got, image.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // an error, or the file got shorter under us
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+#endif
+}
 
 }  // namespace
 
@@ -71,6 +124,14 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
     AppMessageBox("Can't support this file !", BoxIcon::kWarning);
   }
 
+  // File writes tmp.txt and tmp.bin here: a firmware file that is one of them
+  // would be overwritten by its own image. It is refused as a file that cannot
+  // be read, before anything is written.
+  if (!IntermediateFileNamedBy(path).empty()) {
+    AppMessageBox(kReadFileErrorBox);
+    Log("Build S19 block list error");
+    return false;
+  }
   if (!m_builder.ReadSRecordFile(path)) {
     Log("Build S19 block list error");
     return false;
@@ -101,25 +162,13 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
 
 int CUpdaterDlg::LoadImageFile(const std::string& path) {
   m_imageChanged = false;
-  struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return -1;
-
-  std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
-  if (ec || size == 0 || size > 0x7FFFFFFF) return -1;
-  const auto length = static_cast<std::size_t>(size);
-
   std::vector<std::uint8_t> image;
   try {
-    image.resize(length);
+    if (!ReadImageFile(path, image)) return -1;
   } catch (const std::bad_alloc&) {
     return -1;
   }
-  if (std::fread(image.data(), 1, length, file.get()) != length) return -1;
-  file.reset();
+  const auto length = image.size();
   // Only the image that this dialog's last File wrote goes to the device: another
   // updater working in the same directory may have written its own tmp.bin since.
   if (image != m_builder.m_binImage) {

@@ -45,6 +45,13 @@ void CUpdaterDlg::LoadConfiguration() {
   const bool fits = !dir.empty() && path.size() <= kMaxConfigPath;
   const CProfileIni ini(fits ? path : std::string());
 
+  // A file that is there but no INI text at all (a device, a pipe, something
+  // huge or binary) is a faulty file: nothing in it can be trusted.
+  if (!ini.Refusal().empty()) {
+    reportConfigError();
+    return;
+  }
+
   m_deviceCount = ini.GetInt("DEVICELIST", "DEVICECOUNT", kMissing);
   if (!fits || m_deviceCount == kMissing) {
     AppMessageBox("IAP Config File is not exist", BoxIcon::kInformation);

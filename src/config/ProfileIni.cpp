@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -41,15 +42,44 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
+// Reads the file into text, stopping once text holds more than limit bytes;
+// false when it cannot be read. The file's type is looked at first, without opening it: a
+// pipe would block the open, and a device such as /dev/zero never ends.
+bool ReadBounded(const std::string& path, std::size_t limit, bool& regular, std::string& text) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(path, ec);
+  if (ec || !std::filesystem::exists(status)) return false;
+  regular = std::filesystem::is_regular_file(status);
+  if (!regular) return true;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  // In pieces, so that a small file costs a small buffer.
+  char piece[16 * 1024];
+  while (text.size() <= limit && in.read(piece, sizeof piece).gcount() > 0) {
+    text.append(piece, static_cast<std::size_t>(in.gcount()));
+  }
+  return !in.bad();
+}
+
 }  // namespace
 
 CProfileIni::CProfileIni(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return;
+  bool regular = false;
+  std::string text;
+  if (!ReadBounded(path, kMaxFileBytes, regular, text)) return;
   m_exists = true;
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  std::string text = buffer.str();
+  if (!regular) {
+    m_refusal = "it is not a regular file";
+    return;
+  }
+  if (text.size() > kMaxFileBytes) {
+    m_refusal = "it is larger than 1 MiB";
+    return;
+  }
+  if (text.find('\0') != std::string::npos) {
+    m_refusal = "it is not text: it holds NUL bytes";
+    return;
+  }
   if (text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
 
   std::map<std::string, std::string>* section = nullptr;

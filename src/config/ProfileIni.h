@@ -9,6 +9,11 @@
 // so "512 bytes" reads 512. A present but empty value, or one without any digit,
 // reads 0. Negative values wrap to 32 bits ("-1" reads 0xFFFFFFFF); values that do
 // not fit in 32 bits saturate at 0xFFFFFFFF.
+//
+// A file that is no INI text at all is turned away whole, read in bounded memory:
+// one that is not a regular file (a device such as /dev/zero, a pipe, a
+// directory), one larger than kMaxFileBytes, and one holding NUL bytes. It then
+// behaves as an empty file, and Refusal() says why.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,10 +23,18 @@
 
 class CProfileIni {
  public:
+  // Hand-edited configuration files are a few KiB; nothing near this is text
+  // anybody maintains.
+  static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
+
   // Loads the file; a file that cannot be read behaves as an empty one.
   explicit CProfileIni(const std::string& path);
 
   bool FileExists() const { return m_exists; }
+  // Why the file, though it is there, was turned away ("it is not a regular
+  // file", "it is larger than 1 MiB", "it is not text: it holds NUL bytes");
+  // empty when it was read or is missing.
+  const std::string& Refusal() const { return m_refusal; }
 
   // The value text of section/key, or nothing when the file, section or key is absent.
   std::optional<std::string> Lookup(const std::string& section, const std::string& key) const;
@@ -37,6 +50,7 @@ class CProfileIni {
 
  private:
   bool m_exists = false;
+  std::string m_refusal;
   // lower-cased section -> lower-cased key -> value (first occurrence kept)
   std::map<std::string, std::map<std::string, std::string>> m_sections;
 };

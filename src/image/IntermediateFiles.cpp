@@ -10,46 +10,141 @@
 // buffer takes 512 bytes, so a row may carry at most 1014 characters of hexData;
 // length and count must fit one byte and the address three.
 
+#include "image/IntermediateFiles.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
 
 #include "config/DeviceProfile.h"
 #include "image/HexText.h"
 #include "image/ImageBuilder.h"
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 namespace {
 
 constexpr std::size_t kRowBufferBytes = 512;
 constexpr std::size_t kMaxHexChars = 2 * kRowBufferBytes - 10;  // after the 10 field characters
 
-// A file written from its start through a large buffer. Whatever the file held
-// before is gone when it is closed, as if it had been truncated on opening; but
-// an existing file is overwritten in place and cut to its new length at the
-// end, because a file truncated to nothing makes some file systems (ext4) push
-// the new data to the disk on close, which costs milliseconds per build.
-class COutputFile {
+// Whether the directory entry path may be replaced: nothing there yet, a file,
+// or a symlink (the link goes, whatever it points to stays as it is). A
+// directory, a pipe or a device of that name belongs to somebody else.
+bool Replaceable(const std::string& path) {
+#ifdef _WIN32
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+#else
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
+#endif
+}
+
+// A new, empty file in path's directory that nobody else has opened, for
+// writing; its name goes to name. nullptr when none can be made.
+std::FILE* OpenTemporaryBeside(const std::string& path, std::string& name) {
+  const std::filesystem::path target(path);
+  const std::string directory =
+      target.has_parent_path() ? target.parent_path().string() : std::string(".");
+#ifdef _WIN32
+  char made[MAX_PATH];
+  if (GetTempFileNameA(directory.c_str(), "iap", 0, made) == 0) return nullptr;
+  name = made;
+  std::FILE* file = std::fopen(made, "wb");
+  if (!file) DeleteFileA(made);
+  return file;
+#else
+  static std::atomic<unsigned> serial{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    // Hidden, and named after the file it becomes and the process that writes it.
+    name = directory + "/." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
+           std::to_string(serial++);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+      ::close(fd);
+      ::unlink(name.c_str());
+    }
+    return file;
+  }
+  return nullptr;
+#endif
+}
+
+// Puts from in the place of to in one step: a reader sees the old file or the new one.
+bool RenameOver(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return std::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
+#ifdef _WIN32
+bool FileId(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+  // No access asked for: only the file's identity is read, whoever has it open.
+  const HANDLE handle =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool ok = GetFileInformationByHandle(handle, &info) != 0;
+  CloseHandle(handle);
+  return ok;
+}
+#endif
+
+bool SameFile(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  return FileId(a, x) && FileId(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+#else
+  struct stat x {
+  }, y{};
+  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
+         x.st_ino == y.st_ino;
+#endif
+}
+
+// A file written from its start through a large buffer, into a temporary file
+// beside path that Close renames over path once all of it is written. Until
+// then the old file stays whole; it is never opened, so a symlink named path is
+// replaced and whatever it points to is left alone. A write that fails leaves
+// the old file and no temporary behind.
+class CReplacingFile {
  public:
-  explicit COutputFile(const std::string& path)
+  explicit CReplacingFile(const std::string& path)
       : m_path(path), m_buf(std::make_unique_for_overwrite<char[]>(m_size)) {
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(path, ec)) {
-      m_oldSize = std::filesystem::file_size(path, ec);
-      if (!ec) m_file = std::fopen(path.c_str(), "r+b");
-    }
-    if (!m_file) {
-      m_oldSize = 0;
-      m_file = std::fopen(path.c_str(), "wb");
-    }
+    if (Replaceable(path)) m_file = OpenTemporaryBeside(path, m_temporary);
     m_ok = m_file != nullptr;
   }
-  ~COutputFile() { Close(); }
-  COutputFile(const COutputFile&) = delete;
-  COutputFile& operator=(const COutputFile&) = delete;
+  ~CReplacingFile() {
+    if (!m_file) return;
+    std::fclose(m_file);
+    std::remove(m_temporary.c_str());
+  }
+  CReplacingFile(const CReplacingFile&) = delete;
+  CReplacingFile& operator=(const CReplacingFile&) = delete;
 
   bool IsOpen() const { return m_file != nullptr; }
 
@@ -67,40 +162,32 @@ class COutputFile {
   }
   void Commit(char* end) { m_used = static_cast<std::size_t>(end - m_buf.get()); }
 
-  // Writes what is left, closes the file and cuts off the old content behind
-  // the new; true when all of it worked.
+  // Writes what is left, closes the temporary and puts it in path's place;
+  // true when all of it worked.
   bool Close() {
     if (!m_file) return false;
     Flush();
     if (std::fclose(m_file) != 0) m_ok = false;
     m_file = nullptr;
-    if (m_oldSize > m_written) {
-      std::error_code ec;
-      std::filesystem::resize_file(m_path, m_written, ec);
-      if (ec) m_ok = false;
-    }
+    if (m_ok && !RenameOver(m_temporary, m_path)) m_ok = false;
+    if (!m_ok) std::remove(m_temporary.c_str());
     return m_ok;
   }
 
  private:
   bool Flush() {
-    if (m_ok && m_used != 0) {
-      if (std::fwrite(m_buf.get(), 1, m_used, m_file) == m_used) {
-        m_written += m_used;
-      } else {
-        m_ok = false;
-      }
+    if (m_ok && m_used != 0 && std::fwrite(m_buf.get(), 1, m_used, m_file) != m_used) {
+      m_ok = false;
     }
     m_used = 0;
     return m_ok;
   }
 
   std::string m_path;
+  std::string m_temporary;
   std::size_t m_size = 64 * 1024;
   std::unique_ptr<char[]> m_buf;  // not cleared: only what is written is touched
   std::FILE* m_file = nullptr;
-  std::uintmax_t m_oldSize = 0;
-  std::uintmax_t m_written = 0;
   std::size_t m_used = 0;
   bool m_ok = false;
 };
@@ -112,11 +199,18 @@ bool FitsRowBuffer(const RowRecord& r) {
 
 }  // namespace
 
+std::string IntermediateFileNamedBy(const std::string& path) {
+  for (const char* name : {"tmp.txt", "tmp.bin"}) {
+    if (SameFile(path, name)) return name;
+  }
+  return {};
+}
+
 bool CImageBuilder::WriteRowsText() {
   bool ok = false;
   try {
     // Binary mode: the CR LF line ends are written as they are meant on every platform.
-    COutputFile out("tmp.txt");
+    CReplacingFile out("tmp.txt");
     if (out.IsOpen()) {
       for (const RowRecord& r : m_rowList) {
         char* p = out.Reserve(3 * 8 + 3 + r.hexData.size() + 2);
@@ -173,7 +267,7 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
       if (i < chars) *p++ = 0;  // an odd last character
     }
 
-    COutputFile out(path);
+    CReplacingFile out(path);
     if (out.IsOpen()) {
       constexpr std::size_t kPiece = 64 * 1024;
       for (std::size_t at = 0; at < total; at += kPiece) {

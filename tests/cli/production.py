@@ -13,11 +13,13 @@ import argparse
 import fcntl
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 ARGS = None
 FAILS = []
@@ -69,10 +71,63 @@ def command(args, port_path=None):
     return rig + ["--", ARGS.iapflash] + args
 
 
-def run(args, cwd, env=None, port_path=None):
-    r = subprocess.run(command(args, port_path), cwd=cwd, capture_output=True, text=True,
-                       env=dict(os.environ, **(env or {})), timeout=120)
+def run(args, cwd, env=None, port_path=None, timeout=120):
+    """Status, stdout and stderr; the status is "hung" when it did not end in time."""
+    try:
+        r = subprocess.run(command(args, port_path), cwd=cwd, capture_output=True, text=True,
+                           env=dict(os.environ, **(env or {})), timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return "hung", "", ""
     return r.returncode, r.stdout.replace("\r\n", "\n"), r.stderr.replace("\r\n", "\n")
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def against_test_device(work, args, on_command, closed=()):
+    """iapflash over a pty that the test plays as the device: once the programming-mode
+    command has come in whole, on_command() runs and the ready reply goes back; the
+    device answers nothing more. closed: standard streams iapflash starts without.
+    Returns the status ("hung" when it did not end), stdout, stderr and every byte
+    that reached the device."""
+    master, slave = os.openpty()
+    outputs = [tempfile.TemporaryFile() for _ in range(2)]
+
+    def close_streams():
+        for fd in closed:
+            os.close(fd)
+
+    proc = subprocess.Popen([ARGS.iapflash, "-p", os.ttyname(slave)] + args, cwd=work,
+                            stdin=subprocess.DEVNULL, stdout=outputs[0], stderr=outputs[1],
+                            preexec_fn=close_streams)
+    received, answered, deadline = b"", False, time.monotonic() + 30
+    while proc.poll() is None and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            received += os.read(master, 4096)
+            if not answered and b"\r" in received:
+                on_command()
+                os.write(master, b"#FH\r")
+                answered = True
+    status = proc.poll()
+    if status is None:
+        proc.kill()
+        proc.wait()
+        status = "hung"
+    texts = []
+    for f in outputs:
+        f.seek(0)
+        texts.append(f.read().decode(errors="replace"))
+        f.close()
+    os.close(master)
+    os.close(slave)
+    return status, texts[0], texts[1], received
 
 
 def flash_check(work, interface="serial", config="MpptConfigFile.ini", firmware="firmware.mppt"):
@@ -231,14 +286,15 @@ def test_list():
     shutil.rmtree(work)
 
 
-def interrupt_at(work, sim, line):
-    """iapflash against sim, Ctrl-C once its log shows line: status and the log after."""
-    proc = subprocess.Popen([ARGS.iapflash, "-p", sim.path, "firmware.mppt"], cwd=work,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+def interrupt_at(work, sim, line, sig=signal.SIGINT, options=()):
+    """iapflash against sim, sig once its log shows line: status and the log after (with
+    --json among options, the events after)."""
+    proc = subprocess.Popen([ARGS.iapflash, "-p", sim.path] + list(options) + ["firmware.mppt"],
+                            cwd=work, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     for seen in proc.stdout:
-        if seen.strip() == line:
+        if seen.strip() == line or ("--json" in options and json.loads(seen).get("text") == line):
             break
-    proc.send_signal(signal.SIGINT)
+    proc.send_signal(sig)
     out = proc.stdout.read()
     return proc.wait(timeout=60), out
 
@@ -263,6 +319,153 @@ def test_interrupts():
           rc == 1 and "***User cancel firmware update!!!" in out, out)
     check("iapsim ends when the updater cancels",
           status == 1 and "went away" in sim_err, "%s %s" % (status, sim_err))
+
+    # SIGTERM (a supervisor stopping the station) and SIGHUP (its terminal gone):
+    # the same, with the signal's own status.
+    for sig, name, status in ((signal.SIGTERM, "SIGTERM", 143), (signal.SIGHUP, "SIGHUP", 129)):
+        sim = Sim(work, "--fault", "no-ready")
+        rc, out = interrupt_at(work, sim, "Com1 Is Finded", sig, ["--json"])
+        sim.proc.terminate()
+        sim.wait()
+        check("%s in the handshake: exit %d at once, the result line says so" % (name, status),
+              rc == status and "Can't communicate" not in out
+              and json.loads(out.splitlines()[-1]) == {"event": "result", "exit": status},
+              "%s\n%s" % (rc, out))
+
+        sim = Sim(work)
+        rc, out = interrupt_at(work, sim, "3 Wr", sig, ["--json"])
+        sim_status, sim_err = sim.wait()
+        events = [json.loads(l) for l in out.splitlines()]
+        check("%s in the transfer: Cancel Update between two frames, exit %d" % (name, status),
+              rc == status and {"event": "log", "text": "***User cancel firmware update!!!"}
+              in events and events[-1].get("event") == "result"
+              and events[-1].get("exit") == status, "%s\n%s" % (rc, out[-1500:]))
+        check("%s in the transfer: iapsim ends as on a cancel" % name,
+              sim_status == 1 and "went away" in sim_err, "%s %s" % (sim_status, sim_err))
+    shutil.rmtree(work)
+
+
+def test_firmware_is_never_overwritten():
+    work = workdir()
+    tmp_txt, tmp_bin = os.path.join(work, "tmp.txt"), os.path.join(work, "tmp.bin")
+    firmware = read(os.path.join(work, "firmware.mppt"))
+    # The firmware kept under the name File writes its image to.
+    write(tmp_bin, firmware)
+    rc, out, err = run(["--prepare-only", "tmp.bin"], work)
+    lines = err.splitlines()
+    check("firmware that is tmp.bin: refused as unreadable, and why",
+          rc == 1 and lines[:1] == ["solvane: Read File Error !"] and len(lines) == 2
+          and lines[1].startswith("iapflash: ") and "tmp.bin, which File writes" in lines[1]
+          and "Build S19 block list error" in out.splitlines(), out + err)
+    check("firmware that is tmp.bin: kept byte for byte, tmp.txt not written",
+          read(tmp_bin) == firmware and not os.path.exists(tmp_txt), sorted(os.listdir(work)))
+    os.remove(tmp_bin)
+
+    # What a clean directory gets, to hold the replaced files to.
+    rc, out, err = run(["--prepare-only", "firmware.mppt"], work)
+    expected = read(tmp_txt), read(tmp_bin)
+    names = sorted(os.listdir(work))
+    if not ARGS.wine:
+        # Symlinks named tmp.txt and tmp.bin into somebody else's file: the links
+        # are replaced, the file stays as it is.
+        os.remove(tmp_txt)
+        os.remove(tmp_bin)
+        write(os.path.join(work, "keep"), b"not the updater's")
+        os.symlink("keep", tmp_txt)
+        os.symlink(os.path.join(work, "keep"), tmp_bin)
+        rc, out, err = run(["--prepare-only", "firmware.mppt"], work)
+        check("tmp.txt and tmp.bin symlinks: replaced, never followed",
+              rc == 0 and read(os.path.join(work, "keep")) == b"not the updater's"
+              and not os.path.islink(tmp_txt) and not os.path.islink(tmp_bin)
+              and (read(tmp_txt), read(tmp_bin)) == expected, out + err)
+        check("tmp.txt and tmp.bin replaced: no temporary left behind",
+              sorted(os.listdir(work)) == sorted(names + ["keep"]), sorted(os.listdir(work)))
+    shutil.rmtree(work)
+
+
+def test_tmp_bin_that_is_no_file():
+    # tmp.bin swapped for a pipe after File wrote it, while the device is being
+    # put into programming mode: the transfer turns it away at once.
+    work = workdir()
+    tmp_bin = os.path.join(work, "tmp.bin")
+
+    def pipe_in_its_place():
+        os.remove(tmp_bin)
+        os.mkfifo(tmp_bin)
+
+    rc, out, err, received = against_test_device(work, ["firmware.mppt"], pipe_in_its_place)
+    check("tmp.bin a pipe at the transfer: Map bin file Error at once, nothing sent",
+          rc == 1 and "Map bin file Error" in out.splitlines() and received == b"IAPMODE\r",
+          "%s %r\n%s%s" % (rc, received, out, err))
+    shutil.rmtree(work)
+
+
+def test_closed_standard_streams():
+    # Started with a standard stream closed, as a scheduler may start it. A box
+    # during the transfer (tmp.bin changed behind the dialog's back) and every log
+    # line go where they belong or nowhere, never into the device link.
+    for closed in ((0,), (1,), (2,), (0, 1, 2)):
+        work = workdir()
+        tmp_bin = os.path.join(work, "tmp.bin")
+
+        def change_tmp_bin():
+            data = bytearray(read(tmp_bin))
+            data[-1] ^= 1
+            write(tmp_bin, data)
+
+        rc, out, err, received = against_test_device(work, ["firmware.mppt"], change_tmp_bin,
+                                                     closed)
+        shown = (1 in closed or "Map bin file Error" in out.splitlines()) and (
+            2 in closed or "solvane: BIN File Changed Error !" in err.splitlines())
+        check("descriptors %s closed: the device gets the command alone" % (closed,),
+              rc == 1 and received == b"IAPMODE\r" and shown,
+              "%s %r\n%s%s" % (rc, received, out, err))
+        shutil.rmtree(work)
+
+
+def test_empty_values():
+    work = workdir()
+    for args in (["-p", "", "firmware.mppt"], ["--port=", "firmware.mppt"],
+                 ["-C", "", "--check-config"], ["--check-config", ""], ["-d", "", "--check-config"],
+                 ["-i", "", "--check-config"], ["--prepare-only", ""]):
+        rc, out, err = run(args, work)
+        check("empty value %r: a usage error" % args,
+              rc == 2 and out == "" and len(err.splitlines()) == 2
+              and err.splitlines()[1] == "see iapflash --help", "%s\n%s%s" % (rc, out, err))
+    # An empty COM1= in the port map: COM1 opens nothing, the map is named.
+    config = tempfile.mkdtemp(prefix="iap-prod-xdg-")
+    os.makedirs(os.path.join(config, "iap-updater"))
+    ports = os.path.join(config, "iap-updater", "ports.ini")
+    write(ports, b"[PORTS]\nCOM1=\n")
+    rc, out, err = run(["firmware.mppt"], work, {"XDG_CONFIG_HOME": config, "IAP_COM1": ""})
+    lines = err.splitlines()
+    check("empty COM1= in the port map: an error naming the map, no fall-back",
+          rc == 1 and lines[:1] == ["solvane: Can Not Open Com1,Please Choose the right Com Port"]
+          and len(lines) > 1 and lines[1].startswith("iapflash: COM1 opens no device: ")
+          and ports in lines[1] and "/dev/ttyS" not in err, err)
+    shutil.rmtree(config)
+    shutil.rmtree(work)
+
+
+def test_config_that_is_no_text():
+    work = workdir()
+    ini = os.path.join(work, "MpptConfigFile.ini")
+    good = read(ini)
+    cases = [("it is larger than 1 MiB", lambda: write(ini, good + b";" * (1 << 20))),
+             ("it is not text", lambda: write(ini, good + b"\0\n"))]
+    if not ARGS.wine:
+        cases += [("it is not a regular file", lambda: os.symlink("/dev/zero", ini)),
+                  ("it is not a regular file", lambda: os.mkfifo(ini))]
+    for reason, make in cases:
+        os.remove(ini)
+        make()
+        rc, out, err = run(["--check-config"], work, timeout=30)
+        lines = err.splitlines()
+        check("configuration file where %s: a faulty file, and why" % reason,
+              rc == 1 and out.splitlines() == ["Please check the config file"]
+              and lines[:1] == ["solvane: IAP Config File is error"] and len(lines) == 2
+              and lines[1].startswith("iapflash: the configuration file for solvane is ")
+              and reason in lines[1], "%s\n%s%s" % (rc, out, err))
     shutil.rmtree(work)
 
 
@@ -286,9 +489,11 @@ def main():
     parser.add_argument("--rig")
     ARGS = parser.parse_args()
     tests = [test_command_line, test_quiet_transfer_over_port, test_stdout_closed_early,
-             test_failures_say_what_and_why, test_list]
+             test_failures_say_what_and_why, test_list, test_firmware_is_never_overwritten,
+             test_config_that_is_no_text]
     if not ARGS.wine:
-        tests += [test_json_over_usb, test_interrupts, test_iapsim_help]
+        tests += [test_json_over_usb, test_interrupts, test_iapsim_help,
+                  test_tmp_bin_that_is_no_file, test_closed_standard_streams, test_empty_values]
     for test in tests:
         test()
     print("%d groups run, %d checks failed" % (len(tests), len(FAILS)))

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "config/ProfileIni.h"
 #include "support/TestDir.h"
@@ -71,7 +75,35 @@ TEST(ProfileIniLookup, MissingFileGivesDefaults) {
   CTestDir dir;
   const CProfileIni ini(dir.File("none.ini"));
   EXPECT_FALSE(ini.FileExists());
+  EXPECT_TRUE(ini.Refusal().empty());
   EXPECT_EQ(ini.GetInt("DEVICELIST", "DEVICECOUNT", 0xffff), 0xffffu);
+}
+
+// A file that is no INI text is turned away whole, in bounded memory: it is there,
+// but gives only defaults, and says why.
+TEST(ProfileIniRefusal, FilesThatAreNoTextAreTurnedAway) {
+  CTestDir dir;
+  const std::string head = "[DEVICELIST]\nDEVICECOUNT=1\n";
+  const std::size_t limit = CProfileIni::kMaxFileBytes;
+  dir.Write("limit.ini", head + std::string(limit - head.size(), ';'));
+  dir.Write("large.ini", head + std::string(limit - head.size() + 1, ';'));
+  dir.Write("binary.ini", head + std::string(1, '\0') + "\n");
+  std::filesystem::create_directory(dir.File("directory.ini"));
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {dir.File("limit.ini"), ""},
+      {dir.File("large.ini"), "it is larger than 1 MiB"},
+      {dir.File("binary.ini"), "it is not text: it holds NUL bytes"},
+      {dir.File("directory.ini"), "it is not a regular file"}};
+#ifndef _WIN32
+  cases.emplace_back("/dev/zero", "it is not a regular file");  // endless
+#endif
+  for (const auto& [path, refusal] : cases) {
+    const CProfileIni ini(path);
+    EXPECT_TRUE(ini.FileExists()) << path;
+    EXPECT_EQ(ini.Refusal(), refusal) << path;
+    EXPECT_EQ(ini.GetInt("DEVICELIST", "DEVICECOUNT", 0xffff), refusal.empty() ? 1u : 0xffffu)
+        << path;
+  }
 }
 
 }  // namespace

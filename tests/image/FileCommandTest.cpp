@@ -1,15 +1,25 @@
 // The File command in the dialog: the log of a good build and of each failing
-// stage, the cancelled dialog, the interface choice, where the intermediate
-// files go, clicks during a build, and loading tmp.bin for a transfer.
+// stage, a firmware file that is one of the intermediate files, the cancelled
+// dialog, the interface choice, where the intermediate files go, clicks during a
+// build, and loading tmp.bin for a transfer.
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
 
 #include "app/UpdaterDlg.h"
 #include "image/ImageTestSupport.h"
 #include "support/ScriptedWindowSystem.h"
 #include "support/TestDir.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace imagetest;
 using V = std::vector<std::string>;
@@ -120,6 +130,50 @@ TEST_F(FileCommandFixture, EachFailingStageLogsItsBoxAndLine) {
     fs::remove(dir.File("tmp.txt"));
     fs::remove(dir.File("tmp.bin"));
   }
+}
+
+TEST_F(FileCommandFixture, AFirmwareFileThatIsTmpTxtOrTmpBinIsRefusedUntouched) {
+  // The firmware under the name of an intermediate file, by that name (also as a
+  // relative answer) or by another name for the same file.
+  fs::create_directory(dir.File("elsewhere"));
+  const auto put = [&](const std::string& name) {
+    fs::remove(dir.File(name));
+    dir.Write(name, good);
+    return name;
+  };
+  std::vector<std::function<std::string()>> firmware = {
+      [&] { return dir.File(put("tmp.bin")); },
+      [&] { return put("tmp.txt"); },
+  };
+#ifndef _WIN32
+  firmware.push_back([&] {
+    fs::create_hard_link(dir.File(put("tmp.bin")), dir.File("elsewhere/fw.mppt"));
+    return dir.File("elsewhere/fw.mppt");
+  });
+  firmware.push_back([&] {
+    fs::create_symlink(dir.File(put("tmp.txt")), dir.File("elsewhere/link.mppt"));
+    return dir.File("elsewhere/link.mppt");
+  });
+#endif
+  for (const auto& make : firmware) {
+    fs::remove(dir.File("tmp.txt"));
+    fs::remove(dir.File("tmp.bin"));
+    fs::remove_all(dir.File("elsewhere"));
+    fs::create_directory(dir.File("elsewhere"));
+    const std::string path = make();
+    const V lines = Click(path);
+    ASSERT_EQ(lines.size(), 5u) << path;
+    EXPECT_EQ(lines[3], "Build S19 block list error") << path;
+    EXPECT_EQ(Boxes(), V{"solvane:Read File Error !"}) << path;
+    EXPECT_FALSE(ws.IsEnabled(IDC_UPDATE));
+    const bool isBin = fs::exists(dir.File("tmp.bin"));
+    EXPECT_EQ(dir.Read(isBin ? "tmp.bin" : "tmp.txt"), good) << path;
+    EXPECT_FALSE(fs::exists(dir.File(isBin ? "tmp.txt" : "tmp.bin"))) << path;
+  }
+  // Another file of the same contents is a firmware file like any other.
+  fs::remove(dir.File("tmp.bin"));
+  EXPECT_EQ(Click(dir.File(put("elsewhere/tmp.bin"))).size(), 8u);
+  EXPECT_TRUE(ws.IsEnabled(IDC_UPDATE));
 }
 
 TEST_F(FileCommandFixture, CancelledDialogChangesNothing) {
@@ -237,6 +291,26 @@ TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
   EXPECT_EQ(Boxes(), V{"solvane:Can't support this file !"});
   EXPECT_EQ(dlg.m_cursor32, 7u);
+}
+
+TEST_F(FileCommandFixture, ATmpBinThatIsNoFileIsNoImage) {
+  Click(dir.File("fw.mppt"));
+  dlg.m_interfaceKind = 2;
+  fs::remove(dir.File("tmp.bin"));
+  fs::create_directory(dir.File("tmp.bin"));
+  EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
+#ifndef _WIN32
+  fs::remove(dir.File("tmp.bin"));
+  ASSERT_EQ(mkfifo("tmp.bin", 0600), 0);
+  auto load = std::async(std::launch::async, [this] { return dlg.LoadImageFile("tmp.bin"); });
+  if (load.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    ADD_FAILURE() << "the load waits for somebody to write into the pipe";
+    ::close(::open("tmp.bin", O_WRONLY | O_NONBLOCK));  // lets it go, so that the test ends
+  }
+  EXPECT_EQ(load.get(), -1);
+#endif
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_FALSE(dlg.m_imageChanged);
 }
 
 }  // namespace

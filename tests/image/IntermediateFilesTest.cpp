@@ -1,9 +1,16 @@
 // tmp.txt and tmp.bin byte for byte: small images in both address widths through
-// every stage, rows written as they stand, and rows or files that cannot be written.
+// every stage, rows written as they stand, and rows or files that cannot be written;
+// each file replaced whole, never written through a link or left half written.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#endif
 
 #include "image/ImageTestSupport.h"
 #include "support/TestDir.h"
@@ -97,10 +104,62 @@ TEST_F(FilesFixture, RowsThatDoNotFitAndFilesThatCannotBeWritten) {
   expected.push_back("TXT File Write Error !");
   expected.push_back("BIN File Write Error !");
 #if defined(__linux__)
-  EXPECT_FALSE(b.WriteRowsBinary("/dev/full"));  // the data cannot reach the disk
+  EXPECT_FALSE(b.WriteRowsBinary("/dev/full"));  // a device of that name is not replaced
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
   expected.push_back("BIN File Write Error !");
 #endif
   EXPECT_EQ(boxes, expected);
 }
+
+#ifndef _WIN32
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(FilesFixture, LinksOfEitherNameAreReplacedNotFollowed) {
+  dir.Write("keep.txt", "kept");
+  dir.Write("keep.bin", "kept");
+  std::filesystem::create_symlink("keep.txt", dir.File("tmp.txt"));
+  std::filesystem::create_symlink(dir.File("keep.bin"), dir.File("tmp.bin"));
+  b.m_rowList = {Row(0x8000, "11")};
+  ASSERT_TRUE(b.WriteRowsText());
+  ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
+  EXPECT_EQ(dir.Read("keep.txt") + dir.Read("keep.bin"), "keptkept");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.File("tmp.txt")));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.File("tmp.bin")));
+  EXPECT_EQ(dir.Read("tmp.txt"), "05-008000-01-11\r\n");
+  EXPECT_EQ(dir.Read("tmp.bin"), Bytes("050080000111"));
+  EXPECT_EQ(Names(dir.Path()), (V{"keep.bin", "keep.txt", "tmp.bin", "tmp.txt"}));
+}
+
+TEST_F(FilesFixture, AWriteThatFailsHalfWayLeavesTheOldFilesAndNoTemporary) {
+  dir.Write("tmp.txt", "old text");
+  dir.Write("tmp.bin", "old image");
+  b.m_rowList.assign(2000, Row(0x8000, std::string(64, 'a')));  // 158 kB of text, 74 kB of rows
+  // Files may grow to 16 KiB only: the writes fail part of the way through.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = 16 * 1024;
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool text = b.WriteRowsText();
+  const bool rows = b.WriteRowsBinary("tmp.bin");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(text);
+  EXPECT_FALSE(rows);
+  EXPECT_EQ(dir.Read("tmp.txt"), "old text");
+  EXPECT_EQ(dir.Read("tmp.bin"), "old image");
+  EXPECT_EQ(Names(dir.Path()), (V{"tmp.bin", "tmp.txt"}));
+  EXPECT_EQ(boxes, (V{"TXT File Write Error !", "BIN File Write Error !"}));
+  EXPECT_TRUE(b.m_binImage.empty());
+}
+#endif
 
 }  // namespace

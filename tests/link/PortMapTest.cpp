@@ -37,8 +37,8 @@ class PortMapTest : public ::testing::Test {
     dir.Write(base + "/iap-updater/ports.ini", text);
   }
 
-  static constexpr const char* kVariables[] = {"XDG_CONFIG_HOME", "HOME", "IAP_COM1", "IAP_COM2",
-                                               "IAP_COM5"};
+  static constexpr const char* kVariables[] = {"XDG_CONFIG_HOME", "HOME",     "IAP_COM1",
+                                               "IAP_COM2",        "IAP_COM3", "IAP_COM5"};
   std::vector<std::optional<std::string>> saved;
   CTestDir dir;
 };
@@ -75,7 +75,27 @@ TEST_F(PortMapTest, MapIsReadAsAnIniFile) {
            "COM2=\r\n"
            "COM1=/dev/second-of-repeated-keys\r\n");
   EXPECT_EQ(SerialDevicePath(1), "/dev/serial/by-id/usb-Vendor_Adapter_A1-if00-port0");
-  EXPECT_EQ(SerialDevicePath(2), "/dev/ttyS1") << "an empty value maps nothing";
+  EXPECT_EQ(PortMapProblem(1), "");
+}
+
+// A map that is at fault for a port makes it open nothing: the on-board port it
+// would fall back to may be another device altogether.
+TEST_F(PortMapTest, AnEmptyValueOrAMapThatIsNoTextOpensNothing) {
+  setenv("XDG_CONFIG_HOME", dir.File("cfg").c_str(), 1);
+  const std::string map = dir.File("cfg/iap-updater/ports.ini");
+  WriteMap("cfg", "[PORTS]\nCOM1=/dev/ttyUSB0\nCOM2=\nCOM5=\"\"\n");
+  EXPECT_EQ(SerialDevicePath(2), "");
+  EXPECT_EQ(SerialDevicePath(5), "") << "quotes around nothing";
+  EXPECT_EQ(PortMapProblem(2), "the port map " + map + " gives COM2 no device (an empty COM2=)");
+  EXPECT_EQ(SerialDevicePath(3), "/dev/ttyS2") << "a port the map says nothing about";
+  EXPECT_EQ(PortMapProblem(3), "");
+  setenv("IAP_COM2", "/dev/pts/7", 1);
+  EXPECT_EQ(SerialDevicePath(2), "/dev/pts/7") << "the environment comes first";
+
+  WriteMap("cfg", std::string("[PORTS]\nCOM1=/dev/ttyUSB0\n\0", 27));
+  EXPECT_EQ(SerialDevicePath(1), "");
+  EXPECT_EQ(PortMapProblem(1),
+            "the port map " + map + " is turned away: it is not text: it holds NUL bytes");
 }
 
 }  // namespace

@@ -8,8 +8,14 @@
 
 #include "Inventory.h"
 #include "app/UpdaterDlg.h"
+#include "config/ProfileIni.h"
 #include "image/ImageBuilder.h"
+#include "image/IntermediateFiles.h"
 #include "link/os/SerialChannel.h"
+
+#ifndef _WIN32
+#include "link/os/posix/PortMap.h"
+#endif
 
 namespace {
 
@@ -21,8 +27,12 @@ std::string ReadProblem(const std::string& path) {
   return {};
 }
 
+std::string ConfigLead(const FailureContext& c) {
+  return "the configuration file for " + c.variantName + " is " + c.configPath;
+}
+
 std::string MissingConfig(const FailureContext& c) {
-  const std::string lead = "the configuration file for " + c.variantName + " is " + c.configPath;
+  const std::string lead = ConfigLead(c);
   if (c.configPath.size() > 259) return lead + ": the path is longer than 259 characters";
   if (const std::string problem = ReadProblem(c.configPath); !problem.empty()) {
     return lead + ": " + problem;
@@ -30,7 +40,19 @@ std::string MissingConfig(const FailureContext& c) {
   return lead + ": it has no DEVICECOUNT in section [DEVICELIST]";
 }
 
+// A faulty configuration file says nothing more unless the file was turned away
+// as a whole; the other faults are in the log's own words.
+std::vector<std::string> FaultyConfig(const FailureContext& c) {
+  const CProfileIni ini(c.configPath);
+  if (ini.Refusal().empty()) return {};
+  return {ConfigLead(c) + ": " + ini.Refusal()};
+}
+
 std::string UnreadableFirmware(const FailureContext& c) {
+  if (const std::string name = IntermediateFileNamedBy(c.firmwarePath); !name.empty()) {
+    return "the firmware file " + c.firmwarePath + " is the working directory's " + name +
+           ", which File writes; keep the firmware under another name";
+  }
   const std::string problem = ReadProblem(c.firmwarePath);
   return "cannot read the firmware file " + c.firmwarePath + ": " +
          (problem.empty() ? "reading it failed" : problem);
@@ -42,6 +64,7 @@ std::string PortOrigin(int port) {
   if (BoundSerialDevice(port)) return "--port";
 #ifndef _WIN32
   if (const char* env = std::getenv(("IAP_" + com).c_str()); env && *env) return "IAP_" + com;
+  if (MappedSerialDevice(port)) return "the port map " + PortMapPath();
   return "no IAP_" + com + " set";
 #else
   return "";
@@ -50,6 +73,12 @@ std::string PortOrigin(int port) {
 
 std::string UnopenedPort(int port) {
   const std::string path = SerialDevicePath(port);
+#ifndef _WIN32
+  // No path at all: the port map is at fault for this port.
+  if (const std::string problem = path.empty() ? PortMapProblem(port) : ""; !problem.empty()) {
+    return "COM" + std::to_string(port) + " opens no device: " + problem;
+  }
+#endif
   const std::string origin = PortOrigin(port);
   std::string problem = SerialOpenProblem(path);
   if (problem.empty()) problem = path + ": it opens now, but not as a serial port at this speed";
@@ -75,6 +104,7 @@ std::string MissingHid(const CUpdaterDlg& dlg) {
 std::vector<std::string> ExplainBox(const std::string& boxText, const FailureContext& context,
                                     const CUpdaterDlg& dlg) {
   if (boxText == "IAP Config File is not exist") return {MissingConfig(context)};
+  if (boxText == "IAP Config File is error") return FaultyConfig(context);
   if (boxText == kReadFileErrorBox) return {UnreadableFirmware(context)};
   const int port = dlg.m_comPort.load();
   if (boxText.rfind("Can Not Open Com", 0) == 0 && port > 0) return {UnopenedPort(port)};

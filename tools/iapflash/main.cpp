@@ -23,69 +23,108 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
 
-// Ctrl-C: before the transfer nothing has been written to the device's flash, so
-// the run ends at once; during the transfer it is Cancel Update, which the main
-// loop passes on between two frames. A second Ctrl-C then ends the program.
+// Ctrl-C, and on POSIX SIGTERM and SIGHUP (a supervisor stopping the station, the
+// terminal going away): before the transfer nothing has been written to the
+// device's flash, so the run ends at once; during the transfer it is Cancel
+// Update, which the main loop passes on between two frames. A second one then
+// ends the program.
 std::atomic<const CUpdaterDlg*> g_dialog{nullptr};
-std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_interrupted{0};  // the signal left to the main loop, 0 for none
 std::atomic<bool> g_finishing{false};
-// Written as the last line of a --json run that Ctrl-C ends before the transfer.
-char g_interruptedResult[64] = "";
+std::atomic<bool> g_json{false};
 
-constexpr int kInterruptedStatus = 130;  // 128 + SIGINT, as shells report it
+// The exit status for a run that the signal ends: 128 + its number, as shells report it.
+int SignalStatus(int sig) { return 128 + sig; }
 
 // True when the interrupt is left to the main loop; false when the run ends now.
-bool TakeInterrupt() {
+bool TakeInterrupt(int sig) {
   if (g_finishing.load()) return true;
   const CUpdaterDlg* dlg = g_dialog.load();
   if (dlg != nullptr && dlg->WorkerRunning()) {
-    g_interrupted.store(true);
+    int none = 0;
+    g_interrupted.compare_exchange_strong(none, sig);
     return true;
   }
   return false;
 }
 
-void EndInterrupted() {
-  const std::size_t n = std::char_traits<char>::length(g_interruptedResult);
+// Ends the run now with status, after the result line of a --json run. Only
+// what may run in a signal handler: no allocation, no stdio formatting.
+[[noreturn]] void EndInterrupted(int status) {
+  char line[64] = "{\"event\":\"result\",\"exit\":";
+  std::size_t n = std::char_traits<char>::length(line);
+  char digits[8];
+  std::size_t count = 0;
+  for (int rest = status; count == 0 || rest > 0; rest /= 10) {
+    digits[count++] = static_cast<char>('0' + rest % 10);
+  }
+  while (count > 0) line[n++] = digits[--count];
+  line[n++] = '}';
+  line[n++] = '\n';
+  if (!g_json.load()) n = 0;
 #ifdef _WIN32
-  if (n > 0) std::fwrite(g_interruptedResult, 1, n, stdout);
+  if (n > 0) std::fwrite(line, 1, n, stdout);
   std::fflush(stdout);
-  ExitProcess(kInterruptedStatus);
+  ExitProcess(static_cast<UINT>(status));
 #else
-  if (n > 0 && ::write(STDOUT_FILENO, g_interruptedResult, n) < 0) {
+  if (n > 0 && ::write(STDOUT_FILENO, line, n) < 0) {
     // nobody reads stdout any more; the status still says what happened
   }
-  _exit(kInterruptedStatus);
+  _exit(status);
 #endif
 }
 
 #ifdef _WIN32
 BOOL WINAPI OnConsoleControl(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  if (!TakeInterrupt()) EndInterrupted();
+  if (!TakeInterrupt(SIGINT)) EndInterrupted(SignalStatus(SIGINT));
   return TRUE;
 }
 
 void CatchSignals() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
+void OpenClosedStandardStreams() {}
 #else
-extern "C" void OnInterrupt(int) {
-  if (!TakeInterrupt()) EndInterrupted();
-  if (!g_finishing.load()) std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+constexpr int kCaughtSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void OnInterrupt(int sig) {
+  if (!TakeInterrupt(sig)) EndInterrupted(SignalStatus(sig));
+  if (!g_finishing.load()) std::signal(sig, SIG_DFL);  // a second one ends the program
 }
 
 void CatchSignals() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  for (const int sig : kCaughtSignals) sigaddset(&action.sa_mask, sig);
+  for (const int sig : kCaughtSignals) sigaction(sig, &action, nullptr);
   // A reader that goes away (iapflash ... | head) must not stop an update half
   // way: writes to it fail and are given up, the transfer goes on.
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+// A program started with a standard stream closed (2>&-, or by a scheduler that
+// closes them) would hand that descriptor to the next file it opens: the serial
+// port as descriptor 2 would receive every message box. Each closed one is
+// opened on /dev/null before anything else is.
+void OpenClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    // The lowest free descriptor is fd itself, those below it being open by now.
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
 }
 #endif
 
@@ -100,17 +139,19 @@ const char kFooter[] =
     "to a device: a path on Linux (/dev/ttyUSB0, /dev/serial/by-id/...), COMn for any n on\n"
     "Windows. Without --port, on Linux COMn is the device in the environment variable IAP_COMn\n"
     "(for example IAP_COM3=/dev/ttyUSB0), else the one named for COMn in section [PORTS] of\n"
-    "$XDG_CONFIG_HOME/iap-updater/ports.ini (--list prints lines for it), else /dev/ttyS<n-1>.\n"
+    "$XDG_CONFIG_HOME/iap-updater/ports.ini (--list prints lines for it; an empty COMn= is\n"
+    "an error), else /dev/ttyS<n-1>.\n"
     "IAP_HID_SOCKET=PATH puts the USB interface on the device simulator's socket.\n"
     "\n"
     "Output: stdout carries every message-log line; stderr carries every message box as\n"
     "'CAPTION: TEXT' (answered OK at once), then a line 'iapflash: ...' that names what was\n"
     "looked for and why it failed, and a progress bar when it is a terminal. --json puts one\n"
     "JSON object a line on stdout instead (events log, box, problem, progress, result).\n"
-    "Ctrl-C before the transfer ends the run at once (exit status 130); during it, it is\n"
-    "Cancel Update.\n"
+    "Ctrl-C, SIGTERM and SIGHUP before the transfer end the run at once; during it, they\n"
+    "are Cancel Update.\n"
     "Exit status: 0 when the requested job succeeded, 1 when it failed, 2 on a usage error,\n"
-    "130 when interrupted before the transfer.";
+    "130 when interrupted by Ctrl-C before the transfer, 143 (SIGTERM) or 129 (SIGHUP) when\n"
+    "ended by that signal before or during the transfer.";
 
 struct Options {
   std::string variant = "solvane";
@@ -166,9 +207,15 @@ int ComNumber(const std::string& interfaceName) {
   return interfaceName.rfind("COM", 0) == 0 ? std::atoi(interfaceName.c_str() + 3) : 0;
 }
 
+// An empty value (an unset shell variable, say) names no file, port or directory.
+const CLI::Validator kNonEmpty(
+    [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "");
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First of all, before anything can take descriptor 0, 1 or 2 for a file.
+  OpenClosedStandardStreams();
   const auto started = std::chrono::steady_clock::now();
   Options o;
   CLI::App app{"Updates the firmware of a solvane or castrel device, or prepares its image.",
@@ -177,10 +224,13 @@ int main(int argc, char** argv) {
   // "/path/to/firmware" is a path everywhere, never a Windows-style "/option".
   app.allow_windows_style_options(false);
   app.set_version_flag("--version", VersionText());
-  app.add_option("FIRMWARE", o.firmware, "the S-record file: prepared, then sent to the device");
+  app.add_option("FIRMWARE", o.firmware, "the S-record file: prepared, then sent to the device")
+      ->check(kNonEmpty);
   app.add_option("-d,--variant", o.variant, "solvane (default) or castrel")
+      ->check(kNonEmpty)
       ->transform(CLI::IsMember({"solvane", "castrel"}, CLI::ignore_case));
   app.add_option("-i,--interface", o.interface, "USB or COM1..COM9 (default COM1)")
+      ->check(kNonEmpty)
       ->transform([](std::string value) { return Upper(value); })
       ->check([](const std::string& value) {
         const int n = ComNumber(value);
@@ -189,9 +239,11 @@ int main(int argc, char** argv) {
         return known ? std::string()
                      : value + " is not USB or COM1..COM9 (--port names any other serial port)";
       });
-  app.add_option("-p,--port", o.port, "the serial device the COM interface stands for");
+  app.add_option("-p,--port", o.port, "the serial device the COM interface stands for")
+      ->check(kNonEmpty);
   app.add_option("-C,--directory", o.directory, "work in DIR (configuration, tmp.txt, tmp.bin)")
-      ->type_name("DIR");
+      ->type_name("DIR")
+      ->check(kNonEmpty);
   app.add_flag("-l,--list", o.list, "list the serial ports and HID devices present, then end");
   app.add_flag("-q,--quiet", o.quiet, "leave the per-frame lines of the transfer out of the log");
   app.add_flag("--json", o.json, "one JSON object a line on stdout for every event");
@@ -229,11 +281,8 @@ int main(int argc, char** argv) {
   }
   if (!o.checkConfig && firmware.empty()) return UsageError("no firmware file given");
 
+  g_json.store(o.json);
   CatchSignals();
-  if (o.json) {
-    std::snprintf(g_interruptedResult, sizeof g_interruptedResult,
-                  "{\"event\":\"result\",\"exit\":%d}\n", kInterruptedStatus);
-  }
   CConsoleWindowSystem ws(ConsoleOptions{o.json, o.quiet});
   CUpdaterDlg dlg(ws, *variant);
   const FailureContext context{Lower(o.variant), ConfigFilePath(*variant), firmware};
@@ -265,10 +314,18 @@ int main(int argc, char** argv) {
 
   g_dialog.store(&dlg);
   dlg.OnUpdateFirmware();
+  int cancelledBy = 0;  // the signal that cancelled the transfer
   while (dlg.WorkerRunning()) {
     ws.UiCalls().WaitAndDrain(50);
-    if (g_interrupted.exchange(false)) dlg.OnCancelUpdate();
+    if (const int sig = g_interrupted.exchange(0); sig != 0) {
+      cancelledBy = sig;
+      dlg.OnCancelUpdate();
+    }
   }
   dlg.JoinWorker();
-  return finish(ws.SawLine("UPS firmware update successful!") ? 0 : 1);
+  if (const int sig = g_interrupted.exchange(0); sig != 0) cancelledBy = sig;
+  if (ws.SawLine("UPS firmware update successful!")) return finish(0);
+  // Ctrl-C during the transfer is the technician's Cancel Update: the job failed.
+  // SIGTERM and SIGHUP come from outside; the status says which one stopped it.
+  return finish(cancelledBy == 0 || cancelledBy == SIGINT ? 1 : SignalStatus(cancelledBy));
 }

@@ -11,5 +11,12 @@
 std::string PortMapPath();
 
 // The device the map names for COM<portNumber>; nothing when the file, the section
-// or the key is missing or the value is empty.
+// or the key is missing. An empty string when the map is at fault for that port: it
+// gives COM<portNumber> an empty value, or the file is no INI text at all. Such a
+// port opens nothing; it never falls back to the on-board port, which may well be
+// another device.
 std::optional<std::string> MappedSerialDevice(int portNumber);
+
+// What is wrong with the map for COM<portNumber>, naming the map file; empty when
+// the map names a device for it or says nothing about it.
+std::string PortMapProblem(int portNumber);
