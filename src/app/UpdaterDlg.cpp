@@ -7,6 +7,9 @@ std::atomic<CUpdaterDlg*> g_mainDlg{nullptr};
 namespace {
 const FontSpec kLargeFont{"Arial", 19, 700, true};
 const FontSpec kComboFont{"Arial", 15, 700, true};
+const char kCloseDuringTransfer[] =
+    "A firmware update is running. Closing now leaves the device without a complete firmware. "
+    "Close anyway?";
 }  // namespace
 
 CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
@@ -83,6 +86,19 @@ void CUpdaterDlg::Shutdown() {
   }
 }
 
+bool CUpdaterDlg::QueryClose() {
+  if (m_closing.load() || !WorkerRunning()) return true;
+  // The question's own loop still serves the window: a second close request that
+  // arrives meanwhile (the window manager's close box) leaves it to the first.
+  if (m_askingClose) return false;
+  m_askingClose = true;
+  // The worker goes on while the question is open; it may even end before the
+  // answer, and then Yes simply closes an idle window.
+  const bool yes = m_ws.AskYesNo(kCloseDuringTransfer, m_variant.appName, BoxIcon::kWarning);
+  m_askingClose = false;
+  return yes;
+}
+
 void CUpdaterDlg::JoinWorker() {
   // The worker may be waiting for this (the UI) thread: keep serving its calls
   // until it has left.
@@ -93,11 +109,15 @@ void CUpdaterDlg::JoinWorker() {
 }
 
 void CUpdaterDlg::StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)()) {
+  StartWorker(slot, [this, proc] { (this->*proc)(); });
+}
+
+void CUpdaterDlg::StartWorker(std::thread& slot, std::function<void()> body) {
   JoinWorker();
   m_workerRunning = true;
-  slot = std::thread([this, proc] {
+  slot = std::thread([this, body = std::move(body)] {
     try {
-      (this->*proc)();
+      body();
     } catch (const std::exception& e) {
       // Nothing may escape a thread; tell the technician what stopped the transfer.
       Log(std::string("Transfer stopped: ") + e.what());

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +41,13 @@ class CUpdaterDlg {
   // to leave (it gives up at its next step). Called by the face when the window
   // closes, and by the destructor.
   void Shutdown();
+  // The user asks to close the window: Exit, Enter on the default button, Escape
+  // or the close box. Closing while a transfer worker runs leaves the device with
+  // half an image, so the technician is asked first; No, the default, keeps the
+  // transfer going and the window open. True when the window may close: the face
+  // then closes it as it always has, through Shutdown. With no worker running
+  // nothing is asked.
+  bool QueryClose();
 
   // --- button handlers
   void OnFileButton();      // control 1005
@@ -78,6 +86,8 @@ class CUpdaterDlg {
   // Starts proc on a new thread kept in slot (m_hidWorker or m_serialWorker) and
   // records its id in m_workerThreadId.
   void StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)());
+  // The same for any body: the worker counts as running until body returns.
+  void StartWorker(std::thread& slot, std::function<void()> body);
 
   CWindowSystem& Ws() { return m_ws; }
   const VariantStrings& Variant() const { return m_variant; }
@@ -115,4 +125,6 @@ class CUpdaterDlg {
   // ignored until it has ended, so no second build runs inside the first and no
   // transfer starts on a half-written tmp.bin.
   bool m_building = false;
+  // The close question is open: a second close request meanwhile waits for its answer.
+  bool m_askingClose = false;
 };

@@ -15,6 +15,8 @@ const char* BoxIconName(BoxIcon icon) {
   return "none";
 }
 
+bool CWindowSystem::AskYesNo(const std::string&, const std::string&, BoxIcon) { return true; }
+
 std::string CWindowSystem::CurrentDirectory() const {
   std::error_code ec;
   auto dir = std::filesystem::current_path(ec);

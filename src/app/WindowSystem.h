@@ -93,6 +93,10 @@ class CWindowSystem {
   // --- modal windows
   virtual void ShowMessageBox(const std::string& text, const std::string& caption,
                               BoxIcon icon) = 0;
+  // A question with Yes and No buttons, No the default (Enter answers No); true
+  // when the user chose Yes. A face without a window to own the question has
+  // nobody to ask and goes ahead: Yes.
+  virtual bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon);
   virtual void ShowAboutBox(const std::string& caption, const std::string& line1,
                             const std::string& line2) = 0;
   // The open-file dialog; nothing when it was cancelled. The result is the full path.

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,13 +63,14 @@ TEST(UiCallQueue, OnTheUiThreadTheCallRunsAtOnce) {
 TEST(UiCallQueue, ShutdownReleasesAWaitingWorkerUnrun) {
   CUiCallQueue q;
   std::atomic<int> result{-1};
+  std::atomic<bool> queued{false};
   bool ran = false;
+  // The wake-up comes once the call is in the queue: from then on the worker waits.
+  q.SetWakeUp([&] { queued = true; });
   std::thread worker([&] { result = q.InvokeAndWait([&] { ran = true; }) ? 1 : 0; });
-  // Wait until the call is queued, then shut without draining.
-  while (!q.IsShut()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    q.Shutdown();
-  }
+  while (!queued) std::this_thread::yield();
+  EXPECT_EQ(result, -1) << "the worker did not wait for the call";
+  q.Shutdown();  // without draining
   worker.join();
   EXPECT_EQ(result, 0);
   EXPECT_FALSE(ran);

@@ -77,6 +77,20 @@ void CScriptedWindowSystem::ShowMessageBox(const std::string& text, const std::s
   if (onBox) onBox(boxes.back());
 }
 
+bool CScriptedWindowSystem::AskYesNo(const std::string& text, const std::string& caption,
+                                     BoxIcon icon) {
+  questions.push_back({text, caption, icon});
+  if (onQuestion) onQuestion(questions.back());
+  bool yes = false;
+  if (!yesNoAnswers.empty()) {
+    yes = yesNoAnswers.front();
+    yesNoAnswers.pop_front();
+  }
+  events.push_back("ask:" + caption + ":" + text + ":" + BoxIconName(icon) + ":" +
+                   (yes ? "yes" : "no"));
+  return yes;
+}
+
 void CScriptedWindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,
                                          const std::string& line2) {
   events.push_back("about:" + caption + ":" + line1 + ":" + line2);

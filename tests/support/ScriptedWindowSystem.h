@@ -21,7 +21,8 @@ struct RecordedBox {
 
 class CScriptedWindowSystem : public CWindowSystem {
  public:
-  // Every event in order: "box:CAPTION:TEXT", "log:TEXT", "about:CAPTION".
+  // Every event in order: "box:CAPTION:TEXT:ICON", "ask:CAPTION:TEXT:ICON:yes|no",
+  // "log:TEXT", "about:CAPTION".
   std::vector<std::string> events;
   std::vector<RecordedBox> boxes;
   std::vector<std::string> logLines;  // as shown (index-exact inserts applied)
@@ -43,6 +44,12 @@ class CScriptedWindowSystem : public CWindowSystem {
   // Answers of the file dialog, one per call; an empty optional cancels.
   std::deque<std::optional<std::string>> fileAnswers;
   std::vector<FileDialogRequest> fileRequests;
+  // Yes/No questions as asked, each answered by the next of yesNoAnswers (true:
+  // Yes); once those have run out, No, the questions' default button. onQuestion
+  // runs while the question is open, before it is answered.
+  std::vector<RecordedBox> questions;
+  std::deque<bool> yesNoAnswers;
+  std::function<void(const RecordedBox&)> onQuestion;
   std::string currentDirectory;  // empty: the process's real current directory
 
   CScriptedWindowSystem();
@@ -66,6 +73,7 @@ class CScriptedWindowSystem : public CWindowSystem {
   bool AppendSystemMenuSeparator() override;
   bool AppendSystemMenuItem(unsigned commandId, const std::string& text) override;
   void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+  bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
   void ShowAboutBox(const std::string& caption, const std::string& line1,
                     const std::string& line2) override;
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;

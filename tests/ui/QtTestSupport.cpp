@@ -1,11 +1,14 @@
 #include "ui/QtTestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
 #include <cstdlib>
 
 #include "ui/qt/QtAboutBox.h"
@@ -51,6 +54,9 @@ void CBoxAnswerer::Install(CQtWindowSystem& ws) {
       seenBox.text = message->text().toStdString();
       seenBox.icon = message->icon();
       seenBox.buttons = static_cast<int>(message->standardButtons());
+      if (message->defaultButton()) {
+        seenBox.defaultButton = message->standardButton(message->defaultButton());
+      }
     } else if (auto* about = qobject_cast<CQtAboutBox*>(&box)) {
       seenBox.kind = "about";
       seenBox.text = (about->Line1()->text() + "\n" + about->Line2()->text()).toStdString();
@@ -72,6 +78,21 @@ void CBoxAnswerer::Install(CQtWindowSystem& ws) {
       box.reject();
     }
   });
+}
+
+std::function<void(QDialog&)> PressButton(int standardButton) {
+  return [standardButton](QDialog& box) {
+    auto* message = qobject_cast<QMessageBox*>(&box);
+    QAbstractButton* button =
+        message ? message->button(static_cast<QMessageBox::StandardButton>(standardButton))
+                : nullptr;
+    if (button) {
+      button->click();
+    } else {
+      ADD_FAILURE() << "no such button on \"" << box.windowTitle().toStdString() << "\"";
+      box.reject();
+    }
+  };
 }
 
 void SaveScreenshot(QWidget& w, const std::string& name) {

@@ -19,9 +19,10 @@ void EnsureQtApp();
 struct SeenBox {
   std::string kind;  // "message", "about", "file" or "other"
   std::string caption;
-  std::string text;  // message text; the About box's two lines joined by "\n"
-  int icon = -1;     // QMessageBox::Icon of a message box
-  int buttons = 0;   // QMessageBox::StandardButtons of a message box
+  std::string text;       // message text; the About box's two lines joined by "\n"
+  int icon = -1;          // QMessageBox::Icon of a message box
+  int buttons = 0;        // QMessageBox::StandardButtons of a message box
+  int defaultButton = 0;  // the QMessageBox::StandardButton that Enter presses
 };
 
 // Installed as the window system's modal hook: records every box, then hands it
@@ -33,6 +34,10 @@ class CBoxAnswerer {
   std::vector<SeenBox> seen;
   std::deque<std::function<void(QDialog&)>> answers;
 };
+
+// An answer for CBoxAnswerer: presses the message box's button (QMessageBox::Yes,
+// QMessageBox::No, ...) as a user's click would.
+std::function<void(QDialog&)> PressButton(int standardButton);
 
 // Saves a picture of w as $IAP_SCREENSHOT_DIR/name.png when that variable is set.
 void SaveScreenshot(QWidget& w, const std::string& name);

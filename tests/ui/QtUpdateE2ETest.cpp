@@ -306,7 +306,7 @@ class QtUpdateE2eRun : public QtUpdateE2e, public ::testing::WithParamInterface<
 TEST_P(QtUpdateE2eRun, FromFileToTheSuccessBoxAndBackToFile) {
   const ExampleDevice& d = *GetParam().device;
   const Link road = GetParam().link;
-  StartDevice(d, road, {"--timeout", "30", "--linger", "0.5"});
+  StartDevice(d, road, {"--timeout", "30", "--linger", "5"});
   ASSERT_NE(dlg, nullptr);
   CWatchdog watchdog(90, sim);
   ws->Attach(*dlg);
@@ -419,7 +419,7 @@ INSTANTIATE_TEST_SUITE_P(Examples, QtUpdateE2eRun,
                          CaseName);
 
 TEST_F(QtUpdateE2e, ACutOffFileAndASwappedTmpBinAreRefusedInTheWindow) {
-  StartDevice(kCastrel, Link::kHid, {"--timeout", "30", "--linger", "0.5"});
+  StartDevice(kCastrel, Link::kHid, {"--timeout", "30", "--linger", "5"});
   ASSERT_NE(dlg, nullptr);
   CWatchdog watchdog(60, sim);
   ws->Attach(*dlg);
@@ -478,12 +478,13 @@ TEST_F(QtUpdateE2e, ACutOffFileAndASwappedTmpBinAreRefusedInTheWindow) {
 TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
   // Paced at the device's baud rate the transfer takes long enough to be caught in
   // the middle. The simulator cannot tell a closed port from the reopen between
-  // handshake and transfer, so it gives up once the line has been quiet a while.
-  StartDevice(kSolvane, Link::kSerial, {"--pace", "--timeout", "3"});
+  // handshake and transfer, so it gives up once the updater has been gone a while:
+  // long enough for a reopen on a busy machine.
+  StartDevice(kSolvane, Link::kSerial, {"--pace", "--timeout", "30", "--linger", "5"});
   ASSERT_NE(dlg, nullptr);
   CWatchdog watchdog(60, sim);
   int framesAtClose = -1;
-  bool started = false;
+  bool started = false, keptOpen = false, keptSending = false;
   QElapsedTimer clock;
   qint64 closeMs = -1;
   // The program's own modal run; the user works in it and closes the window while
@@ -500,9 +501,21 @@ TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
     if (started) {
       started = PumpUntil([&] { return WrittenFrames() >= 5 || !dlg->WorkerRunning(); }, 20000);
     }
-    framesAtClose = WrittenFrames();
     EXPECT_TRUE(dlg->WorkerRunning()) << "the transfer was over before the window closed";
     EXPECT_TRUE(ws->IsEnabled(IDC_CANCEL));
+    // Asked whether to cut the update off, the technician first says No: the
+    // window stays and the frames keep going out.
+    boxes.answers.push_back(PressButton(QMessageBox::No));
+    Win().close();
+    keptOpen = Win().isVisible() && !dlg->Closing();
+    const int framesAtNo = WrittenFrames();
+    keptSending =
+        PumpUntil([&] { return WrittenFrames() >= framesAtNo + 5 || !dlg->WorkerRunning(); },
+                  20000) &&
+        dlg->WorkerRunning();
+    // Then Yes.
+    boxes.answers.push_back(PressButton(QMessageBox::Yes));
+    framesAtClose = WrittenFrames();
     clock.start();
     Win().close();
   });
@@ -517,7 +530,12 @@ TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
   EXPECT_TRUE(dlg->Closing());
   EXPECT_FALSE(dlg->WorkerRunning()) << "the worker outlived the window";
   EXPECT_GE(framesAtClose, 5);
-  ASSERT_EQ(boxes.seen.size(), 1u) << "no box after the file dialog";
+  EXPECT_TRUE(keptOpen) << "No closed the window";
+  EXPECT_TRUE(keptSending) << "the transfer did not go on after No";
+  // After the file dialog only the two questions.
+  ASSERT_EQ(boxes.seen.size(), 3u);
+  EXPECT_EQ(boxes.seen[1].text, boxes.seen[2].text);
+  EXPECT_EQ(boxes.seen[2].text.rfind("A firmware update is running.", 0), 0u);
   const std::vector<std::string> log = LogLines();
   for (const char* line : {"Send EOF Command OK", "UPS firmware update successful!",
                            "read data Err", "WriteUPS error"}) {
@@ -530,7 +548,7 @@ TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
 
   // The dialog goes, the port with it; the device gives up on the broken update.
   dlg.reset();
-  EXPECT_EQ(sim.Wait(20), 1) << ReadFile(dir.File("sim.err"));
+  EXPECT_EQ(sim.Wait(30), 1) << ReadFile(dir.File("sim.err"));
   const std::vector<std::string> frames = TextLines(ReadFile(dir.File("frames.txt")));
   // The worker's lines wait for the window, so the count at the close is exact but
   // for the last frame, which may have been logged and not yet written.

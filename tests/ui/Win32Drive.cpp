@@ -251,10 +251,28 @@ int main(int argc, char* argv[]) {
     std::printf("log: %s\n", lines[i].c_str());
   }
 
-  // Exit ends the program.
-  WaitFor([] { return ::IsWindowEnabled(::GetDlgItem(g_main, IDOK)) != FALSE; }, 10);
+  // Exit ends the program. The transfer's last step after its result box is the
+  // separator line; Exit before that would be a close during the transfer.
+  WaitFor(
+      [] {
+        const std::vector<std::string> log = LogLines();
+        return !log.empty() && log.back() == "------------------------------------";
+      },
+      30);
   Click(IDOK);
-  if (::WaitForSingleObject(pi.hProcess, 30000) != WAIT_OBJECT_0) {
+  // Between that line and its end the worker still counts as running: a question
+  // whether to close during the update is answered Yes (and said).
+  const bool gone = WaitFor(
+      [&] {
+        for (HWND box : Dialogs()) {
+          std::printf("box at exit: %s: %s\n", Text(box).c_str(), BoxText(box).c_str());
+          ::PostMessageA(box, WM_COMMAND, IDYES, 0);
+          WaitFor([box] { return !::IsWindowVisible(box); }, 10);
+        }
+        return ::WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
+      },
+      30);
+  if (!gone) {
     std::printf("FAIL: the program did not end after Exit\n");
     return 1;
   }

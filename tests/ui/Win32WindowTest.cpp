@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -73,6 +76,38 @@ SeenBox ReadBox(HWND box) {
   return seen;
 }
 
+// Saves what window shows on the screen as NAME.bmp in $IAP_SCREENSHOT_DIR (a
+// Windows path such as Z:\tmp\shots) when that variable is set.
+void SaveScreenshot(HWND window, const std::string& name) {
+  const char* dir = std::getenv("IAP_SCREENSHOT_DIR");
+  if (!dir || !*dir || name.empty()) return;
+  ::UpdateWindow(window);
+  RECT rect{};
+  ::GetWindowRect(window, &rect);
+  const int w = rect.right - rect.left, h = rect.bottom - rect.top;
+  const HDC screen = ::GetDC(nullptr);
+  const HDC mem = ::CreateCompatibleDC(screen);
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  const HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  const HGDIOBJ old = ::SelectObject(mem, bitmap);
+  ::BitBlt(mem, 0, 0, w, h, screen, rect.left, rect.top, SRCCOPY);
+  const DWORD size = DWORD(((w * 3 + 3) & ~3) * h);
+  const DWORD headers = DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER));
+  const BITMAPFILEHEADER file{0x4D42, headers + size, 0, 0, headers};
+  if (std::FILE* out = std::fopen((std::string(dir) + "\\" + name + ".bmp").c_str(), "wb")) {
+    std::fwrite(&file, sizeof file, 1, out);
+    std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
+    std::fwrite(bits, size, 1, out);
+    std::fclose(out);
+  }
+  ::SelectObject(mem, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(mem);
+  ::ReleaseDC(nullptr, screen);
+}
+
 int CellHeight(HWND control) {
   const HDC dc = ::GetDC(control);
   const HGDIOBJ old =
@@ -82,6 +117,21 @@ int CellHeight(HWND control) {
   ::SelectObject(dc, old);
   ::ReleaseDC(control, dc);
   return metrics.tmHeight;
+}
+
+// The control's font as the dialog made it: bold italic of the given cell height.
+// The cell the font mapper then builds from the face's own metrics may come out a
+// pixel off, depending on which face stands in for Arial.
+void ExpectFont(HWND control, int cell) {
+  SCOPED_TRACE(::GetDlgCtrlID(control));
+  LOGFONTA font{};
+  const auto made = reinterpret_cast<HFONT>(::SendMessageA(control, WM_GETFONT, 0, 0));
+  ASSERT_EQ(::GetObjectA(made, sizeof font, &font), int(sizeof font));
+  EXPECT_EQ(font.lfHeight, cell);
+  EXPECT_EQ(font.lfWeight, FW_BOLD);
+  EXPECT_TRUE(font.lfItalic);
+  EXPECT_EQ(std::string(font.lfFaceName), "Arial");
+  EXPECT_LE(std::abs(CellHeight(control) - cell), 1);
 }
 
 // Steps run one after the other on the dialog's thread, each on a timer tick once
@@ -261,9 +311,9 @@ TEST_F(Win32WindowTest, TemplateControlsTextsFontsAndStatesAfterAGoodStart) {
          for (int id : std::initializer_list<int>{IDC_UPDATE, IDC_FILE, IDC_PROGRESS_LABEL,
                                                   IDC_PERCENT, IDC_INTERFACE_LABEL, IDC_CANCEL,
                                                   IDOK, IDC_GROUP, IDC_DOWNLOAD_LABEL}) {
-           EXPECT_EQ(CellHeight(Item(id)), 19) << id;
+           ExpectFont(Item(id), 19);
          }
-         EXPECT_EQ(CellHeight(Item(IDC_INTERFACE)), 15);
+         ExpectFont(Item(IDC_INTERFACE), 15);
          const auto dialogFont = ::SendMessageA(Main(), WM_GETFONT, 0, 0);
          EXPECT_EQ(::SendMessageA(Item(IDC_LOG), WM_GETFONT, 0, 0), dialogFont);
          EXPECT_EQ(::SendMessageA(Item(IDC_FILENAME), WM_GETFONT, 0, 0), dialogFont);
@@ -375,24 +425,71 @@ TEST_F(Win32WindowTest, LinesFromAWorkerWidenTheLogAndSelectTheLast) {
   worker.join();
 }
 
-// Exit while a worker keeps writing to the log: the window closes at once, the
-// worker is released and ends, and nothing waits on anything for ever.
-TEST_F(Win32WindowTest, ClosingWhileAWorkerWritesNeitherHangsNorOutlivesTheDialog) {
+// Exit while a transfer worker keeps writing to the log: the question comes first.
+// No (Enter: the default) keeps the window and the worker as they were; Yes closes the window at
+// once, the worker is released and ends, and nothing waits on anything for ever.
+TEST_F(Win32WindowTest, ClosingWhileAWorkerWritesAsksThenNeitherHangsNorOutlivesTheDialog) {
   dir.Write("MpptConfigFile.ini", kGoodConfig);
   std::atomic<int> written{0};
-  std::thread worker;
+  int writtenAtNo = 0;
+  bool keptOpen = false;
+  std::vector<int> focused;
+  std::vector<bool> yesAndNoOnly;
+  const auto answer = [&](int button) -> CDialogScript::Step {
+    return [&, button] {
+      const HWND box = FindBox(Main());
+      if (!box) return false;
+      boxes.push_back(ReadBox(box));
+      // The button that has the focus is the one Enter presses.
+      const HWND focus = ::GetFocus();
+      focused.push_back(focus && ::GetParent(focus) == box ? ::GetDlgCtrlID(focus) : 0);
+      const auto shown = [box](int id) {
+        const HWND item = ::GetDlgItem(box, id);
+        return item && ::IsWindowVisible(item);
+      };
+      yesAndNoOnly.push_back(shown(IDYES) && shown(IDNO) && !shown(IDOK) && !shown(IDCANCEL));
+      if (button == IDNO) {
+        // No by Enter alone, as a technician who just hits Enter answers.
+        SaveScreenshot(box, "win32-close-question");
+        ::PostMessageA(focus ? focus : box, WM_KEYDOWN, VK_RETURN, 0);
+        ::PostMessageA(focus ? focus : box, WM_KEYUP, VK_RETURN, 0xC0000000);
+      } else {
+        ::PostMessageA(box, WM_COMMAND, button, 0);
+      }
+      return true;
+    };
+  };
   Run({[&] {
-         worker = std::thread([&] {
+         dlg.StartWorker(dlg.m_serialWorker, [&] {
            while (!dlg.Closing()) {
              dlg.Log("frame " + std::to_string(written.load()));
              ++written;
+             std::this_thread::sleep_for(std::chrono::milliseconds(1));
            }
          });
          return true;
        },
-       [&] { return written > 20; }, Close()});
+       [&] { return written > 20; }, Close(), answer(IDNO),
+       [&] {
+         if (FindBox(Main())) return false;  // the question still closing
+         keptOpen = ::IsWindowVisible(Main()) && !dlg.Closing() && dlg.WorkerRunning();
+         writtenAtNo = written;
+         return true;
+       },
+       [&] { return written > writtenAtNo + 20; }, Close(), answer(IDYES)});
+  EXPECT_TRUE(keptOpen) << "No closed the window or stopped the worker";
+  ASSERT_EQ(boxes.size(), 2u);
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    EXPECT_EQ(boxes[i].caption, SolvaneStrings().appName);
+    EXPECT_EQ(boxes[i].text,
+              "A firmware update is running. Closing now leaves the device without a complete "
+              "firmware. Close anyway?");
+    EXPECT_EQ(boxes[i].icon, ::LoadIconA(nullptr, IDI_WARNING));
+    EXPECT_EQ(focused[i], IDNO);
+    EXPECT_TRUE(yesAndNoOnly[i]);
+  }
   EXPECT_TRUE(dlg.Closing());
-  worker.join();
+  EXPECT_FALSE(dlg.WorkerRunning());
   EXPECT_EQ(ws.Window(), nullptr);
 }
 

@@ -33,9 +33,12 @@ def start_sim(iapsim, work, config):
     out = open(os.path.join(work, "sim.out"), "w")
     err = open(os.path.join(work, "sim.err"), "w")
     sim = subprocess.Popen([iapsim, "serial", "--config", config, "--frames", "frames.txt",
-                            "--image", "flash.s19", "--timeout", "120"],
+                            "--image", "flash.s19", "--timeout", "120",
+                            # wine reopens the port between handshake and transfer;
+                            # on a busy machine that may take a few seconds
+                            "--linger", "10"],
                            cwd=work, stdout=out, stderr=err)
-    for _ in range(100):
+    for _ in range(300):  # 30 s: a busy machine may be slow to start it
         with open(os.path.join(work, "sim.out")) as f:
             words = f.readline().split()
         if len(words) == 2 and words[0] == "ready":

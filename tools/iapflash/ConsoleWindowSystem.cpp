@@ -192,6 +192,20 @@ void CConsoleWindowSystem::ShowMessageBox(const std::string& text, const std::st
   DrawProgress();
 }
 
+bool CConsoleWindowSystem::AskYesNo(const std::string& text, const std::string& caption,
+                                    BoxIcon icon) {
+  if (m_options.json) {
+    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(caption) +
+                      ",\"text\":" + JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) +
+                      "\",\"answer\":\"yes\"}\n");
+  } else {
+    ClearProgressLine();
+    Write(stderr, caption + ": " + text + " (answered Yes)\n");
+    DrawProgress();
+  }
+  return true;
+}
+
 void CConsoleWindowSystem::Note(const std::string& text) {
   if (m_options.json) {
     Write(stdout, "{\"event\":\"problem\",\"text\":" + JsonString(text) + "}\n");

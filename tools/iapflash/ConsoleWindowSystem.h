@@ -69,6 +69,11 @@ class CConsoleWindowSystem : public CWindowSystem {
   bool AppendSystemMenuSeparator() override { return false; }
   bool AppendSystemMenuItem(unsigned, const std::string&) override { return false; }
   void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+  // Written as a box and answered Yes. The console has no window to close: the
+  // dialog asks only when its window is closed during a transfer, which iapflash
+  // never does (Ctrl-C during the transfer is Cancel Update, a second one ends the
+  // program); whoever closes it that way has already decided.
+  bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
   void ShowAboutBox(const std::string& caption, const std::string& line1,
                     const std::string& line2) override;
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;

@@ -230,6 +230,9 @@ void CQtMainDialog::DrawIconAt(int x, int y) {
 
 void CQtMainDialog::done(int result) {
   if (!m_closing) {
+    // Declined: the window stays as it is (a close box's close event is then
+    // ignored by QDialog, since the window is still visible).
+    if (m_closeQuery && !m_closeQuery()) return;
     m_closing = true;
     emit Closing();
   }

@@ -6,7 +6,9 @@
 
 #include <QDialog>
 #include <QList>
+#include <functional>
 #include <map>
+#include <utility>
 
 #include "res/Variant.h"
 #include "ui/qt/DialogUnits.h"
@@ -57,11 +59,16 @@ class CQtMainDialog : public QDialog {
   // Draws the application icon at x, y while a paint is in progress (Painting).
   void DrawIconAt(int x, int y);
 
+  // Asked each time the user ends the window (Exit, Enter, Escape, close box)
+  // before anything else happens; false keeps the window open as it is.
+  void SetCloseQuery(std::function<bool()> query) { m_closeQuery = std::move(query); }
+
  signals:
   void ButtonClicked(int id);  // File, Update Firmware, Cancel Update
   void SystemCommand(unsigned commandId);
   void Painting();
-  // The window is ending (Exit, Enter, Escape, close box), before it is hidden.
+  // The window is ending (Exit, Enter, Escape, close box, once the close query
+  // agreed), before it is hidden.
   void Closing();
 
  protected:
@@ -88,4 +95,5 @@ class CQtMainDialog : public QDialog {
   QList<QAction*> m_menuActions;
   QPainter* m_painter = nullptr;
   bool m_closing = false;
+  std::function<bool()> m_closeQuery;
 };

@@ -60,6 +60,18 @@ QString Q(const std::string& text) { return QString::fromStdString(text); }
 // configuration check runs before the window shows) stand on their own: a window
 // manager need not show a box whose owner is not mapped yet.
 QWidget* OwnerFor(QWidget* window) { return window->isVisible() ? window : nullptr; }
+
+QMessageBox::Icon IconOf(BoxIcon icon) {
+  switch (icon) {
+    case BoxIcon::kNone:
+      return QMessageBox::NoIcon;
+    case BoxIcon::kInformation:
+      return QMessageBox::Information;
+    case BoxIcon::kWarning:
+      break;
+  }
+  return QMessageBox::Warning;
+}
 }  // namespace
 
 CQtWindowSystem::CQtWindowSystem(const VariantStrings& variant)
@@ -107,6 +119,7 @@ void CQtWindowSystem::Attach(CUpdaterDlg& dlg) {
   // Shutdown releases a worker waiting on a window call and lets it leave before
   // the window and the dialog go away.
   QObject::connect(w, &CQtMainDialog::Closing, w, [this] { m_dlg->Shutdown(); });
+  w->SetCloseQuery([this] { return m_dlg->QueryClose(); });
 }
 
 void CQtWindowSystem::RunModal(CUpdaterDlg& dlg) {
@@ -232,12 +245,20 @@ void CQtWindowSystem::DrawIcon(int x, int y) { m_window->DrawIconAt(x, y); }
 
 void CQtWindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
                                      BoxIcon icon) {
-  QMessageBox::Icon kind = QMessageBox::Warning;
-  if (icon == BoxIcon::kNone) kind = QMessageBox::NoIcon;
-  if (icon == BoxIcon::kInformation) kind = QMessageBox::Information;
-  QMessageBox box(kind, Q(caption), Q(text), QMessageBox::Ok, OwnerFor(m_window.get()));
+  QMessageBox box(IconOf(icon), Q(caption), Q(text), QMessageBox::Ok, OwnerFor(m_window.get()));
   box.setTextFormat(Qt::PlainText);
   ExecModal(box);
+}
+
+bool CQtWindowSystem::AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) {
+  QMessageBox box(IconOf(icon), Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No,
+                  OwnerFor(m_window.get()));
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  ExecModal(box);
+  // Only a press of Yes says Yes; a box closed any other way keeps things as they are.
+  return box.clickedButton() == box.button(QMessageBox::Yes);
 }
 
 void CQtWindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,

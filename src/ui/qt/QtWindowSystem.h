@@ -60,6 +60,7 @@ class CQtWindowSystem : public CWindowSystem {
   void IconSize(int& width, int& height) const override;
   void DrawIcon(int x, int y) override;
   void ShowMessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+  bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
   void ShowAboutBox(const std::string& caption, const std::string& line1,
                     const std::string& line2) override;
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;

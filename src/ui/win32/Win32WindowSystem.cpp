@@ -152,10 +152,12 @@ INT_PTR CWin32WindowSystem::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
   }
 }
 
-// The dialog ends: a running worker is released from any window call it waits on,
-// gives up at its next step and is joined before the window goes away, so it
-// never touches a destroyed dialog.
+// The dialog ends, unless the technician keeps a running transfer going when
+// asked: a running worker is released from any window call it waits on, gives up
+// at its next step and is joined before the window goes away, so it never touches
+// a destroyed dialog.
 void CWin32WindowSystem::Close(int result) {
+  if (!m_dlg->QueryClose()) return;
   m_dlg->Shutdown();
   m_wake->Set(nullptr);
   ::EndDialog(m_hwnd, result);
@@ -298,6 +300,14 @@ void CWin32WindowSystem::ShowMessageBox(const std::string& text, const std::stri
   if (icon == BoxIcon::kWarning) flags |= MB_ICONEXCLAMATION;
   if (icon == BoxIcon::kInformation) flags |= MB_ICONINFORMATION;
   ::MessageBoxA(m_hwnd, text.c_str(), caption.c_str(), flags);
+}
+
+bool CWin32WindowSystem::AskYesNo(const std::string& text, const std::string& caption,
+                                  BoxIcon icon) {
+  UINT flags = MB_YESNO | MB_DEFBUTTON2;
+  if (icon == BoxIcon::kWarning) flags |= MB_ICONWARNING;
+  if (icon == BoxIcon::kInformation) flags |= MB_ICONINFORMATION;
+  return ::MessageBoxA(m_hwnd, text.c_str(), caption.c_str(), flags) == IDYES;
 }
 
 void CWin32WindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,
