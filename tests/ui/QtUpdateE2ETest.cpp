@@ -36,6 +36,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -558,3 +559,70 @@ TEST_F(QtUpdateE2e, ClosingTheWindowDuringATransferEndsItAndFreesTheDevice) {
 }
 
 }  // namespace
+
+// A file whose records come out of order and enter blocks at 16-byte boundaries
+// next to IAPMARK (the rows once put fill over data there), through the window
+// over COM1: the strict simulator takes every frame and its flash holds the file.
+TEST_F(QtUpdateE2e, AFileOutOfOrderReachesTheDeviceAsItStands) {
+  StartDevice(kSolvane, Link::kSerial,
+              {"--timeout", "30", "--linger", "5", "--image", "flash.s19"});
+  ASSERT_NE(dlg, nullptr);
+  CWatchdog watchdog(90, sim);
+  // 0x8000..0x80FF, then 0x8410..0x85FF and 0x8630..0x866F, the later lines last first.
+  std::map<std::uint32_t, std::uint8_t> bytes;
+  auto line = [&bytes](std::uint32_t address) {
+    std::vector<std::uint8_t> body{19, static_cast<std::uint8_t>(address >> 8),
+                                   static_cast<std::uint8_t>(address)};
+    for (std::uint32_t k = 0; k < 16; ++k) {
+      body.push_back(static_cast<std::uint8_t>((address >> 4) * 7 + k * 13));
+      bytes[address + k] = body.back();
+    }
+    unsigned sum = 0;
+    for (std::uint8_t b : body) sum += b;
+    body.push_back(static_cast<std::uint8_t>(~sum));
+    return "S1" + Hex(body.data(), body.size()) + "\n";
+  };
+  std::string text = "S0030000FC\n";
+  for (std::uint32_t a = 0x8000; a < 0x8100; a += 16) text += line(a);
+  std::vector<std::string> later;
+  for (std::uint32_t a = 0x8410; a < 0x8600; a += 16) later.push_back(line(a));
+  for (std::uint32_t a = 0x8630; a < 0x8670; a += 16) later.push_back(line(a));
+  for (auto it = later.rbegin(); it != later.rend(); ++it) text += *it;
+  std::ofstream(dir.File(kSolvane.firmwareName), std::ios::binary) << text << "S9030000FC\n";
+
+  ws->Attach(*dlg);
+  ASSERT_TRUE(dlg->OnInitDialog());
+  Win().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Win()));
+  ChooseInterface("COM1");
+  ChooseFirmware();
+  bool successBox = false;
+  boxes.answers.push_back([&](QDialog& box) {
+    auto* message = qobject_cast<QMessageBox*>(&box);
+    ASSERT_NE(message, nullptr);
+    successBox = message->text() == "Programming successfully !";
+    message->button(QMessageBox::Ok)->click();
+  });
+  QTest::mouseClick(Button(IDC_UPDATE), Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return !dlg->WorkerRunning(); }, 60000));
+  EXPECT_TRUE(successBox) << ReadFile(dir.File("sim.err"));
+  ASSERT_EQ(sim.Wait(10), 0) << ReadFile(dir.File("sim.err"));
+
+  // The flash image: S1 lines of the bytes written.
+  std::map<std::uint32_t, std::uint8_t> flash;
+  for (const std::string& l : TextLines(ReadFile(dir.File("flash.s19")))) {
+    if (l.rfind("S1", 0) != 0) continue;
+    const auto at = [&l](std::size_t i) {
+      return static_cast<std::uint8_t>(std::stoi(l.substr(2 + 2 * i, 2), nullptr, 16));
+    };
+    const std::uint32_t address = (std::uint32_t{at(1)} << 8) | at(2);
+    for (std::size_t k = 3; k + 1 < at(0) + 1u; ++k) flash[address + k - 3] = at(k);
+  }
+  for (const auto& [address, value] : bytes) {
+    ASSERT_EQ(flash.count(address), 1u) << std::hex << address;
+    EXPECT_EQ(flash[address], value) << std::hex << address;
+  }
+  for (const auto& [address, value] : flash) {
+    if (bytes.count(address) == 0) EXPECT_EQ(value, 0xFF) << std::hex << address;
+  }
+}
