@@ -50,12 +50,27 @@ def start_sim(iapsim, work, config):
     sys.exit("the simulator did not come up:\n" + open(os.path.join(work, "sim.err")).read())
 
 
+def road_firmware(path):
+    """A solvane file whose records come out of order and enter blocks at 16-byte
+    boundaries next to IAPMARK, where rows once put fill over data."""
+    def line(address):
+        body = bytes([19, address >> 8, address & 0xFF]) + bytes(
+            ((address >> 4) * 7 + k * 13) & 0xFF for k in range(16))
+        return "S1%s%02X\n" % (body.hex().upper(), ~sum(body) & 0xFF)
+    later = [line(a) for a in range(0x8410, 0x8600, 16)] + [line(a) for a in range(0x8630, 0x8670, 16)]
+    with open(path, "w") as f:
+        f.write("S0030000FC\n" + "".join(line(a) for a in range(0x8000, 0x8100, 16))
+                + "".join(reversed(later)) + "S9030000FC\n")
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--wine", "--drive", "--program", "--variant", "--iapsim", "--examples"):
         parser.add_argument(option, required=True)
     parser.add_argument("--com", type=int, default=3)
     parser.add_argument("--shots")
+    parser.add_argument("--road", action="store_true",
+                        help="send a file out of order instead of the example's firmware")
     args = parser.parse_args()
     args.iapsim = os.path.abspath(args.iapsim)
     if not os.access(args.iapsim, os.X_OK):
@@ -69,6 +84,8 @@ def main():
         source = os.path.join(args.examples, args.variant)
         for name in (config, firmware):
             shutil.copy(os.path.join(source, name), work)
+        if args.road:
+            road_firmware(os.path.join(work, firmware))
         sim, pty = start_sim(args.iapsim, work, config)
 
         dosdevices = os.path.join(wine_prefix(), "dosdevices")
