@@ -24,8 +24,8 @@
 //   - a file the reader took goes through every stage, unless it has no data
 //     bytes, the record size is 0, PAGESIZE is no page size, or a row does not fit tmp.bin's fields
 //     (length and count one byte, address three, at most 1014 hex characters);
-//   - a layout refused for a protected range names a row that the link would
-//     send and that reaches into one;
+//   - a layout refused for a protected range names a row that the serial link
+//     would send and that reaches into one;
 //   - when the whole pipeline succeeded: tmp.txt and tmp.bin describe the same
 //     rows; tmp.bin is what the builder kept for the transfer; for the record
 //     sizes the device frames, every row is one frame's worth, lies wholly inside
@@ -140,6 +140,17 @@ struct BinRow {
   unsigned count;
 };
 
+// The device's protected bytes, IAPSTART <= a < IAPEND and INTSTART <= a <= INTEND,
+// and the rows a link steps over by their address (USB also the row at IAPEND).
+bool ProtectedByte(std::uint64_t a) {
+  const ActiveProfileRecord& p = ActiveProfile;
+  return (a >= p.IAPSTART && a < p.IAPEND) || (a >= p.INTSTART && a <= p.INTEND);
+}
+bool SteppedOver(std::uint64_t a, bool usb) {
+  const ActiveProfileRecord& p = ActiveProfile;
+  return ProtectedByte(a) || (usb && a == p.IAPEND && a >= p.IAPSTART);
+}
+
 void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, int recordSize,
                 bool address24, bool usb) {
   using fuzz::Violation;
@@ -222,22 +233,17 @@ void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, in
   }
 
   // The rows as the link sends them, against the file's bytes.
-  const ActiveProfileRecord& p = ActiveProfile;
-  auto protectedByte = [&p](std::uint64_t a) {
-    return (a >= p.IAPSTART && a < p.IAPEND) || (a >= p.INTSTART && a <= p.INTEND);
-  };
   std::unordered_set<std::uint64_t> programmed, skipped;
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const BinRow& row = rows[i];
-    if (protectedByte(row.address) ||
-        (usb && row.address == p.IAPEND && row.address >= p.IAPSTART)) {
+    if (SteppedOver(row.address, usb)) {
       for (unsigned j = 0; j < row.count; ++j) skipped.insert(std::uint64_t{row.address} + j);
       continue;
     }
     for (unsigned j = 0; j < row.count; ++j) {
       const std::uint64_t address = std::uint64_t{row.address} + j;
       const std::uint8_t value = bin[row.at + 5 + j];
-      if (protectedByte(address))
+      if (ProtectedByte(address))
         Violation("row %zu at %06x puts %02x into a protected range at %06llx", i,
                   static_cast<unsigned>(row.address), value,
                   static_cast<unsigned long long>(address));
@@ -264,15 +270,13 @@ void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, in
   }
 }
 
-// A layout refused for a protected range: some row that the link would send
-// reaches into one.
-void CheckAddressRefusal(const CImageBuilder& builder, bool usb) {
+// A layout refused for a protected range: some row that the serial link would
+// send (every row the USB link sends, and the row at IAPEND) reaches into one.
+void CheckAddressRefusal(const CImageBuilder& builder) {
   const ActiveProfileRecord& p = ActiveProfile;
   for (const RowRecord& row : builder.m_rowList) {
     const auto a = static_cast<std::uint64_t>(static_cast<std::uint32_t>(row.address));
-    const bool stepped = (a >= p.IAPSTART && a < p.IAPEND) || (a >= p.INTSTART && a <= p.INTEND) ||
-                         (usb && a == p.IAPEND && a >= p.IAPSTART);
-    if (stepped || row.count <= 0) continue;
+    if (SteppedOver(a, false) || row.count <= 0) continue;
     const std::uint64_t last = a + static_cast<std::uint32_t>(row.count) - 1;
     if ((a < p.IAPEND && last >= p.IAPSTART) || (a <= p.INTEND && last >= p.INTSTART)) return;
   }
@@ -353,7 +357,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!builder.LayoutFlashPages()) {
     if (box.starts_with(kAddressErrorBox)) {
-      CheckAddressRefusal(builder, shape.usb);
+      CheckAddressRefusal(builder);
     } else if (static_cast<std::int32_t>(ActiveProfile.PAGESIZE) > 0) {
       fuzz::Violation("no page layout (%s) for %zu data bytes", box.c_str(), model.bytes.size());
     }

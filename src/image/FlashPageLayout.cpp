@@ -49,15 +49,29 @@ void SplitRows(RowList& rows) {
 }  // namespace
 
 long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
-  // The file's byte with the lowest address at or above the row's start (the one
-  // given last, when an address is given twice): the row's first byte, or for a
-  // fill row the first byte above it, whose page the fill row is there for.
-  std::size_t best = m_byteList.size();
-  for (std::size_t i = 0; i < m_byteList.size(); ++i) {
-    const std::uint32_t a = m_byteList[i].address;
-    if (a >= address && (best == m_byteList.size() || a <= m_byteList[best].address)) best = i;
-  }
-  return best == m_byteList.size() ? LineOfByte(0) : LineOfByte(best);
+  // The file's byte with the lowest address at or above the row's start within its
+  // flash page (the one given last, when an address is given twice): the row's
+  // first byte. A fill row (a page start's, or the empty half of a row of 64)
+  // has none there; then the first byte of the page it is there for.
+  const std::int64_t head = ActiveProfile.ROMHEAD;
+  const std::int64_t page =
+      std::max<std::int64_t>(1, static_cast<std::int32_t>(ActiveProfile.PAGESIZE));
+  const std::int64_t off = std::int64_t{address} - head;
+  const std::int64_t pageStart =
+      head + (off >= 0 ? off / page : -((-off + page - 1) / page)) * page;
+  const std::int64_t pageEnd = pageStart + page;
+  const std::size_t none = m_byteList.size();
+  auto lowestIn = [&](std::int64_t from, std::int64_t to) {
+    std::size_t best = none;
+    for (std::size_t i = 0; i < m_byteList.size(); ++i) {
+      const std::int64_t a = m_byteList[i].address;
+      if (a >= from && a < to && (best == none || a <= m_byteList[best].address)) best = i;
+    }
+    return best;
+  };
+  std::size_t best = lowestIn(address, pageEnd);
+  if (best == none) best = lowestIn(pageStart, pageEnd);
+  return LineOfByte(best == none ? 0 : best);
 }
 
 bool CImageBuilder::LayoutFlashPages() {
@@ -151,10 +165,12 @@ bool CImageBuilder::LayoutFlashPages() {
     //    that reaches into a range (a range bound off the row grid) cannot be
     //    sent whole, and sending part of it would leave the device with another
     //    image than the file's: the file is refused, naming its line.
-    const bool iapEndProtected = m_interfaceKind == 1;  // the USB programmer keeps IAPEND's row
+    //    The rows are judged as the serial link sends them, which is every row the
+    //    USB link sends and the row at IAPEND too: the link can still be changed
+    //    between File and Update Firmware.
     for (const RowRecord& row : rows) {
       const auto address = static_cast<std::uint32_t>(row.address);
-      if (RowSteppedOver(address, iapEndProtected) ||
+      if (RowSteppedOver(address, false) ||
           !ReachesProtectedRange(address, static_cast<std::uint32_t>(row.count)))
         continue;
       Box(kAddressErrorBox + std::to_string(FirstLineFrom(address)));

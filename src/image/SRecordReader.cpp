@@ -224,6 +224,12 @@ bool CImageBuilder::CheckRecordType(ByteRecord& record, std::string_view line) {
 }
 
 bool CImageBuilder::ReadSRecordFile(const std::string& path) {
+  // A FIFO would block the window until someone writes into it.
+  std::error_code typeError;
+  if (std::filesystem::is_fifo(path, typeError) || std::filesystem::is_socket(path, typeError)) {
+    Box(kReadFileErrorBox);
+    return false;
+  }
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
     Box(kReadFileErrorBox);
@@ -239,7 +245,9 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     const auto fileSize = std::filesystem::file_size(path, ec);
     if (!ec) {
       try {
-        m_byteList.reserve(static_cast<std::size_t>(fileSize / 2));
+        // No device has more than 16 Mi addresses: nothing beyond is reserved.
+        m_byteList.reserve(
+            static_cast<std::size_t>(std::min<std::uintmax_t>(fileSize / 2, 1u << 24)));
       } catch (const std::exception&) {
         // Too large to reserve at once: the list grows as it goes.
       }
@@ -268,7 +276,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       return false;
     };
     // After the termination record only blank lines may follow, and one Ctrl-Z
-    // (the end-of-file mark of old DOS tools) as the very last line. Anything
+    // (the end-of-file mark of old DOS tools) as the last line but blank ones. Anything
     // else there (two files joined with cat, a stray S9 in the middle) would be
     // firmware the device never gets: the file is refused at that line.
     bool ended = false;

@@ -78,7 +78,9 @@ def main():
         if count != size or length != count + 4:
             fail(f"row {i}: length {length} count {count} for record size {size}")
         expected = ("%02x-%06x-%02x-" % (length, address, count)).encode() + data.hex().upper().encode()
-        if lines[i] != expected:
+        # tmp.txt keeps the case of the firmware's digits; tmp.bin holds the bytes.
+        head, _, digits = lines[i].rpartition(b"-")
+        if head + b"-" + digits.upper() != expected:
             fail(f"tmp.txt line {i} {lines[i][:40]!r} does not match tmp.bin row {expected[:40]!r}")
         rows.append((address, data))
     if len(lines) != len(rows):

@@ -24,7 +24,14 @@ import subprocess
 import sys
 
 import production
-from production import Sim, check, flash_check, run, workdir
+from production import Sim, flash_check, run, workdir
+
+CHECKS = [0]
+
+
+def check(name, condition, detail=""):
+    CHECKS[0] += 1
+    production.check(name, condition, detail)
 
 VARIANTS = {
     # variant: (config, firmware name, address bytes, IAPMARK, PAGESIZE, IAPSTART, INTSTART, ROMHEAD)
@@ -130,8 +137,7 @@ def main():
                                          examples=args.examples, wine=None)
     test_roads()
     test_page_size_off_the_rows()
-    total = 2 * 3 * 2 + 1
-    print("%d passed, %d failed" % (total - len(production.FAILS), len(production.FAILS)))
+    print("%d passed, %d failed" % (CHECKS[0] - len(production.FAILS), len(production.FAILS)))
     return 1 if production.FAILS else 0
 
 

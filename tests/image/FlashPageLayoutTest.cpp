@@ -128,4 +128,10 @@ TEST(LayoutProtectedRanges, ARowReachingIntoARangeRefusesTheFileAtItsLine) {
             "S19 File Address Error ! Line 5");
   // Data only inside the range: the fill row for its page start would reach in.
   EXPECT_EQ(build(32, 0xF010, 0xFFC0, S1(0xF020, "AA") + "\n"), "S19 File Address Error ! Line 4");
+  // The row at IAPEND, which USB steps over and serial sends, is judged as serial
+  // sends it whatever link File was given: the link can change before Update.
+  EXPECT_EQ(build(32, 0xF000, 0xF410, S1(0xF400, "11") + "\n"), "S19 File Address Error ! Line 4");
+  // The empty half of a row of 64 names the line of the row's data in its page.
+  EXPECT_EQ(build(64, 0xEFF0, 0xFFC0, S1(0xEFC0, "11") + "\n" + S1(0xF500, "22") + "\n"),
+            "S19 File Address Error ! Line 4");
 }

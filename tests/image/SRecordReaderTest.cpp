@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "image/ImageTestSupport.h"
 #include "support/TestDir.h"
 
@@ -132,6 +136,10 @@ TEST_F(ReaderFixture, AnEndlessLineIsRefusedInBoundedMemory) {
 #ifndef _WIN32
   EXPECT_FALSE(b.ReadSRecordFile("/dev/zero"));
   EXPECT_EQ(Box(), "S19 File Format Error ! Line 1");
+  // A FIFO nobody writes into would block the window: refused at once.
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(b.ReadSRecordFile(dir.File("fifo")));
+  EXPECT_EQ(Box(), "Read File Error !");
 #endif
 }
 

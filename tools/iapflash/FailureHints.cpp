@@ -21,6 +21,9 @@ namespace {
 
 // Why path cannot be read, as the C library says it; empty when it can.
 std::string ReadProblem(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_fifo(path, ec)) return "it is a FIFO, not a file";
+  if (std::filesystem::is_socket(path, ec)) return "it is a socket, not a file";
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) return std::strerror(errno);
   std::fclose(file);
