@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "Win32ScreenBmp.h"
+
 namespace {
 
 constexpr int kFile = 1005, kUpdate = 1006, kLog = 1000, kGroup = 1003, kProgress = 1007;
@@ -108,28 +110,9 @@ void Click(int id) {
 void Shot(const std::string& name) {
   if (g_shots.empty()) return;
   ::Sleep(300);  // let the window finish painting
-  const int w = ::GetSystemMetrics(SM_CXVIRTUALSCREEN), h = ::GetSystemMetrics(SM_CYVIRTUALSCREEN);
-  const HDC screen = ::GetDC(nullptr);
-  const HDC mem = ::CreateCompatibleDC(screen);
-  BITMAPINFO info{};
-  info.bmiHeader = {sizeof(BITMAPINFOHEADER), w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  const HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  const HGDIOBJ old = ::SelectObject(mem, bitmap);
-  ::BitBlt(mem, 0, 0, w, h, screen, 0, 0, SRCCOPY);
-  const DWORD size = DWORD(((w * 3 + 3) & ~3) * h);
-  BITMAPFILEHEADER file{0x4D42, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER) + size),
-                        0, 0, DWORD(sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER))};
-  if (FILE* out = std::fopen((g_shots + "\\" + name + ".bmp").c_str(), "wb")) {
-    std::fwrite(&file, sizeof file, 1, out);
-    std::fwrite(&info.bmiHeader, sizeof info.bmiHeader, 1, out);
-    std::fwrite(bits, size, 1, out);
-    std::fclose(out);
-  }
-  ::SelectObject(mem, old);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(mem);
-  ::ReleaseDC(nullptr, screen);
+  const RECT all{0, 0, ::GetSystemMetrics(SM_CXVIRTUALSCREEN),
+                 ::GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+  SaveScreenBmp(all, g_shots + "\\" + name + ".bmp");
 }
 
 int Fail(const std::string& why) {

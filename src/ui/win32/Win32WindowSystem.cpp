@@ -294,19 +294,22 @@ void CWin32WindowSystem::DrawIcon(int x, int y) {
   if (m_paintDc) ::DrawIcon(m_paintDc, x, y, m_icon);
 }
 
+namespace {
+UINT IconFlags(BoxIcon icon) {
+  if (icon == BoxIcon::kWarning) return MB_ICONWARNING;  // the same as MB_ICONEXCLAMATION
+  if (icon == BoxIcon::kInformation) return MB_ICONINFORMATION;
+  return 0;
+}
+}  // namespace
+
 void CWin32WindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
                                         BoxIcon icon) {
-  UINT flags = MB_OK;
-  if (icon == BoxIcon::kWarning) flags |= MB_ICONEXCLAMATION;
-  if (icon == BoxIcon::kInformation) flags |= MB_ICONINFORMATION;
-  ::MessageBoxA(m_hwnd, text.c_str(), caption.c_str(), flags);
+  ::MessageBoxA(m_hwnd, text.c_str(), caption.c_str(), MB_OK | IconFlags(icon));
 }
 
 bool CWin32WindowSystem::AskYesNo(const std::string& text, const std::string& caption,
                                   BoxIcon icon) {
-  UINT flags = MB_YESNO | MB_DEFBUTTON2;
-  if (icon == BoxIcon::kWarning) flags |= MB_ICONWARNING;
-  if (icon == BoxIcon::kInformation) flags |= MB_ICONINFORMATION;
+  const UINT flags = MB_YESNO | MB_DEFBUTTON2 | IconFlags(icon);
   return ::MessageBoxA(m_hwnd, text.c_str(), caption.c_str(), flags) == IDYES;
 }
 
