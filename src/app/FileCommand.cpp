@@ -87,11 +87,15 @@ void CUpdaterDlg::OnFileButton() {
   if (m_building) return;
   CBusyFlag busy(m_building);
 
+  BeginStage(Stage::kFile);
   Log(kSeparator);
   const std::string savedDirectory = m_ws.CurrentDirectory();
   const auto chosen = m_ws.OpenFileDialog(FileDialogRequest{
       m_variant.fileFilter, m_variant.defaultExt, m_variant.initialFileName, true});
-  if (!chosen) return;
+  if (!chosen) {
+    EndStage(Outcome{Stage::kFile, Result::kCancelled, Reason::kNone, {}});
+    return;
+  }
 
   // The dialog may leave the current directory where the user browsed to; a
   // relative answer is taken against that directory.
@@ -109,6 +113,7 @@ void CUpdaterDlg::OnFileButton() {
   const bool built = BuildImage(path);
   EnableControl(IDC_UPDATE, built);
   Log(kSeparator);
+  EndStage(m_fileOutcome);
 }
 
 bool CUpdaterDlg::BuildImage(const std::string& path) {
@@ -119,6 +124,16 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   // Until this build has written tmp.bin again there is no image to send.
   m_builder.m_binImage.clear();
   m_builder.m_binRecordSize = 0;
+  m_fileOutcome = Outcome{Stage::kFile, Result::kFailed, Reason::kNone, {}};
+  m_fileOutcome.detail.device = path;
+  // Why the build stopped, as the stage that refused said it.
+  auto refused = [this] {
+    const CImageBuilder::ImageProblem& problem = m_builder.Problem();
+    m_fileOutcome.reason = problem.reason;
+    m_fileOutcome.detail.line = problem.line;
+    m_fileOutcome.detail.text = problem.text;
+    return false;
+  };
 
   if (TakeInterfaceChoice() && !SupportedRecordSize(ActiveProfile.recordSize)) {
     AppMessageBox("Can't support this file !", BoxIcon::kWarning);
@@ -128,35 +143,38 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   // would be overwritten by its own image. It is refused as a file that cannot
   // be read, before anything is written.
   if (!IntermediateFileNamedBy(path).empty()) {
-    AppMessageBox(kReadFileErrorBox);
+    AppMessageBox(kReadFileErrorBox, BoxIcon::kWarning, Reason::kWorkFile);
     Log("Build S19 block list error");
+    m_fileOutcome.reason = Reason::kWorkFile;
+    m_fileOutcome.detail.text = kReadFileErrorBox;
     return false;
   }
   if (!m_builder.ReadSRecordFile(path)) {
     Log("Build S19 block list error");
-    return false;
+    return refused();
   }
   Log("Build S19 block list OK");
   if (!m_builder.BuildRowList()) {
     Log("Build Raw block list error");
-    return false;
+    return refused();
   }
   Log("Build Raw block list OK");
   // The page layout says nothing when it succeeds.
   if (!m_builder.LayoutFlashPages()) {
     Log("Build flash page list error");
-    return false;
+    return refused();
   }
   if (!m_builder.WriteRowsText()) {
     Log("Write to tmp.txt file error");
-    return false;
+    return refused();
   }
   Log("Write to tmp.txt file OK");
   if (!m_builder.WriteRowsBinary("tmp.bin")) {
     Log("Write to tmp.bin file error");
-    return false;
+    return refused();
   }
   Log("Write to tmp.bin file OK");
+  m_fileOutcome.result = Result::kDone;
   return true;
 }
 
@@ -172,7 +190,7 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
   // Only the image that this dialog's last File wrote goes to the device: another
   // updater working in the same directory may have written its own tmp.bin since.
   if (image != m_builder.m_binImage) {
-    AppMessageBox(kBinChangedBox, BoxIcon::kWarning);
+    AppMessageBox(kBinChangedBox, BoxIcon::kWarning, Reason::kImageChanged);
     m_imageChanged = true;
     return -1;
   }

@@ -29,15 +29,23 @@ std::string ConfigPath(const std::string& dir, const std::string& fileName) {
 void CUpdaterDlg::LoadConfiguration() {
   const std::string dir = m_ws.CurrentDirectory();
   const std::string path = ConfigPath(dir, m_variant.configFileName);
+  BeginStage(Stage::kConfiguration);
+  Outcome outcome{Stage::kConfiguration, Result::kDone, Reason::kNone, {}};
+  outcome.detail.device = path;
+  auto fail = [&](Reason reason) {
+    outcome.result = Result::kFailed;
+    outcome.reason = reason;
+  };
 
   auto disableStart = [this] {
     EnableControl(IDC_FILE, false);
     EnableControl(IDC_INTERFACE, false);
   };
-  auto reportConfigError = [&] {
-    AppMessageBox("IAP Config File is error", BoxIcon::kInformation);
+  auto reportConfigError = [&](Reason reason) {
+    AppMessageBox("IAP Config File is error", BoxIcon::kInformation, reason);
     Log("Please check the config file");
     disableStart();
+    fail(reason);
   };
 
   // A working directory too long for the path buffer cannot name the file: it is
@@ -48,22 +56,27 @@ void CUpdaterDlg::LoadConfiguration() {
   // A file that is there but no INI text at all (a device, a pipe, something
   // huge or binary) is a faulty file: nothing in it can be trusted.
   if (!ini.Refusal().empty()) {
-    reportConfigError();
+    outcome.detail.text = ini.Refusal();
+    reportConfigError(Reason::kConfigUnreadable);
+    EndStage(outcome);
     return;
   }
 
   m_deviceCount = ini.GetInt("DEVICELIST", "DEVICECOUNT", kMissing);
   if (!fits || m_deviceCount == kMissing) {
-    AppMessageBox("IAP Config File is not exist", BoxIcon::kInformation);
+    AppMessageBox("IAP Config File is not exist", BoxIcon::kInformation, Reason::kConfigMissing);
     Log("A config file is needed for IAP progress");
     disableStart();
+    fail(Reason::kConfigMissing);
+    EndStage(outcome);
     return;
   }
 
   // More sections than the profile table holds: the device in force would be a
   // guess, so the file is refused as a whole.
   if (m_deviceCount > kProfileTableSize) {
-    reportConfigError();
+    reportConfigError(Reason::kConfigTooManyDevices);
+    EndStage(outcome);
     return;
   }
 
@@ -96,14 +109,18 @@ void CUpdaterDlg::LoadConfiguration() {
     const bool pageOk = pageSize > 0 && p.recordSize != 0 && pageSize % p.recordSize == 0;
     if (!pageOk || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 || p.IAPSTART == 0 ||
         p.ROMHEAD == 0 || p.ROMTAIL == 0 || p.recordSize == 0) {
-      reportConfigError();
+      reportConfigError(Reason::kConfigBadValue);
     }
     const bool programOk = p.PROGRAMBDRATE == 9600 || p.PROGRAMBDRATE == 2400;
     const bool communicateOk =
         p.COMMUNICATBDRATE == 9600 || p.COMMUNICATBDRATE == 2400 || p.COMMUNICATBDRATE == 1200;
     if (!programOk || !communicateOk) {
-      AppMessageBox("IAP Config File is error", BoxIcon::kInformation);
+      AppMessageBox("IAP Config File is error", BoxIcon::kInformation, Reason::kConfigBadBaudRate);
       Log("Please check the modify the Baud rate");
+      // The window goes on with File enabled, as it always has: the stage is
+      // done, with the reason beside it as a warning.
+      if (outcome.reason == Reason::kNone) outcome.reason = Reason::kConfigBadBaudRate;
     }
   }
+  EndStage(outcome);
 }

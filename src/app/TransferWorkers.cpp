@@ -15,7 +15,10 @@ class CDialogTransferHost final : public ITransferHost {
 
   bool Gone() const override { return m_dlg.Closing(); }
   void Log(const std::string& line) override { m_dlg.Log(line); }
-  void WarningBox(const std::string& text) override { m_dlg.AppMessageBox(text); }
+  void FrameLog(const std::string& line) override { m_dlg.Log(line, LogKind::kPerFrame); }
+  void WarningBox(const std::string& text, Reason reason) override {
+    m_dlg.AppMessageBox(text, BoxIcon::kWarning, reason);
+  }
   void InformationBox(const std::string& text) override {
     m_dlg.AppMessageBox(text, BoxIcon::kInformation);
   }
@@ -23,6 +26,20 @@ class CDialogTransferHost final : public ITransferHost {
   void SetPercentText(const std::string& text) override { m_dlg.SetControlText(IDC_PERCENT, text); }
   void EnableFile(bool enabled) override { m_dlg.EnableControl(IDC_FILE, enabled); }
   void EnableCancel(bool enabled) override { m_dlg.EnableControl(IDC_CANCEL, enabled); }
+  void Progress(long bytes, long total) override {
+    m_dlg.Emit([&](IUpdateListener& l) { l.OnProgress(bytes, total); });
+  }
+  void StageBegun(Stage stage) override { m_dlg.BeginStage(stage); }
+  void Ended(const Outcome& outcome) override { m_dlg.EndStage(outcome); }
+  void FrameSent(const TransferFrame& frame) override {
+    m_dlg.Emit([&](IUpdateListener& l) { l.OnFrameSent(frame); });
+  }
+  void FrameAcknowledged(const TransferFrame& frame) override {
+    m_dlg.Emit([&](IUpdateListener& l) { l.OnFrameAcknowledged(frame); });
+  }
+  void FrameAnsweredWrongly(const TransferFrame& frame, const std::string& reply) override {
+    m_dlg.Emit([&](IUpdateListener& l) { l.OnFrameAnsweredWrongly(frame, reply); });
+  }
   int LoadImage(bool& changed) override {
     const int loaded = m_dlg.LoadImageFile("tmp.bin");
     changed = m_dlg.m_imageChanged;
@@ -42,7 +59,9 @@ void CUpdaterDlg::RunTransferOver(IIapLink& link) {
                       m_cancelRequested, m_deviceReady,
                       m_cursor16,        m_cursor32,
                       m_image,           m_builder.m_binRecordSize};
+  m_framesRunning = true;
   RunTransfer(host, link, state);
+  m_framesRunning = false;
 }
 
 void CUpdaterDlg::HidTransferWorker() {

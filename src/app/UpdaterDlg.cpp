@@ -18,8 +18,12 @@ CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
   // waiting for the device notices at once.
   m_serial.SetAbort(&m_closing);
   m_hid.SetAbort(&m_closing);
-  m_hid.SetLog([this](const std::string& line) { Log(line); });
-  m_builder.SetMessageBox([this](const std::string& text) { AppMessageBox(text); });
+  m_hid.SetLog([this](const std::string& line) {
+    Log(line, m_framesRunning.load() ? LogKind::kPerFrame : LogKind::kPlain);
+  });
+  m_builder.SetMessageBox([this](const std::string& text) {
+    AppMessageBox(text, BoxIcon::kWarning, m_builder.Problem().reason);
+  });
   // The long 24-bit reads keep the window alive, one event per line.
   m_builder.SetPump([this] { m_ws.PumpOneMessage(); });
 }
@@ -120,11 +124,14 @@ void CUpdaterDlg::StartWorker(std::thread& slot, std::function<void()> body) {
       body();
     } catch (const std::exception& e) {
       // Nothing may escape a thread; tell the technician what stopped the transfer.
-      Log(std::string("Transfer stopped: ") + e.what());
+      const std::string text = std::string("Transfer stopped: ") + e.what();
+      Log(text);
+      Outcome outcome{Stage::kTransfer, Result::kFailed, Reason::kInternalError, {}};
+      outcome.detail.text = text;
+      EndStage(outcome);
     }
     m_workerRunning = false;
   });
-  m_workerThreadId = slot.get_id();
 }
 
 bool CUpdaterDlg::TakeInterfaceChoice() {
@@ -140,16 +147,49 @@ bool CUpdaterDlg::TakeInterfaceChoice() {
   return true;
 }
 
-void CUpdaterDlg::Log(const std::string& text) {
-  m_ws.InvokeAndWait([&] { m_log.Append(text); });
+void CUpdaterDlg::AddListener(IUpdateListener& listener) {
+  m_ws.InvokeAndWait([&] { m_listeners.push_back(&listener); });
 }
 
-void CUpdaterDlg::AppMessageBox(const std::string& text, BoxIcon icon) {
-  m_ws.InvokeAndWait([&] { m_ws.ShowMessageBox(text, m_variant.appName, icon); });
+void CUpdaterDlg::RemoveListener(IUpdateListener& listener) {
+  m_ws.InvokeAndWait([&] { std::erase(m_listeners, &listener); });
 }
 
-void CUpdaterDlg::WindowMessageBox(const std::string& text) {
-  m_ws.InvokeAndWait([&] { m_ws.ShowMessageBox(text, "ERROR", BoxIcon::kNone); });
+void CUpdaterDlg::Emit(const std::function<void(IUpdateListener&)>& fn) {
+  m_ws.InvokeAndWait([&] {
+    for (IUpdateListener* listener : m_listeners) fn(*listener);
+  });
+}
+
+void CUpdaterDlg::Log(const std::string& text, LogKind kind) {
+  m_ws.InvokeAndWait([&] {
+    m_log.Append(text);
+    for (IUpdateListener* listener : m_listeners) listener->OnLogLine(text, kind);
+  });
+}
+
+void CUpdaterDlg::AppMessageBox(const std::string& text, BoxIcon icon, Reason reason) {
+  m_ws.InvokeAndWait([&] {
+    const BoxEvent box{text, m_variant.appName, icon, reason};
+    for (IUpdateListener* listener : m_listeners) listener->OnBox(box);
+    m_ws.ShowMessageBox(text, m_variant.appName, icon);
+  });
+}
+
+void CUpdaterDlg::WindowMessageBox(const std::string& text, Reason reason) {
+  m_ws.InvokeAndWait([&] {
+    const BoxEvent box{text, "ERROR", BoxIcon::kNone, reason};
+    for (IUpdateListener* listener : m_listeners) listener->OnBox(box);
+    m_ws.ShowMessageBox(text, "ERROR", BoxIcon::kNone);
+  });
+}
+
+void CUpdaterDlg::BeginStage(Stage stage) {
+  Emit([stage](IUpdateListener& l) { l.OnStageBegun(stage); });
+}
+
+void CUpdaterDlg::EndStage(const Outcome& outcome) {
+  Emit([&outcome](IUpdateListener& l) { l.OnOutcome(outcome); });
 }
 
 void CUpdaterDlg::EnableControl(int id, bool enabled) {

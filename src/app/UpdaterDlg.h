@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/HScrollListBox.h"
+#include "app/UpdateListener.h"
 #include "app/WindowSystem.h"
 #include "config/DeviceProfile.h"
 #include "image/ImageBuilder.h"
@@ -23,7 +24,8 @@
 #include "update/Transfer.h"
 
 class CUpdaterDlg;
-// The process's one main dialog; the transfer workers reach the dialog through it.
+// The process's one main dialog, set by OnInitDialog: the Win32 face's window
+// procedure finds the dialog for its messages through it.
 extern std::atomic<CUpdaterDlg*> g_mainDlg;
 
 class CUpdaterDlg {
@@ -54,6 +56,11 @@ class CUpdaterDlg {
   void OnUpdateFirmware();  // control 1006
   void OnCancelUpdate();    // control 1009
 
+  // Every stage begun and ended, log line, box, frame and progress from now on
+  // goes to listener too (on the user-interface thread), until it is removed.
+  void AddListener(IUpdateListener& listener);
+  void RemoveListener(IUpdateListener& listener);
+
   // --- operations
   void LoadConfiguration();
   bool BuildImage(const std::string& path);
@@ -70,9 +77,15 @@ class CUpdaterDlg {
   void RunTransferOver(IIapLink& link);
 
   // --- helpers usable from any thread (a worker's calls run on the UI thread)
-  void Log(const std::string& text);
-  void AppMessageBox(const std::string& text, BoxIcon icon = BoxIcon::kWarning);
-  void WindowMessageBox(const std::string& text);  // caption "ERROR", no icon
+  void Log(const std::string& text, LogKind kind = LogKind::kPlain);
+  void AppMessageBox(const std::string& text, BoxIcon icon = BoxIcon::kWarning,
+                     Reason reason = Reason::kNone);
+  // Caption "ERROR", no icon.
+  void WindowMessageBox(const std::string& text, Reason reason = Reason::kNone);
+  void BeginStage(Stage stage);
+  void EndStage(const Outcome& outcome);
+  // Calls fn for every listener, on the user-interface thread.
+  void Emit(const std::function<void(IUpdateListener&)>& fn);
   void EnableControl(int id, bool enabled);
   void SetControlText(int id, const std::string& text);
   void SetProgress(int pos);
@@ -83,8 +96,7 @@ class CUpdaterDlg {
   bool WorkerRunning() const { return m_workerRunning.load(); }
   // Waits for the last worker to end (the caller keeps draining UI calls).
   void JoinWorker();
-  // Starts proc on a new thread kept in slot (m_hidWorker or m_serialWorker) and
-  // records its id in m_workerThreadId.
+  // Starts proc on a new thread kept in slot (m_hidWorker or m_serialWorker).
   void StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)());
   // The same for any body: the worker counts as running until body returns.
   void StartWorker(std::thread& slot, std::function<void()> body);
@@ -103,7 +115,6 @@ class CUpdaterDlg {
   std::atomic<int> m_comPort{0};
   CSerialPort m_serial;
   CHidDevice m_hid;
-  std::thread::id m_workerThreadId;
   std::vector<std::uint8_t> m_image;
   std::atomic<int> m_imageLength{0};
   std::atomic<int> m_transferState{0};
@@ -112,13 +123,20 @@ class CUpdaterDlg {
   std::uint32_t m_deviceCount = 0;
   std::thread m_hidWorker;
   std::thread m_serialWorker;
-  std::atomic<std::size_t> m_cursor64{0}, m_cursor32{0}, m_cursor16{0};
+  std::atomic<std::size_t> m_cursor32{0}, m_cursor16{0};
   std::array<DeviceProfile, kProfileTableSize> m_profiles{};
   std::array<std::uint8_t, 65> m_reply{};
   // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
   bool m_imageChanged = false;
 
  private:
+  // How opening the chosen link ended; kept for the box that follows a failure.
+  Outcome m_linkOutcome;
+  // How the last BuildImage ended.
+  Outcome m_fileOutcome;
+  std::vector<IUpdateListener*> m_listeners;  // touched on the user-interface thread only
+  // A transfer runs: the HID link's byte counts are lines of its frames.
+  std::atomic<bool> m_framesRunning{false};
   std::atomic<bool> m_closing{false};
   std::atomic<bool> m_workerRunning{false};
   // The File pipeline may pump window events; File and Update Firmware are

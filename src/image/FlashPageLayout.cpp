@@ -79,7 +79,7 @@ bool CImageBuilder::LayoutFlashPages() {
   // as 0x80000000 or more, for which page starts mean nothing.
   const auto pageSize = static_cast<std::int32_t>(ActiveProfile.PAGESIZE);
   if (pageSize <= 0) {
-    Box(kPageSizeErrorBox);
+    Box(Reason::kPageSize, kPageSizeErrorBox);
     return false;
   }
   try {
@@ -173,17 +173,17 @@ bool CImageBuilder::LayoutFlashPages() {
       if (RowSteppedOver(address, false) ||
           !ReachesProtectedRange(address, static_cast<std::uint32_t>(row.count)))
         continue;
-      Box(kAddressErrorBox + std::to_string(FirstLineFrom(address)));
+      Box(Reason::kAddress, kAddressErrorBox, FirstLineFrom(address));
       return false;  // the rows stay as laid out, for whoever wants to see why
     }
   } catch (const std::bad_alloc&) {
     m_rowList.clear();
     m_rowList.shrink_to_fit();
-    Box(kLayoutMemoryBox);
+    Box(Reason::kOutOfMemory, kLayoutMemoryBox);
     return false;
   }
   if (m_rowList.empty()) {
-    Box(kNoImageDataBox);
+    Box(Reason::kNoImageData, kNoImageDataBox);
     return false;
   }
   return true;

@@ -6,7 +6,7 @@
 //
 // Every stage reads the device map and the record size from ActiveProfile as they
 // stand when it runs. A stage that fails shows its message box through the
-// callback given with SetMessageBox and answers false.
+// callback given with SetMessageBox, keeps why (Problem) and answers false.
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +16,7 @@
 
 #include "image/ByteRecord.h"
 #include "image/RowRecord.h"
+#include "outcome/Outcome.h"
 
 // Both lists only grow at their end while they are built; the page layout
 // rebuilds the row list in one pass when it has to put rows in front.
@@ -48,8 +49,6 @@ class CImageBuilder {
 
   // byte list -> row list.
   bool BuildRowList();
-  RowRecord RowFromByte(const ByteRecord& b) const;
-  void PadRow(RowRecord& r) const;
 
   // row list -> flash page order. With a record size of 64 every row is split
   // into two rows of 32 (SentRecordSize). False (after a message box) when the
@@ -82,10 +81,22 @@ class CImageBuilder {
   std::vector<std::uint8_t> m_binImage;
   int m_binRecordSize = 0;
 
+  // Why the last stage that failed refused: its reason, the line it names (0 for
+  // none) and the box's text. Reset by ReadSRecordFile.
+  struct ImageProblem {
+    Reason reason = Reason::kNone;
+    long line = 0;
+    std::string text;
+  };
+  const ImageProblem& Problem() const { return m_problem; }
+
  private:
-  void Box(const std::string& text) const {
-    if (m_messageBox) m_messageBox(text);
+  // Shows text (followed by the line number when line > 0) and keeps why.
+  void Box(Reason reason, const char* text, long line = 0) {
+    m_problem = {reason, line, line > 0 ? text + std::to_string(line) : std::string(text)};
+    if (m_messageBox) m_messageBox(m_problem.text);
   }
+  ImageProblem m_problem;
   // The line to name when the row at address is refused.
   long FirstLineFrom(std::uint32_t address) const;
   MessageBoxFn m_messageBox;

@@ -231,7 +231,7 @@ bool CImageBuilder::WriteRowsText() {
   } catch (const std::bad_alloc&) {
     ok = false;
   }
-  if (!ok) Box(kTxtWriteErrorBox);
+  if (!ok) Box(Reason::kTmpTxtWrite, kTxtWriteErrorBox);
   return ok;
 }
 
@@ -240,7 +240,7 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   m_binRecordSize = 0;
   for (const RowRecord& r : m_rowList) {
     if (!FitsRowBuffer(r)) {  // checked first, so the file on disk stays as it was
-      Box(kBinWriteErrorBox);
+      Box(Reason::kTmpBinWrite, kBinWriteErrorBox);
       return false;
     }
   }
@@ -285,6 +285,6 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   } catch (const std::bad_alloc&) {
     ok = false;
   }
-  if (!ok) Box(kBinWriteErrorBox);
+  if (!ok) Box(Reason::kTmpBinWrite, kBinWriteErrorBox);
   return ok;
 }

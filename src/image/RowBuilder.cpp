@@ -29,32 +29,6 @@ std::int64_t BlockStart(std::int64_t address, int s) { return address - address 
 
 }  // namespace
 
-RowRecord CImageBuilder::RowFromByte(const ByteRecord& b) const {
-  RowRecord r;
-  r.ClearRow();
-  r.address = static_cast<std::int32_t>(b.address);
-  r.count = b.count > 4 ? static_cast<std::int32_t>(b.count) - 4 : 0;
-  r.hexData = b.HexData();
-  return r;
-}
-
-void CImageBuilder::PadRow(RowRecord& r) const {
-  const int s = ActiveProfile.recordSize;
-  if (s <= 0 || r.count % s == 0) return;
-  const std::int64_t missing = s - r.count % s;
-  const std::int64_t front = r.address - BlockStart(r.address, s);
-  std::int64_t before = missing, after = 0;  // a row that reaches past its block's end
-  if (front + r.count < s) {                 // inside its block: becomes that block
-    before = front;
-    after = s - front - r.count;
-  }
-  r.hexData.insert(0, 2 * static_cast<std::size_t>(before), 'F');
-  r.hexData.append(2 * static_cast<std::size_t>(after), 'F');
-  r.address -= static_cast<std::int32_t>(before);
-  r.count += static_cast<std::int32_t>(before + after);
-  r.length = r.count + 4;
-}
-
 long CImageBuilder::LineOfByte(std::size_t index) const {
   const auto after = std::upper_bound(
       m_recordLines.begin(), m_recordLines.end(), index,
@@ -66,7 +40,7 @@ bool CImageBuilder::BuildRowList() {
   m_rowList.clear();
   const int s = ActiveProfile.recordSize;
   if (m_byteList.empty() || s <= 0) {
-    Box(kRowListErrorBox);
+    Box(Reason::kRowList, kRowListErrorBox);
     return false;
   }
   try {
@@ -137,7 +111,7 @@ bool CImageBuilder::BuildRowList() {
   } catch (const std::bad_alloc&) {
     m_rowList.clear();
     m_rowList.shrink_to_fit();
-    Box(kRowListErrorBox);
+    Box(Reason::kRowList, kRowListErrorBox);
     return false;
   }
   return true;

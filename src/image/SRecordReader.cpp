@@ -213,8 +213,6 @@ bool IsBlank(std::string_view line) {
   return line.find_first_not_of(" \t") == std::string_view::npos;
 }
 
-std::string AtLine(const char* text, long line) { return text + std::to_string(line); }
-
 }  // namespace
 
 bool CImageBuilder::CheckRecordType(ByteRecord& record, std::string_view line) {
@@ -224,15 +222,16 @@ bool CImageBuilder::CheckRecordType(ByteRecord& record, std::string_view line) {
 }
 
 bool CImageBuilder::ReadSRecordFile(const std::string& path) {
+  m_problem = {};
   // A FIFO would block the window until someone writes into it.
   std::error_code typeError;
   if (std::filesystem::is_fifo(path, typeError) || std::filesystem::is_socket(path, typeError)) {
-    Box(kReadFileErrorBox);
+    Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   }
   FilePtr file(std::fopen(path.c_str(), "rb"));
   if (!file) {
-    Box(kReadFileErrorBox);
+    Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   }
   try {
@@ -270,9 +269,9 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     bool complete = false;  // ended by a termination or a matching count record
     std::string_view line;
     // Refuses the file with a box naming the line; always false.
-    auto refuse = [&](const char* text, long at) {
+    auto refuse = [&](Reason reason, const char* text, long at) {
       file.reset();
-      Box(AtLine(text, at));
+      Box(reason, text, at);
       return false;
     };
     // After the termination record only blank lines may follow, and one Ctrl-Z
@@ -284,29 +283,29 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     while (lines.Next(line)) {
       ++lineNumber;
       if (pump) m_pump();
-      if (line.size() > CLineReader::kMaxLine) return refuse(kFormatErrorBox, lineNumber);
+      if (line.size() > CLineReader::kMaxLine) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       if (IsBlank(line)) {
         if (firstBlankLine == 0) firstBlankLine = lineNumber;
         continue;
       }
-      if (ctrlZLine != 0) return refuse(kFormatErrorBox, lineNumber);
+      if (ctrlZLine != 0) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       if (line == "\x1A") {
         ctrlZLine = lineNumber;
         continue;
       }
-      if (ended) return refuse(kFormatErrorBox, lineNumber);
+      if (ended) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       // Blank lines are let pass only at the very end of the file.
-      if (firstBlankLine != 0) return refuse(kFormatErrorBox, firstBlankLine);
+      if (firstBlankLine != 0) return refuse(Reason::kFormat, kFormatErrorBox, firstBlankLine);
       lastRecordLine = lineNumber;
 
       const RecordKind kind = KindOf(line);
-      if (kind.role == RecordRole::kNone) return refuse(kFormatErrorBox, lineNumber);
+      if (kind.role == RecordRole::kNone) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       std::uint32_t field = 0;
       switch (CheckRecord(line, kind.addressBytes, field)) {
         case LineFault::kFormat:
-          return refuse(kFormatErrorBox, lineNumber);
+          return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
         case LineFault::kChecksum:
-          return refuse(kChecksumErrorBox, lineNumber);
+          return refuse(Reason::kChecksum, kChecksumErrorBox, lineNumber);
         case LineFault::kNone:
           break;
       }
@@ -317,7 +316,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       }
       complete = false;
       if (kind.role == RecordRole::kCount) {
-        if (field != dataRecords) return refuse(kFormatErrorBox, lineNumber);
+        if (field != dataRecords) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
         complete = true;
       }
       work.SetRecordType(line.substr(0, 2));
@@ -325,7 +324,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       ++acceptedLines;
       if (acceptedLines == 2 && field != romHead) {
         file.reset();
-        Box(kFileMismatchBox);
+        Box(Reason::kRomheadMismatch, kFileMismatchBox);
         return false;
       }
       if (kind.role != RecordRole::kData) continue;
@@ -334,7 +333,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       const std::size_t first = 4 + 2 * static_cast<std::size_t>(kind.addressBytes);
       const std::size_t n = (line.size() - first) / 2 - 1;  // the checksum byte is last
       if (n == 0) continue;
-      if (std::uint64_t{field} + n - 1 > topAddress) return refuse(kAddressErrorBox, lineNumber);
+      if (std::uint64_t{field} + n - 1 > topAddress) return refuse(Reason::kAddress, kAddressErrorBox, lineNumber);
       m_recordLines.push_back(
           {static_cast<std::uint32_t>(m_byteList.size()), static_cast<std::uint32_t>(lineNumber)});
       const char* text = line.data() + first;
@@ -345,18 +344,18 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
         m_byteList.push_back(work);
       }
     }
-    if (!complete) return refuse(kIncompleteBox, lastRecordLine + 1);
+    if (!complete) return refuse(Reason::kIncomplete, kIncompleteBox, lastRecordLine + 1);
   } catch (const ReadFault&) {
     file.reset();
-    Box(kReadFileErrorBox);
+    Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   } catch (const std::bad_alloc&) {
     file.reset();
-    Box(kReadMemoryBox);
+    Box(Reason::kOutOfMemory, kReadMemoryBox);
     return false;
   }
   if (file && std::fclose(file.release()) != 0) {
-    Box(kReadFileErrorBox);
+    Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   }
   return true;

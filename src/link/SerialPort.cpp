@@ -22,6 +22,11 @@ bool CSerialPort::Open(int portNumber, int baudRate) {
   return m_open;
 }
 
+SerialOpenError CSerialPort::LastOpenError() const {
+  if (!m_channel) return {SerialOpenFault::kOther, "no serial channel"};
+  return m_channel->LastOpenError();
+}
+
 void CSerialPort::Close() {
   if (!m_open) return;
   m_channel->Close();

@@ -24,6 +24,8 @@ class CSerialPort {
   bool Open(int portNumber, int baudRate);
   void Close();
   bool IsOpen() const { return m_open; }
+  // Why the last Open failed.
+  SerialOpenError LastOpenError() const;
   // Sends length bytes, one write each. Returns length; 0 (nothing sent) on a closed
   // link or for length <= 0; -1 when a byte could not be written within its time,
   // in which case the bytes after it are not sent.

@@ -7,11 +7,15 @@
 #include <functional>
 #include <string>
 
+#include "outcome/Outcome.h"
 #include "update/IapLink.h"
 
 inline constexpr int kHandshakeTries = 3;
 
 // command: n bytes of the programming-mode command (no try is made for n <= 0).
-// log receives "Send Baud Rate Command OK". True once the device is ready.
+// log receives "Send Baud Rate Command OK". True once the device is ready; when
+// not, why (if given) says what the last try lacked: the ready reply, or the
+// acknowledgement of the baud-rate command.
 bool EnterProgrammingMode(IIapLink& link, const std::uint8_t* command, int n, bool program9600,
-                          const std::function<void(const std::string&)>& log);
+                          const std::function<void(const std::string&)>& log,
+                          Reason* why = nullptr);

@@ -14,6 +14,7 @@ class CTransferRun {
     // A wrong-reply count left over from a failed transfer would leave this one
     // without its retries; each transfer starts with all of them.
     m_s.missingAckCount = 0;
+    m_host.StageBegun(Stage::kTransfer);
     m_host.Log(kSeparator);
     if (Gone()) return;
     bool changed = false;
@@ -28,6 +29,8 @@ class CTransferRun {
         m_link.Close();
         m_host.EnableFile(true);
       }
+      End(Stage::kTransfer, Result::kFailed,
+          changed ? Reason::kImageChanged : Reason::kImageUnreadable);
       return;
     }
     m_host.Log("Map bin file OK");
@@ -40,9 +43,10 @@ class CTransferRun {
       const std::string text = "Record size " + std::to_string(m_recordSize) +
                                " can not be sent, only 16 or 32 bytes per record!";
       m_host.Log(text);
-      m_host.WarningBox(text);
+      m_host.WarningBox(text, Reason::kRecordSizeUnsendable);
       if (Gone()) return;
       ErrorEnd();
+      End(Stage::kTransfer, Result::kFailed, Reason::kRecordSizeUnsendable);
       return;
     }
     m_stride = RowStride(m_recordSize);
@@ -69,11 +73,27 @@ class CTransferRun {
 
   bool Protected(std::uint32_t a) const { return RowSteppedOver(a, m_rules.iapEndProtected); }
 
-  // A frame that could not be written ends the transfer. Always false.
-  bool WriteFailed() {
+  // A frame that could not be written ends the transfer (or, the end-of-file
+  // frame, the update). Always false.
+  bool WriteFailed(Stage stage) {
     m_host.Log("WriteUPS error");
-    if (!Gone()) ErrorEnd();
+    if (Gone()) return false;
+    ErrorEnd();
+    End(stage, Result::kFailed, Reason::kWriteFailed);
     return false;
+  }
+
+  // Tells the host how a stage ended, with the frame at hand and the counts.
+  void End(Stage stage, Result result, Reason reason, const std::string& text = {}) {
+    if (Gone()) return;
+    Outcome outcome{stage, result, reason, {}};
+    if (m_frame.number > 0) {
+      outcome.detail.frame = m_frame.number;
+      outcome.detail.address = m_frame.address;
+    }
+    outcome.detail.text = text;
+    outcome.detail.frames = m_counts;
+    m_host.Ended(outcome);
   }
 
   // Returns false once the transfer has ended.
@@ -86,6 +106,7 @@ class CTransferRun {
     m_percentText = std::to_string(percent) + " %";
     m_host.SetPercentText(m_percentText);
     m_host.SetProgress(percent);
+    m_host.Progress(progress, length);
     if (Gone()) return false;
 
     if (m_s.cancelRequested == 1) {
@@ -93,6 +114,7 @@ class CTransferRun {
       m_s.cancelRequested = 0;
       if (Gone()) return false;
       ErrorEnd();
+      End(Stage::kTransfer, Result::kCancelled, Reason::kUserCancel);
       return false;
     }
 
@@ -107,11 +129,17 @@ class CTransferRun {
 
     const Bytes frame = BuildDataFrame(row, m_recordSize, m_address24);
     ++m_frameCounter;
-    m_host.Log(std::to_string(m_frameCounter) + " Wr");
+    // A frame for the row of the last wrong reply sends that row again.
+    if (m_resending) ++m_counts.resent;
+    m_resending = false;
+    m_frame = TransferFrame{m_frameCounter, RowAddress(row), {frame.begin(), frame.begin() + frame[0]}};
+    m_host.FrameLog(std::to_string(m_frameCounter) + " Wr");
     if (Gone()) return false;
     const bool written = m_link.WriteBlock(frame.data(), frame[0]);
     if (Gone()) return false;
-    if (!written) return WriteFailed();
+    if (!written) return WriteFailed(Stage::kTransfer);
+    ++m_counts.sent;
+    m_host.FrameSent(m_frame);
     m_s.transferState = 1;
     return true;
   }
@@ -120,45 +148,61 @@ class CTransferRun {
     LinkReply reply;
     const bool read = m_link.ReadReply(reply);
     if (Gone()) return false;
-    if (!read) return Fail("read data Err", false);
-    if (!reply.countLine.empty()) m_host.Log(reply.countLine);
-    m_host.Log(reply.text);
-    m_host.Log(std::to_string(m_frameCounter) + " Rd");
+    if (!read) return Fail("read data Err", Reason::kTimeout);
+    if (!reply.countLine.empty()) m_host.FrameLog(reply.countLine);
+    if (reply.acknowledged) {
+      m_host.FrameLog(reply.text);
+    } else {
+      m_host.Log(reply.text);  // a wrong reply is where a failure shows itself
+    }
+    m_host.FrameLog(std::to_string(m_frameCounter) + " Rd");
     if (Gone()) return false;
     if (reply.acknowledged) {
-      m_host.Log(reply.text);
+      m_host.FrameLog(reply.text);
+      ++m_counts.acknowledged;
+      m_host.FrameAcknowledged(m_frame);
       m_s.missingAckCount = 0;
       Cursor() += static_cast<std::size_t>(m_stride);
       m_s.transferState = 0;
       return !Gone();
     }
-    if (m_rules.wrongRepliesTolerated == 0) return Fail("Send the UPS firmware data Err", true);
+    m_host.FrameAnsweredWrongly(m_frame, reply.text);
+    if (m_rules.wrongRepliesTolerated == 0) {
+      return Fail("Send the UPS firmware data Err", Reason::kWrongReplies, reply.text);
+    }
     // A reply came but not the acknowledgement: the same row goes again under the
     // next frame number, and its stride is taken back from the progress.
     const int wrong = ++m_s.missingAckCount;
     m_s.transferState = 0;
     m_s.progressBytes -= m_stride;
-    if (wrong > m_rules.wrongRepliesTolerated) return Fail("Send the UPS firmware data Err", true);
+    if (wrong > m_rules.wrongRepliesTolerated) {
+      return Fail("Send the UPS firmware data Err", Reason::kWrongReplies, reply.text);
+    }
+    m_resending = true;
     return true;
   }
 
-  // Logs line (and shows "Receive Error !" when box), then the error end. Always
-  // returns false: the transfer has ended.
-  bool Fail(const char* line, bool box) {
+  // Logs line (and, for wrong replies, shows "Receive Error !"), then the error
+  // end. Always returns false: the transfer has ended.
+  bool Fail(const char* line, Reason reason, const std::string& reply = {}) {
     m_host.Log(line);
-    if (box) m_host.WarningBox("Receive Error !");
+    if (reason == Reason::kWrongReplies) m_host.WarningBox("Receive Error !", reason);
     if (Gone()) return false;
     ErrorEnd();
+    End(Stage::kTransfer, Result::kFailed, reason, reply);
     return false;
   }
 
   bool EndOfFileStep() {
+    End(Stage::kTransfer, Result::kDone, Reason::kNone);
+    if (Gone()) return false;
+    m_host.StageBegun(Stage::kEndOfFile);
     const Bytes eof = EndOfFileFrame(m_address24);
     const bool written = m_link.WriteBlock(eof.data(), static_cast<int>(eof.size()));
     if (Gone()) return false;
     // A failed end-of-file frame means the device has not taken the end of the
     // image: never report success.
-    if (!written) return WriteFailed();
+    if (!written) return WriteFailed(Stage::kEndOfFile);
     if (m_rules.closesAfterEndOfFile) m_link.Close();
     m_host.Log("Send EOF Command OK");
     m_host.Log("Update finished " + m_percentText + "!");
@@ -172,6 +216,7 @@ class CTransferRun {
     m_host.EnableCancel(false);
     m_s.deviceReady = 0;
     m_host.Log(kSeparator);
+    End(Stage::kEndOfFile, Result::kDone, Reason::kNone);
     return false;
   }
 
@@ -193,6 +238,9 @@ class CTransferRun {
   int m_stride = 0;
   bool m_address24 = false;
   int m_frameCounter = 0;
+  TransferFrame m_frame;    // the last frame built
+  FrameCounts m_counts;
+  bool m_resending = false;  // the next frame is a row sent again
   std::string m_percentText;  // last formatted, empty before the first
 };
 

@@ -15,10 +15,18 @@
 #include <string>
 #include <vector>
 
+#include "outcome/Outcome.h"
 #include "update/IapLink.h"
 
 // Opens and closes every transfer in the message log.
 inline const char kSeparator[] = "------------------------------------";  // 36 '-'
+
+// A data frame as it went to the device.
+struct TransferFrame {
+  int number = 0;             // the frame counter, as the log shows it
+  std::uint32_t address = 0;  // the row's address
+  std::vector<std::uint8_t> bytes;
+};
 
 class ITransferHost {
  public:
@@ -28,9 +36,22 @@ class ITransferHost {
 
   virtual bool Gone() const = 0;
   virtual void Log(const std::string& line) = 0;
-  virtual void WarningBox(const std::string& text) = 0;
+  // A line written for every frame (its number, the acknowledgement): what a
+  // quiet log leaves out.
+  virtual void FrameLog(const std::string& line) { Log(line); }
+  // reason: why the box is shown, kNone for the success box.
+  virtual void WarningBox(const std::string& text, Reason reason) = 0;
   virtual void InformationBox(const std::string& text) = 0;
   virtual void SetProgress(int percent) = 0;
+  // Bytes of the image stepped through, of total; beside SetProgress.
+  virtual void Progress(long /*bytes*/, long /*total*/) {}
+  virtual void StageBegun(Stage /*stage*/) {}
+  // How the transfer ended (stage kTransfer), and after the last frame how the
+  // end-of-file frame did (stage kEndOfFile). Not called once Gone.
+  virtual void Ended(const Outcome& /*outcome*/) {}
+  virtual void FrameSent(const TransferFrame& /*frame*/) {}
+  virtual void FrameAcknowledged(const TransferFrame& /*frame*/) {}
+  virtual void FrameAnsweredWrongly(const TransferFrame& /*frame*/, const std::string& /*reply*/) {}
   virtual void SetPercentText(const std::string& text) = 0;
   virtual void EnableFile(bool enabled) = 0;
   virtual void EnableCancel(bool enabled) = 0;

@@ -249,10 +249,10 @@ TEST_F(FileCommandFixture, RecordSize64GoesOutAsRowsOf32AndLoads) {
   }
   EXPECT_EQ(ActiveProfile.recordSize, 64);
   dlg.m_interfaceKind = 1;
-  dlg.m_cursor32 = dlg.m_cursor16 = dlg.m_cursor64 = 7;
+  dlg.m_cursor32 = dlg.m_cursor16 = 7;
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), 6 * 37);
   EXPECT_EQ(dlg.m_image.size(), 6u * 37u);
-  EXPECT_EQ(dlg.m_cursor32 + 10 * dlg.m_cursor16 + 100 * dlg.m_cursor64, 0u + 70u + 700u);
+  EXPECT_EQ(dlg.m_cursor32 + 10 * dlg.m_cursor16, 0u + 70u);
 }
 
 TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {

@@ -105,7 +105,7 @@ TEST(RowBuilder, FirstRowOfTheList) {
   EXPECT_EQ(Show(b.m_rowList).back(), "24-008000-20-11FF33" + F(29));
 }
 
-TEST(RowBuilder, EmptyListAndTheRowOperations) {
+TEST(RowBuilder, EmptyListAndAClearedRow) {
   SetMap(16, 0x8000, 0xFFFF);
   CImageBuilder b;
   V boxes;
@@ -115,17 +115,7 @@ TEST(RowBuilder, EmptyListAndTheRowOperations) {
   EXPECT_TRUE(b.m_rowList.empty());
   EXPECT_EQ(boxes, V{"S19 File Error (B) !"});
 
-  ByteRecord big;
-  big.count = 9;
-  big.SetAddress(0x8005);
-  big.SetHexData("a5");
-  EXPECT_EQ(Show(b.RowFromByte(big)), "04-008005-05-a5");
-  RowRecord p = Row(0x8005, "a5");
-  b.PadRow(p);  // inside its block: becomes the whole block
-  EXPECT_EQ(Show(p), "14-008000-10-" + F(5) + "a5" + F(10));
-  p = Row(0x800C, Seq(0, 4));
-  b.PadRow(p);  // reaching the block's end: fill in front only
-  EXPECT_EQ(Show(p), "14-008000-10-" + F(12) + Seq(0, 4));
+  RowRecord p = Row(0x800C, Seq(0, 4));
   p.ClearRow();
   EXPECT_EQ(Show(p), "04-000000-00-");
 }

@@ -616,13 +616,17 @@ TEST_F(QtUpdateE2e, AFileOutOfOrderReachesTheDeviceAsItStands) {
       return static_cast<std::uint8_t>(std::stoi(l.substr(2 + 2 * i, 2), nullptr, 16));
     };
     const std::uint32_t address = (std::uint32_t{at(1)} << 8) | at(2);
-    for (std::size_t k = 3; k + 1 < at(0) + 1u; ++k) flash[address + k - 3] = at(k);
+    for (std::size_t k = 3; k + 1 < at(0) + 1u; ++k) {
+      flash[address + static_cast<std::uint32_t>(k) - 3] = at(k);
+    }
   }
   for (const auto& [address, value] : bytes) {
     ASSERT_EQ(flash.count(address), 1u) << std::hex << address;
     EXPECT_EQ(flash[address], value) << std::hex << address;
   }
   for (const auto& [address, value] : flash) {
-    if (bytes.count(address) == 0) EXPECT_EQ(value, 0xFF) << std::hex << address;
+    if (bytes.count(address) == 0) {
+      EXPECT_EQ(value, 0xFF) << std::hex << address;
+    }
   }
 }

@@ -58,7 +58,7 @@ class CRecordingHost final : public ITransferHost {
  public:
   bool Gone() const override { return false; }
   void Log(const std::string& line) override { log.push_back(line); }
-  void WarningBox(const std::string& text) override { boxes.push_back(text); }
+  void WarningBox(const std::string& text, Reason) override { boxes.push_back(text); }
   void InformationBox(const std::string& text) override { boxes.push_back(text); }
   void SetProgress(int) override {}
   void SetPercentText(const std::string&) override {}

@@ -6,8 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "update/RecordFrames.h"
-#include "update/Transfer.h"
+#include "res/Version.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -57,18 +56,6 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-bool AllDigits(const std::string& text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "12 Wr", "12 Rd": the frame number lines of the transfer.
-bool FrameNumberLine(const std::string& text) {
-  if (text.size() < 4) return false;
-  const std::string tail = text.substr(text.size() - 3);
-  return (tail == " Wr" || tail == " Rd") && AllDigits(text.substr(0, text.size() - 3));
-}
-
 std::string Duration(double seconds) {
   const long s = static_cast<long>(seconds);
   char text[32];
@@ -102,11 +89,18 @@ bool CConsoleWindowSystem::IsEnabled(int id) const {
   return it == m_enabled.end() || it->second;
 }
 
-void CConsoleWindowSystem::SetProgressPos(int pos) {
-  long sent = pos, total = 100;
-  if (m_progressSource) std::tie(sent, total) = m_progressSource();
-  // The transfer resets the bar to 0 when it ends; the bar keeps its last state
-  // until EndProgress closes it.
+const Outcome* CConsoleWindowSystem::OutcomeOf(Stage stage) const {
+  const auto it = m_outcomes.find(stage);
+  return it == m_outcomes.end() ? nullptr : &it->second;
+}
+
+void CConsoleWindowSystem::OnOutcome(const Outcome& outcome) {
+  m_outcomes[outcome.stage] = outcome;
+  m_last = outcome;
+}
+
+void CConsoleWindowSystem::OnProgress(long sent, long total) {
+  // The bar keeps its last state until EndProgress closes it.
   if (sent <= 0 || total <= 0) return;
   sent = std::min(sent, total);
   if (!m_transferStart) m_transferStart = std::chrono::steady_clock::now();
@@ -152,19 +146,8 @@ int CConsoleWindowSystem::ComboFind(const std::string& text) const {
   return -1;
 }
 
-bool CConsoleWindowSystem::IsFrameLine(const std::string& text) {
-  if (text == kSeparator) m_inTransfer = false;
-  if (text == "Map bin file OK") m_inTransfer = true;
-  if (!m_inTransfer) return false;
-  // Per frame the transfer logs its number, the HID report's byte count, the
-  // reply, the number again and, when it was the acknowledgement, the reply once
-  // more. A wrong reply stays: it is the start of a failure.
-  return FrameNumberLine(text) || AllDigits(text) || text.find(kAckReply) != std::string::npos;
-}
-
-void CConsoleWindowSystem::LogInserted(int, const std::string& text) {
-  ++m_seen[text];
-  if (IsFrameLine(text) && m_options.quiet) return;
+void CConsoleWindowSystem::OnLogLine(const std::string& text, LogKind kind) {
+  if (kind == LogKind::kPerFrame && m_options.quiet) return;
   if (m_options.json) {
     Write(stdout, "{\"event\":\"log\",\"text\":" + JsonString(text) + "}\n");
     return;
@@ -178,17 +161,25 @@ int CConsoleWindowSystem::LogTextWidth(const std::string& text) const {
   return static_cast<int>(text.size());  // one column per character
 }
 
-void CConsoleWindowSystem::ShowMessageBox(const std::string& text, const std::string& caption,
-                                          BoxIcon icon) {
-  const std::vector<std::string> why = m_explain ? m_explain(text) : std::vector<std::string>{};
+// Boxes reach the console through OnBox, with the reason they are shown for.
+void CConsoleWindowSystem::ShowMessageBox(const std::string&, const std::string&, BoxIcon) {}
+
+void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
+  std::vector<std::string> why;
+  if (m_explain && box.reason != Reason::kNone &&
+      std::find(m_explained.begin(), m_explained.end(), box.reason) == m_explained.end()) {
+    m_explained.push_back(box.reason);
+    why = m_explain(box);
+  }
   if (m_options.json) {
-    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(caption) + ",\"text\":" +
-                      JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) + "\"}\n");
+    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(box.caption) + ",\"text\":" +
+                      JsonString(box.text) + ",\"icon\":\"" + BoxIconName(box.icon) +
+                      "\",\"reason\":\"" + ReasonName(box.reason) + "\"}\n");
   } else {
     ClearProgressLine();
-    Write(stderr, caption + ": " + text + "\n");
+    Write(stderr, box.caption + ": " + box.text + "\n");
   }
-  for (const std::string& line : why) Note(line);
+  for (const std::string& line : why) Note(line, box.reason);
   DrawProgress();
 }
 
@@ -206,9 +197,10 @@ bool CConsoleWindowSystem::AskYesNo(const std::string& text, const std::string& 
   return true;
 }
 
-void CConsoleWindowSystem::Note(const std::string& text) {
+void CConsoleWindowSystem::Note(const std::string& text, Reason reason) {
   if (m_options.json) {
-    Write(stdout, "{\"event\":\"problem\",\"text\":" + JsonString(text) + "}\n");
+    Write(stdout, "{\"event\":\"problem\",\"text\":" + JsonString(text) + ",\"reason\":\"" +
+                      ReasonName(reason) + "\"}\n");
   } else {
     ClearProgressLine();
     Write(stderr, "iapflash: " + text + "\n");
@@ -226,13 +218,49 @@ std::optional<std::string> CConsoleWindowSystem::OpenFileDialog(const FileDialog
   return answer;
 }
 
-void CConsoleWindowSystem::Result(int exitStatus, double seconds, long imageBytes) {
+void CConsoleWindowSystem::Result(const RunSummary& run) {
   if (!m_options.json) return;
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "{\"event\":\"result\",\"exit\":%d,\"seconds\":%.3f,\"image_bytes\":%ld}\n",
-                exitStatus, seconds, imageBytes);
-  Write(stdout, text);
+  char head[160];
+  std::snprintf(head, sizeof head, "{\"event\":\"result\",\"exit\":%d,\"seconds\":%.3f,\"image_bytes\":%ld",
+                run.exitStatus, run.seconds, run.imageBytes);
+  std::string line = head;
+  // The outcome the run ended on: the last stage that ended.
+  const Outcome none{};
+  const Outcome& last = m_last ? *m_last : none;
+  line += std::string(",\"stage\":\"") + (m_last ? StageName(last.stage) : "none") + "\"";
+  line += std::string(",\"result\":\"") + (m_last ? ResultName(last.result) : "none") + "\"";
+  line += std::string(",\"reason\":\"") + ReasonName(last.reason) + "\"";
+  std::string detail;
+  const auto add = [&detail](const std::string& field) {
+    detail += (detail.empty() ? "" : ",") + field;
+  };
+  const OutcomeDetail& d = last.detail;
+  if (d.line > 0) add("\"line\":" + std::to_string(d.line));
+  if (d.frame > 0) add("\"frame\":" + std::to_string(d.frame));
+  if (d.address >= 0) add("\"address\":" + std::to_string(d.address));
+  if (!d.device.empty()) add("\"device\":" + JsonString(d.device));
+  if (!d.osError.empty()) add("\"os_error\":" + JsonString(d.osError));
+  if (!d.text.empty()) add("\"text\":" + JsonString(d.text));
+  line += ",\"detail\":{" + detail + "}";
+  line += ",\"variant\":" + JsonString(run.variant) + ",\"version\":" + JsonString(IAP_VERSION_STRING);
+  line += ",\"port\":" + (run.port.empty() ? std::string("null") : JsonString(run.port));
+  line += ",\"firmware\":";
+  if (run.firmwarePath.empty()) {
+    line += "null";
+  } else {
+    line += "{\"path\":" + JsonString(run.firmwarePath) + ",\"size\":" +
+            (run.firmwareSize < 0 ? std::string("null") : std::to_string(run.firmwareSize)) +
+            ",\"sha256\":" +
+            (run.firmwareSha256.empty() ? std::string("null") : JsonString(run.firmwareSha256)) + "}";
+  }
+  line += ",\"started\":" + JsonString(run.started) + ",\"ended\":" + JsonString(run.ended);
+  // The frames of the transfer as its last outcome counted them.
+  FrameCounts frames;
+  if (const Outcome* end = OutcomeOf(Stage::kEndOfFile)) frames = end->detail.frames;
+  else if (const Outcome* transfer = OutcomeOf(Stage::kTransfer)) frames = transfer->detail.frames;
+  line += ",\"frames\":{\"sent\":" + std::to_string(frames.sent) + ",\"acknowledged\":" +
+          std::to_string(frames.acknowledged) + ",\"resent\":" + std::to_string(frames.resent) + "}";
+  Write(stdout, line + "}\n");
 }
 
 void CConsoleWindowSystem::ClearProgressLine() {

@@ -1,6 +1,7 @@
 #pragma once
-// The window system of the command line: the message log goes to stdout, one line
-// per log line exactly as appended, and every message box to stderr as one line
+// The window system of the command line, and the listener of the dialog that
+// renders its events: the message log goes to stdout, one line per log line
+// exactly as appended, and every message box to stderr as one line
 // "CAPTION: TEXT" (answered OK at once), followed by the lines that explain it.
 // With --json every one of these is instead a JSON object on a line of stdout.
 // Controls are kept as state, so the dialog runs exactly as it does behind a
@@ -18,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "app/UpdateListener.h"
 #include "app/WindowSystem.h"
 
 struct ConsoleOptions {
@@ -25,41 +27,59 @@ struct ConsoleOptions {
   bool quiet = false;  // leave out the per-frame lines of the transfer
 };
 
-class CConsoleWindowSystem : public CWindowSystem {
+// What the result line of a --json run says beyond the outcome.
+struct RunSummary {
+  int exitStatus = 0;
+  double seconds = 0;
+  long imageBytes = 0;
+  std::string variant;
+  std::string port;  // the device the chosen interface was bound to
+  std::string firmwarePath;
+  long long firmwareSize = -1;  // -1: not known
+  std::string firmwareSha256;   // empty: not known
+  std::string started, ended;   // ISO 8601, UTC
+};
+
+class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
  public:
   explicit CConsoleWindowSystem(const ConsoleOptions& options);
 
   // The answer of the next open-file dialog (the FIRMWARE argument).
   void SetFileAnswer(std::optional<std::string> path) { m_fileAnswer = std::move(path); }
-  bool SawLine(const std::string& line) const { return m_seen.count(line) > 0; }
-  // Bytes of the image stepped through and the image's length, for the progress
-  // bar and the progress events.
-  void SetProgressSource(std::function<std::pair<long, long>()> source) {
-    m_progressSource = std::move(source);
-  }
   // Lines that explain a box to the person at the console (each printed as
-  // "iapflash: LINE"); asked once per box.
-  void SetBoxExplainer(std::function<std::vector<std::string>(const std::string&)> explain) {
+  // "iapflash: LINE"); asked once for each reason.
+  void SetBoxExplainer(std::function<std::vector<std::string>(const BoxEvent&)> explain) {
     m_explain = std::move(explain);
   }
+  // The last outcome of each stage, and the last outcome of all; nullptr for a
+  // stage that has not ended.
+  const Outcome* OutcomeOf(Stage stage) const;
+  const Outcome* LastOutcome() const { return m_last ? &*m_last : nullptr; }
   // Ends a progress bar that was drawn with its last state and a newline.
   void EndProgress();
   // The last event of a --json run.
-  void Result(int exitStatus, double seconds, long imageBytes);
-  // A problem of the command line itself, after a box or on its own.
-  void Note(const std::string& text);
+  void Result(const RunSummary& summary);
+
+  // --- the dialog's events
+  void OnOutcome(const Outcome& outcome) override;
+  void OnLogLine(const std::string& text, LogKind kind) override;
+  void OnBox(const BoxEvent& box) override;
+  void OnProgress(long bytes, long total) override;
+  // A problem of the command line itself, after a box (with its reason) or on its own.
+  void Note(const std::string& text, Reason reason = Reason::kNone);
 
   void SetText(int id, const std::string& text) override;
   std::string GetText(int id) const override;
   void Enable(int id, bool on) override { m_enabled[id] = on; }
   bool IsEnabled(int id) const override;
   void SetFont(int, const FontSpec&) override {}
-  void SetProgressPos(int pos) override;
+  void SetProgressPos(int) override {}
   void ComboInsert(int index, const std::string& text) override;
   void ComboSelect(int index) override { m_comboSelection = index; }
   std::string ComboSelectedText() const override;
   int ComboFind(const std::string& text) const;
-  void LogInserted(int index, const std::string& text) override;
+  // The log reaches the console through OnLogLine.
+  void LogInserted(int, const std::string&) override {}
   void LogDeleted(int) override {}
   void LogReset() override {}
   void LogSelect(int) override {}
@@ -79,7 +99,6 @@ class CConsoleWindowSystem : public CWindowSystem {
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
 
  private:
-  bool IsFrameLine(const std::string& text);
   void Write(std::FILE* stream, const std::string& text);
   void ClearProgressLine();
   void DrawProgress();
@@ -87,13 +106,13 @@ class CConsoleWindowSystem : public CWindowSystem {
   ConsoleOptions m_options;
   std::map<int, std::string> m_texts;
   std::map<int, bool> m_enabled;
-  std::map<std::string, int> m_seen;
+  std::map<Stage, Outcome> m_outcomes;
+  std::optional<Outcome> m_last;
+  std::vector<Reason> m_explained;  // each reason is explained once
   std::vector<std::string> m_combo;
   int m_comboSelection = -1;
   std::optional<std::string> m_fileAnswer;
-  std::function<std::pair<long, long>()> m_progressSource;
-  std::function<std::vector<std::string>(const std::string&)> m_explain;
-  bool m_inTransfer = false;  // between "Map bin file OK" and the next separator
+  std::function<std::vector<std::string>(const BoxEvent&)> m_explain;
   bool m_stdoutBroken = false;
   bool m_stderrBroken = false;
   // The bar: drawn only on a terminal; its last text is kept so that it can be

@@ -104,15 +104,29 @@ std::string MissingHid(const CUpdaterDlg& dlg) {
 
 }  // namespace
 
-std::vector<std::string> ExplainBox(const std::string& boxText, const FailureContext& context,
+std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& context,
                                     const CUpdaterDlg& dlg) {
-  if (boxText == "IAP Config File is not exist") return {MissingConfig(context)};
-  if (boxText == "IAP Config File is error") return FaultyConfig(context);
-  if (boxText == kReadFileErrorBox) return {UnreadableFirmware(context)};
-  const int port = dlg.m_comPort.load();
-  if (boxText.rfind("Can Not Open Com", 0) == 0 && port > 0) return {UnopenedPort(port)};
-  if (boxText == "Open the Device error" && dlg.m_builder.m_interfaceKind == kHidLink) {
-    return {MissingHid(dlg)};
+  switch (box.reason) {
+    case Reason::kConfigMissing:
+      return {MissingConfig(context)};
+    case Reason::kConfigUnreadable:
+    case Reason::kConfigTooManyDevices:
+    case Reason::kConfigBadValue:
+    case Reason::kConfigBadBaudRate:
+      return FaultyConfig(context);
+    case Reason::kReadError:
+    case Reason::kWorkFile:
+      return {UnreadableFirmware(context)};
+    case Reason::kPortNotFound:
+    case Reason::kPortBusy:
+    case Reason::kPermission:
+    case Reason::kNotSerialPort:
+    case Reason::kPortOpenFailed:
+      if (const int port = dlg.m_comPort.load(); port > 0) return {UnopenedPort(port)};
+      return {};
+    case Reason::kNoDevice:
+      return {MissingHid(dlg)};
+    default:
+      return {};
   }
-  return {};
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "app/UpdateListener.h"
+
 class CUpdaterDlg;
 
 struct FailureContext {
@@ -15,5 +17,6 @@ struct FailureContext {
   std::string firmwarePath;  // as handed to the File command
 };
 
-std::vector<std::string> ExplainBox(const std::string& boxText, const FailureContext& context,
+// The lines for a box, chosen by the reason it was shown for.
+std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& context,
                                     const CUpdaterDlg& dlg);

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 
@@ -207,6 +208,20 @@ int ComNumber(const std::string& interfaceName) {
   return interfaceName.rfind("COM", 0) == 0 ? std::atoi(interfaceName.c_str() + 3) : 0;
 }
 
+// Now as ISO 8601 in UTC, to the second: "2026-12-09T22:07:06Z".
+std::string UtcNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+#ifdef _WIN32
+  gmtime_s(&utc, &now);
+#else
+  gmtime_r(&now, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
 // An empty value (an unset shell variable, say) names no file, port or directory.
 const CLI::Validator kNonEmpty(
     [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "");
@@ -285,32 +300,53 @@ int main(int argc, char** argv) {
   CatchSignals();
   CConsoleWindowSystem ws(ConsoleOptions{o.json, o.quiet});
   CUpdaterDlg dlg(ws, *variant);
+  dlg.AddListener(ws);
   const FailureContext context{Lower(o.variant), ConfigFilePath(*variant), firmware};
-  ws.SetBoxExplainer([&](const std::string& text) { return ExplainBox(text, context, dlg); });
-  ws.SetProgressSource([&dlg] {
-    return std::pair<long, long>(dlg.m_progressBytes.load(), dlg.m_imageLength.load());
-  });
+  ws.SetBoxExplainer([&](const BoxEvent& box) { return ExplainBox(box, context, dlg); });
+  const std::string startedAt = UtcNow();
   const auto finish = [&](int status) {
     g_finishing.store(true);
     ws.EndProgress();
-    const double seconds =
+    RunSummary run;
+    run.exitStatus = status;
+    run.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    ws.Result(status, seconds, static_cast<long>(dlg.m_builder.m_binImage.size()));
+    run.imageBytes = static_cast<long>(dlg.m_builder.m_binImage.size());
+    run.variant = Lower(o.variant);
+    if (const Outcome* link = ws.OutcomeOf(Stage::kLink)) run.port = link->detail.device;
+    else if (ComNumber(o.interface) > 0) run.port = SerialDevicePath(ComNumber(o.interface));
+    run.firmwarePath = firmware;
+    if (!firmware.empty()) {
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(firmware, ec)) {
+        const auto size = std::filesystem::file_size(firmware, ec);
+        if (!ec) run.firmwareSize = static_cast<long long>(size);
+      }
+    }
+    run.started = startedAt;
+    run.ended = UtcNow();
+    ws.Result(run);
     return status;
+  };
+  // True when stage ended done (a done stage may still carry a warning).
+  const auto stageDone = [&ws](Stage stage) {
+    const Outcome* outcome = ws.OutcomeOf(stage);
+    return outcome != nullptr && outcome->Done();
   };
 
   dlg.OnInitDialog();
   ws.ComboSelect(ws.ComboFind(o.interface));
 
-  if (o.checkConfig) return finish(ws.IsEnabled(IDC_FILE) ? 0 : 1);
+  if (o.checkConfig) return finish(stageDone(Stage::kConfiguration) ? 0 : 1);
 
   // File: the same command the button runs, with the file dialog answered by the
-  // firmware path. A configuration fault leaves File disabled, as in the window.
-  if (!ws.IsEnabled(IDC_FILE)) return finish(1);
+  // firmware path. A faulty configuration ends the run here, as it leaves File
+  // disabled in the window.
+  if (!stageDone(Stage::kConfiguration)) return finish(1);
   ws.SetFileAnswer(firmware);
   dlg.OnFileButton();
-  if (o.prepareOnly) return finish(ws.IsEnabled(IDC_UPDATE) ? 0 : 1);
-  if (!ws.IsEnabled(IDC_UPDATE)) return finish(1);
+  if (!stageDone(Stage::kFile)) return finish(1);
+  if (o.prepareOnly) return finish(0);
 
   g_dialog.store(&dlg);
   dlg.OnUpdateFirmware();
@@ -324,7 +360,8 @@ int main(int argc, char** argv) {
   }
   dlg.JoinWorker();
   if (const int sig = g_interrupted.exchange(0); sig != 0) cancelledBy = sig;
-  if (ws.SawLine("UPS firmware update successful!")) return finish(0);
+  // Success is the end-of-file frame taken after every data frame.
+  if (stageDone(Stage::kEndOfFile)) return finish(0);
   // Ctrl-C during the transfer is the technician's Cancel Update: the job failed.
   // SIGTERM and SIGHUP come from outside; the status says which one stopped it.
   return finish(cancelledBy == 0 || cancelledBy == SIGINT ? 1 : SignalStatus(cancelledBy));

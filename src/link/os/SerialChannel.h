@@ -7,11 +7,21 @@
 #include <optional>
 #include <string>
 
+// Why a port did not open, as far as the operating system said.
+enum class SerialOpenFault { kNone, kNotFound, kBusy, kPermission, kNotSerial, kOther };
+
+struct SerialOpenError {
+  SerialOpenFault fault = SerialOpenFault::kNone;
+  std::string message;  // the system's own words, empty when there are none
+};
+
 class ISerialChannel {
  public:
   virtual ~ISerialChannel() = default;
   // Opens COM<portNumber> exclusively, raw 8 data bits at baud, both queues empty.
   virtual bool Open(int portNumber, int baud) = 0;
+  // Why the last Open failed.
+  virtual SerialOpenError LastOpenError() const { return {SerialOpenFault::kOther, {}}; }
   virtual void Close() = 0;
   // Writes one byte, waiting at most timeoutMs for it to complete. False when the
   // write failed or did not complete in time. A write that did not complete is

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <string>
 
@@ -51,19 +52,29 @@ class CPosixSerialChannel final : public ISerialChannel {
 
   bool Open(int portNumber, int baud) override {
     Close();
+    m_openError = {};
     speed_t speed;
-    if (!BaudConstant(baud, speed)) return false;
+    if (!BaudConstant(baud, speed)) {
+      m_openError = {SerialOpenFault::kOther, "no such baud rate"};
+      return false;
+    }
     const std::string path = SerialDevicePath(portNumber);
     // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write may block.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+      KeepOpenError(errno);
+      return false;
+    }
     if (!Configure(fd, speed)) {
+      KeepOpenError(errno);
       ::close(fd);
       return false;
     }
     m_fd = fd;
     return true;
   }
+
+  SerialOpenError LastOpenError() const override { return m_openError; }
 
   void Close() override {
     if (m_fd < 0) return;
@@ -148,7 +159,17 @@ class CPosixSerialChannel final : public ISerialChannel {
     return true;
   }
 
+  void KeepOpenError(int error) {
+    SerialOpenFault fault = SerialOpenFault::kOther;
+    if (error == ENOENT || error == ENXIO || error == ENODEV) fault = SerialOpenFault::kNotFound;
+    if (error == EBUSY || error == EWOULDBLOCK) fault = SerialOpenFault::kBusy;
+    if (error == EACCES || error == EPERM) fault = SerialOpenFault::kPermission;
+    if (error == ENOTTY) fault = SerialOpenFault::kNotSerial;
+    m_openError = {fault, std::strerror(error)};
+  }
+
   int m_fd = -1;
+  SerialOpenError m_openError;
 };
 
 }  // namespace

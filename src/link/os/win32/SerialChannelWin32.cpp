@@ -35,12 +35,27 @@ class CWin32SerialChannel final : public ISerialChannel {
  public:
   ~CWin32SerialChannel() override { Close(); }
 
+  SerialOpenError LastOpenError() const override { return m_openError; }
+
   bool Open(int portNumber, int baud) override {
     Close();
     const std::string name = SerialDevicePath(portNumber);
+    m_openError = {};
     HANDLE port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return false;
+    if (port == INVALID_HANDLE_VALUE) {
+      // A COM port held by another program answers "access denied": it is taken
+      // exclusively, so that is the busy port.
+      const DWORD error = GetLastError();
+      SerialOpenFault fault = SerialOpenFault::kOther;
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        fault = SerialOpenFault::kNotFound;
+      } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+        fault = SerialOpenFault::kBusy;
+      }
+      m_openError = {fault, "Windows error " + std::to_string(error)};
+      return false;
+    }
 
     // A read returns at once with whatever has arrived; a write gives up after 5 s.
     COMMTIMEOUTS timeouts{};
@@ -74,6 +89,9 @@ class CWin32SerialChannel final : public ISerialChannel {
     }
     const bool queuesSet = SetupComm(port, kInputQueue, kOutputQueue) != FALSE;
     if (!ok || !queuesSet || readEvent == nullptr || write->event == nullptr) {
+      // A file or a device that is no COM port has no comm state.
+      m_openError = {ok ? SerialOpenFault::kOther : SerialOpenFault::kNotSerial,
+                     "Windows error " + std::to_string(GetLastError())};
       if (readEvent != nullptr) CloseHandle(readEvent);
       CloseHandle(port);
       return false;
@@ -177,6 +195,7 @@ class CWin32SerialChannel final : public ISerialChannel {
     }
   }
 
+  SerialOpenError m_openError;
   HANDLE m_port = INVALID_HANDLE_VALUE;
   HANDLE m_readEvent = nullptr;
   std::unique_ptr<WriteRequest> m_write;
