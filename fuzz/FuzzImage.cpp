@@ -312,7 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   device.ROMTAIL = shape.romTail;
   device.RAWDATASIZE = static_cast<std::uint32_t>(shape.recordSize);
   device.PAGESIZE = shape.pageSize;
-  // IAPMARK somewhere in the device's map (ApplyToActiveProfile puts it on a
+  // IAPMARK somewhere in the device's map (MaskedProfile puts it on a
   // 16-byte boundary); a mark past the address width is a broken configuration.
   const std::uint32_t head = device.ROMHEAD;
   const std::uint32_t last = shape.romTail & ~0xFu;
@@ -330,18 +330,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   device.INTSTART = shape.romTail & 0xFFFFC0;
   device.INTEND = shape.romTail & 0xFFFFE0;
   device.PROGRAMBDRATE = device.COMMUNICATBDRATE = 9600;
-  ApplyToActiveProfile(device);
+  ActiveProfile = MaskedProfile(device);
 
   fuzz::WriteWholeFile("firmware.s19", file);
   std::string box;
-  CImageBuilder builder;
+  CImageBuilder builder{ActiveProfile};
   builder.m_interfaceKind = shape.usb ? 1 : 2;
   builder.SetMessageBox([&box](const std::string& text) { box = text; });
   builder.SetPump([] {});  // the window's event pump, called per line in the 24-bit width
 
   const bool read = builder.ReadSRecordFile("firmware.s19");
   const srecmodel::Reading model =
-      srecmodel::Read(file, ActiveProfile.ROMHEAD, Uses24BitAddresses() ? 0xFFFFFFu : 0xFFFFu);
+      srecmodel::Read(file, ActiveProfile.ROMHEAD, Uses24BitAddresses(ActiveProfile) ? 0xFFFFFFu : 0xFFFFu);
   if (read != model.acceptable) {
     fuzz::Violation("the reader %s the file (%s), the file rules say %s (%s)",
                     read ? "took" : "refused", read ? "no box" : box.c_str(),
@@ -373,6 +373,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fits) fuzz::Violation("tmp.bin not written (%s), though every row fits", box.c_str());
     return 0;
   }
-  CheckImage(builder, model, ActiveProfile.recordSize, Uses24BitAddresses(), shape.usb);
+  CheckImage(builder, model, ActiveProfile.recordSize, Uses24BitAddresses(ActiveProfile), shape.usb);
   return 0;
 }

@@ -194,14 +194,14 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
     m_imageChanged = true;
     return -1;
   }
-  m_image = std::move(image);
+  m_transfer.image = std::move(image);
 
   int result = static_cast<int>(length);
   const int kind = m_interfaceKind.load();
   if (kind != kNoLink) {
     if (SupportedRecordSize(ActiveProfile.recordSize)) {
       // The read position of the rows' size (rows of 64 were written as rows of 32).
-      (m_builder.m_binRecordSize == 16 ? m_cursor16 : m_cursor32) = 0;
+      (m_builder.m_binRecordSize == 16 ? m_transfer.cursor16 : m_transfer.cursor32) = 0;
     } else {
       AppMessageBox("Can't support this file !", BoxIcon::kWarning);
     }

@@ -10,7 +10,7 @@ namespace {
 // The path is held in a buffer of 260 bytes (259 characters and a terminator).
 constexpr std::size_t kMaxConfigPath = 259;
 
-constexpr std::uint32_t kMissing = 0xffff;
+constexpr std::uint32_t kMissing = kMissingValue;
 
 // The variant's file name is written with a leading backslash; on a platform whose
 // separator is '/', that backslash stands for the separator.
@@ -83,24 +83,9 @@ void CUpdaterDlg::LoadConfiguration() {
   for (std::uint32_t i = 0; i < m_deviceCount; ++i) {
     const std::string section = "DEVICE" + std::to_string(i);
     DeviceProfile& entry = m_profiles[i];
-    entry.VID = ini.GetInt(section, "VID", kMissing);
-    entry.PID = ini.GetInt(section, "PID", kMissing);
-    entry.COMMUNICATBDRATE = ini.GetInt(section, "COMMUNICATBDRATE", kMissing);
-    entry.PROGRAMBDRATE = ini.GetInt(section, "PROGRAMBDRATE", kMissing);
-    entry.RAWDATASIZE = ini.GetInt(section, "RAWDATASIZE", kMissing);
-    entry.HEADLINE = ini.GetInt(section, "HEADLINE", kMissing);
-    entry.ROMHEAD = ini.GetInt(section, "ROMHEAD", kMissing);
-    entry.ROMTAIL = ini.GetInt(section, "ROMTAIL", kMissing);
-    entry.INTSTART = ini.GetInt(section, "INTSTART", kMissing);
-    entry.INTEND = ini.GetInt(section, "INTEND", kMissing);
-    entry.PAGESIZE = ini.GetInt(section, "PAGESIZE", kMissing);
-    entry.IAPSTART = ini.GetInt(section, "IAPSTART", kMissing);
-    entry.IAPEND = ini.GetInt(section, "IAPEND", kMissing);
-    entry.IAPMARK = ini.GetInt(section, "IAPMARK", kMissing);
-    ini.GetString(section, "FLASHCMD", "", entry.FLASHCMD, sizeof entry.FLASHCMD);
-    ini.GetString(section, "IAPCODEPROTECT", "", entry.IAPCODEPROTECT, sizeof entry.IAPCODEPROTECT);
+    entry = ReadDeviceSection(ini, section);
 
-    ApplyToActiveProfile(entry);
+    ActiveProfile = MaskedProfile(entry);
 
     const ActiveProfileRecord& p = ActiveProfile;
     // Pages are whole rows: a page start off the row grid would put fill rows

@@ -54,13 +54,9 @@ class CDialogTransferHost final : public ITransferHost {
 
 void CUpdaterDlg::RunTransferOver(IIapLink& link) {
   CDialogTransferHost host(*this);
-  TransferState state{m_progressBytes,   m_transferState,
-                      m_missingAckCount, m_imageLength,
-                      m_cancelRequested, m_deviceReady,
-                      m_cursor16,        m_cursor32,
-                      m_image,           m_builder.m_binRecordSize};
+  m_transfer.recordSize = m_builder.m_binRecordSize;
   m_framesRunning = true;
-  RunTransfer(host, link, state);
+  RunTransfer(host, link, m_transfer, ActiveProfile);
   m_framesRunning = false;
 }
 
@@ -74,4 +70,4 @@ void CUpdaterDlg::SerialTransferWorker() {
   RunTransferOver(link);
 }
 
-void CUpdaterDlg::OnCancelUpdate() { m_cancelRequested = 1; }
+void CUpdaterDlg::OnCancelUpdate() { m_transfer.cancelRequested = 1; }

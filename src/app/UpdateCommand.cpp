@@ -106,7 +106,7 @@ void CUpdaterDlg::OnUpdateFirmware() {
 
   BeginStage(Stage::kLink);
   OpenSelectedInterface();
-  m_deviceReady = 0;
+  m_transfer.deviceReady = 0;
   m_reply.fill(0);
 
   // The command is built as a copy with the final '#' turned into CR, so the
@@ -165,14 +165,14 @@ void CUpdaterDlg::OnUpdateFirmware() {
   }
   handshake.result = Result::kDone;
   EndStage(handshake);
-  m_deviceReady = 1;
+  m_transfer.deviceReady = 1;
   Log("UPS ready for firmware update");
   EnableControl(IDC_UPDATE, false);
   EnableControl(IDC_FILE, false);
   // A Cancel Update left over from an earlier failed transfer (the button stays
   // enabled after an error end) must not stop this one before its first frame.
   // Cleared here, before the worker exists, so a press from now on is honoured.
-  m_cancelRequested = 0;
+  m_transfer.cancelRequested = 0;
   StartWorker(m_hidWorker, &CUpdaterDlg::HidTransferWorker);
 }
 
@@ -194,7 +194,7 @@ bool CUpdaterDlg::SerialHandshake(int n) {
     // the programming rate between the ready reply and the first frame.
     m_serial.Close();
     m_serial.Open(m_comPort, ActiveProfile.PROGRAMBDRATE == 9600 ? 9600 : 2400);
-    m_cancelRequested = 0;
+    m_transfer.cancelRequested = 0;
     StartWorker(m_serialWorker, &CUpdaterDlg::SerialTransferWorker);
     return true;
   }

@@ -52,14 +52,14 @@ bool CUpdaterDlg::OnInitDialog() {
   m_ws.SetFont(IDC_INTERFACE, kComboFont);
 
   m_interfaceKind = kNoLink;
-  m_deviceReady = 0;
-  m_cancelRequested = 0;
+  m_transfer.deviceReady = 0;
+  m_transfer.cancelRequested = 0;
   m_comPort = 0;
   m_ws.Enable(IDC_UPDATE, false);
   m_ws.Enable(IDC_CANCEL, false);
   m_log.SetCurSel(m_log.GetCount() - 1);
-  m_transferState = 0;
-  m_missingAckCount = 0;
+  m_transfer.transferState = 0;
+  m_transfer.missingAckCount = 0;
 
   LoadConfiguration();
   return true;

@@ -109,21 +109,15 @@ class CUpdaterDlg {
   const VariantStrings& m_variant;
   CHScrollListBox m_log;
   std::atomic<int> m_interfaceKind{kNoLink};  // an InterfaceKind
-  std::atomic<int> m_progressBytes{0};
-  std::atomic<int> m_deviceReady{0};
-  std::atomic<int> m_cancelRequested{0};
   std::atomic<int> m_comPort{0};
   CSerialPort m_serial;
   CHidDevice m_hid;
-  std::vector<std::uint8_t> m_image;
-  std::atomic<int> m_imageLength{0};
-  std::atomic<int> m_transferState{0};
-  std::atomic<int> m_missingAckCount{0};
-  CImageBuilder m_builder;
+  // The progress, the cancel request and the image of the transfer.
+  TransferState m_transfer;
+  CImageBuilder m_builder{ActiveProfile};
   std::uint32_t m_deviceCount = 0;
   std::thread m_hidWorker;
   std::thread m_serialWorker;
-  std::atomic<std::size_t> m_cursor32{0}, m_cursor16{0};
   std::array<DeviceProfile, kProfileTableSize> m_profiles{};
   std::array<std::uint8_t, 65> m_reply{};
   // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.

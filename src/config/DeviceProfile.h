@@ -1,11 +1,16 @@
 #pragma once
 // Device parameters read from the INI configuration file.
 //
-// DeviceProfile is one device section exactly as read. ActiveProfile is the one
-// process-wide record of the values in force (masked), read by every stage after
-// start-up: the image builder, the links and the transfer workers.
+// DeviceProfile is one device section exactly as read (ReadDeviceSection).
+// ActiveProfileRecord is the device map in force, masked once as it is made
+// (MaskedProfile): the image builder and the transfer are handed one by
+// reference. ActiveProfile is the dialog's process-wide record of it; only the
+// dialog touches it.
 
 #include <cstdint>
+#include <string>
+
+class CProfileIni;
 
 struct DeviceProfile {
   std::uint32_t VID = 0;
@@ -41,54 +46,52 @@ struct ActiveProfileRecord {
   std::uint32_t PAGESIZE = 0;   // not masked
 };
 
-// The active device profile of this process. Written by LoadConfiguration at
-// start-up and read-only afterwards.
+// The dialog's device map, written by LoadConfiguration at start-up and
+// read-only afterwards. Nothing below the dialog reaches for it: each stage is
+// handed the profile it works with.
 extern ActiveProfileRecord ActiveProfile;
 
 constexpr std::uint32_t kProfileTableSize = 128;
 
+// The INI value that stands for a missing one.
+constexpr std::uint32_t kMissingValue = 0xffff;
+
+// One device section ("DEVICE0", ...) as written; a missing value reads as
+// kMissingValue, a missing text as empty.
+DeviceProfile ReadDeviceSection(const CProfileIni& ini, const std::string& section);
+
+// The device map of one section, with the masks it needs: flash bounds on 16-byte
+// boundaries of a 24-bit space, ROMTAIL in 24 bits, the record size in a byte.
+ActiveProfileRecord MaskedProfile(const DeviceProfile& entry);
+
 // Device addresses above 0xFFFF need the three-byte address layout, both in the
 // S-record lines read and in the frames sent.
-inline bool Uses24BitAddresses() { return ActiveProfile.ROMTAIL >= 0x10000u; }
-
-// Copies one section into the active profile with the masks the device map needs.
-void ApplyToActiveProfile(const DeviceProfile& entry);
+inline bool Uses24BitAddresses(const ActiveProfileRecord& p) { return p.ROMTAIL >= 0x10000u; }
 
 // The two ranges of flash that no frame may touch: the programmer's own code,
 // IAPSTART up to IAPEND (the byte at IAPEND is the application's again), and the
-// reserved range INTSTART..INTEND, both bounds inside. The bounds lie on 16-byte
-// boundaries, as the profile holds them (masked again for a profile set by hand).
-struct ProtectedRanges {
-  std::uint32_t iapStart, iapEnd, intStart, intEnd;
-};
-inline ProtectedRanges ActiveProtectedRanges() {
-  constexpr std::uint32_t kBoundary = 0xFFFFF0u;
-  const ActiveProfileRecord& p = ActiveProfile;
-  return {p.IAPSTART & kBoundary, p.IAPEND & kBoundary, p.INTSTART & kBoundary,
-          p.INTEND & kBoundary};
-}
-
-inline bool InProtectedRange(std::uint32_t address) {
-  const ProtectedRanges r = ActiveProtectedRanges();
-  return (address >= r.iapStart && address < r.iapEnd) ||
-         (address >= r.intStart && address <= r.intEnd);
+// reserved range INTSTART..INTEND, both bounds inside, as the masked profile holds
+// them.
+inline bool InProtectedRange(const ActiveProfileRecord& p, std::uint32_t address) {
+  return (address >= p.IAPSTART && address < p.IAPEND) ||
+         (address >= p.INTSTART && address <= p.INTEND);
 }
 
 // Whether the transfer steps over the row that starts at address. Rows are
 // judged by their address; the row at IAPEND is stepped over on a link whose
 // programmer also keeps that row (iapEndProtected).
-inline bool RowSteppedOver(std::uint32_t address, bool iapEndProtected) {
-  const ProtectedRanges r = ActiveProtectedRanges();
-  return InProtectedRange(address) ||
-         (iapEndProtected && address == r.iapEnd && address >= r.iapStart);
+inline bool RowSteppedOver(const ActiveProfileRecord& p, std::uint32_t address,
+                           bool iapEndProtected) {
+  return InProtectedRange(p, address) ||
+         (iapEndProtected && address == p.IAPEND && address >= p.IAPSTART);
 }
 
 // Whether any of the count bytes from address lies in a protected range.
-inline bool ReachesProtectedRange(std::uint32_t address, std::uint32_t count) {
+inline bool ReachesProtectedRange(const ActiveProfileRecord& p, std::uint32_t address,
+                                  std::uint32_t count) {
   if (count == 0) return false;
   const std::uint64_t last = std::uint64_t{address} + count - 1;
-  const ProtectedRanges r = ActiveProtectedRanges();
-  const bool iap = r.iapEnd > r.iapStart && address < r.iapEnd && last >= r.iapStart;
-  const bool reserved = r.intEnd >= r.intStart && address <= r.intEnd && last >= r.intStart;
+  const bool iap = p.IAPEND > p.IAPSTART && address < p.IAPEND && last >= p.IAPSTART;
+  const bool reserved = p.INTEND >= p.INTSTART && address <= p.INTEND && last >= p.INTSTART;
   return iap || reserved;
 }

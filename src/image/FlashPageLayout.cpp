@@ -53,9 +53,9 @@ long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
   // flash page (the one given last, when an address is given twice): the row's
   // first byte. A fill row (a page start's, or the empty half of a row of 64)
   // has none there; then the first byte of the page it is there for.
-  const std::int64_t head = ActiveProfile.ROMHEAD;
+  const std::int64_t head = m_profile.ROMHEAD;
   const std::int64_t page =
-      std::max<std::int64_t>(1, static_cast<std::int32_t>(ActiveProfile.PAGESIZE));
+      std::max<std::int64_t>(1, static_cast<std::int32_t>(m_profile.PAGESIZE));
   const std::int64_t off = std::int64_t{address} - head;
   const std::int64_t pageStart =
       head + (off >= 0 ? off / page : -((-off + page - 1) / page)) * page;
@@ -77,17 +77,17 @@ long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
 bool CImageBuilder::LayoutFlashPages() {
   // PAGESIZE is held as configured; a negative number in the file arrives here
   // as 0x80000000 or more, for which page starts mean nothing.
-  const auto pageSize = static_cast<std::int32_t>(ActiveProfile.PAGESIZE);
+  const auto pageSize = static_cast<std::int32_t>(m_profile.PAGESIZE);
   if (pageSize <= 0) {
     Box(Reason::kPageSize, kPageSizeErrorBox);
     return false;
   }
   try {
     const std::int64_t page = pageSize;
-    const std::int64_t head = ActiveProfile.ROMHEAD;
-    const std::int64_t tail = ActiveProfile.ROMTAIL;
-    const std::int64_t mark = ActiveProfile.IAPMARK;
-    const int s = ActiveProfile.recordSize;
+    const std::int64_t head = m_profile.ROMHEAD;
+    const std::int64_t tail = m_profile.ROMTAIL;
+    const std::int64_t mark = m_profile.IAPMARK;
+    const int s = m_profile.recordSize;
     const std::string fillText(2 * static_cast<std::size_t>(s), 'F');
     auto fillRow = [&](std::int64_t address) {
       RowRecord r;
@@ -170,8 +170,8 @@ bool CImageBuilder::LayoutFlashPages() {
     //    between File and Update Firmware.
     for (const RowRecord& row : rows) {
       const auto address = static_cast<std::uint32_t>(row.address);
-      if (RowSteppedOver(address, false) ||
-          !ReachesProtectedRange(address, static_cast<std::uint32_t>(row.count)))
+      if (RowSteppedOver(m_profile, address, false) ||
+          !ReachesProtectedRange(m_profile, address, static_cast<std::uint32_t>(row.count)))
         continue;
       Box(Reason::kAddress, kAddressErrorBox, FirstLineFrom(address));
       return false;  // the rows stay as laid out, for whoever wants to see why

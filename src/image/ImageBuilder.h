@@ -4,8 +4,8 @@
 // filled with 0xFF), rearranged to the device's flash pages, written out as
 // tmp.txt (readable) and tmp.bin (what the transfer sends).
 //
-// Every stage reads the device map and the record size from ActiveProfile as they
-// stand when it runs. A stage that fails shows its message box through the
+// Every stage reads the device map and the record size from the profile the
+// builder was made with, as it stands when the stage runs. A stage that fails shows its message box through the
 // callback given with SetMessageBox, keeps why (Problem) and answers false.
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/DeviceProfile.h"
 #include "image/ByteRecord.h"
 #include "image/RowRecord.h"
 #include "outcome/Outcome.h"
@@ -30,8 +31,11 @@ class CImageBuilder {
   using MessageBoxFn = std::function<void(const std::string& text)>;
   using PumpFn = std::function<void()>;
 
-  CImageBuilder() = default;
+  // profile: the device map to build for; it must outlive the builder.
+  explicit CImageBuilder(const ActiveProfileRecord& profile) : m_profile(profile) {}
   ~CImageBuilder() = default;
+  CImageBuilder(const CImageBuilder&) = delete;
+  CImageBuilder& operator=(const CImageBuilder&) = delete;
 
   void SetMessageBox(MessageBoxFn fn) { m_messageBox = std::move(fn); }
   void SetPump(PumpFn fn) { m_pump = std::move(fn); }
@@ -97,6 +101,7 @@ class CImageBuilder {
     if (m_messageBox) m_messageBox(m_problem.text);
   }
   ImageProblem m_problem;
+  const ActiveProfileRecord& m_profile;
   // The line to name when the row at address is refused.
   long FirstLineFrom(std::uint32_t address) const;
   MessageBoxFn m_messageBox;

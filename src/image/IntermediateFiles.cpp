@@ -280,7 +280,7 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
     }
     if (ok) {
       m_binImage = std::move(image);
-      m_binRecordSize = SentRecordSize(ActiveProfile.recordSize);
+      m_binRecordSize = SentRecordSize(m_profile.recordSize);
     }
   } catch (const std::bad_alloc&) {
     ok = false;

@@ -38,7 +38,7 @@ long CImageBuilder::LineOfByte(std::size_t index) const {
 
 bool CImageBuilder::BuildRowList() {
   m_rowList.clear();
-  const int s = ActiveProfile.recordSize;
+  const int s = m_profile.recordSize;
   if (m_byteList.empty() || s <= 0) {
     Box(Reason::kRowList, kRowListErrorBox);
     return false;
@@ -84,7 +84,7 @@ bool CImageBuilder::BuildRowList() {
       // a stand-in: the lowest byte alone, in front of its block's real row, made
       // only where the layout takes it off again. No row with firmware is lost.
       const std::int64_t lowest = BlockStart(at(0).address, s);
-      if (lowest <= std::int64_t{ActiveProfile.ROMHEAD}) {
+      if (lowest <= std::int64_t{m_profile.ROMHEAD}) {
         RowRecord row = rowOf(lowest);
         std::memcpy(row.hexData.data() + 2 * (at(0).address - lowest), at(0).hexData, 2);
         mendShortBytes(row);

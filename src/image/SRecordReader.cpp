@@ -254,9 +254,9 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
 
     // Every byte must fit the device's address width: a byte past the top would
     // land at the bottom of flash in the frames.
-    const std::uint32_t topAddress = Uses24BitAddresses() ? 0xFFFFFFu : 0xFFFFu;
-    const bool pump = Uses24BitAddresses() && m_pump;
-    const auto romHead = static_cast<std::uint32_t>(ActiveProfile.ROMHEAD);
+    const std::uint32_t topAddress = Uses24BitAddresses(m_profile) ? 0xFFFFFFu : 0xFFFFu;
+    const bool pump = Uses24BitAddresses(m_profile) && m_pump;
+    const auto romHead = static_cast<std::uint32_t>(m_profile.ROMHEAD);
 
     CLineReader lines(file.get());
     ByteRecord work;

@@ -1,5 +1,6 @@
 #include "sim/SimConfig.h"
 
+#include "config/DeviceProfile.h"
 #include "config/ProfileIni.h"
 
 Bytes ExpectedProgrammingCommand(const SimConfig& config) {
@@ -15,41 +16,40 @@ bool LoadSimConfig(const std::string& iniPath, SimConfig& config, std::string& e
     error = "cannot read " + iniPath;
     return false;
   }
-  constexpr std::uint32_t kMissing = 0xffff;
-  const std::uint32_t count = ini.GetInt("DEVICELIST", "DEVICECOUNT", kMissing);
-  if (count == kMissing || count == 0) {
+  const std::uint32_t count = ini.GetInt("DEVICELIST", "DEVICECOUNT", kMissingValue);
+  if (count == kMissingValue || count == 0) {
     error = iniPath + ": no device sections (DEVICELIST/DEVICECOUNT)";
     return false;
   }
-  // The updater looks for the ids and FLASHCMD of the first section only.
-  const std::string first = "DEVICE0";
-  const std::uint32_t vid = ini.GetInt(first, "VID", kMissing);
-  const std::uint32_t pid = ini.GetInt(first, "PID", kMissing);
-  if (vid > 0xffff || pid > 0xffff) {
+  // The updater looks for the ids and FLASHCMD of the first section only, and
+  // reads each section as the updater does.
+  const DeviceProfile first = ReadDeviceSection(ini, "DEVICE0");
+  if (first.VID > 0xffff || first.PID > 0xffff) {
     error = iniPath + ": VID and PID must be 16-bit values";
     return false;
   }
-  config.vendorId = static_cast<std::uint16_t>(vid);
-  config.productId = static_cast<std::uint16_t>(pid);
+  config.vendorId = static_cast<std::uint16_t>(first.VID);
+  config.productId = static_cast<std::uint16_t>(first.PID);
   // The updater keeps at most 15 characters of it; so does the device.
-  config.flashCmd = ini.Lookup(first, "FLASHCMD").value_or("").substr(0, 15);
+  config.flashCmd = first.FLASHCMD;
   if (config.flashCmd.empty()) {
     error = iniPath + ": DEVICE0 has no FLASHCMD";
     return false;
   }
 
-  // Speeds, record size and flash map: the last section wins, as in the updater.
-  const std::string last = "DEVICE" + std::to_string(count - 1);
-  constexpr std::uint32_t kBoundary = 0xfffff0;
-  config.handshakeBaud = ini.GetInt(last, "COMMUNICATBDRATE", kMissing);
-  config.programBaud = ini.GetInt(last, "PROGRAMBDRATE", kMissing);
-  const int recordSize = static_cast<int>(ini.GetInt(last, "RAWDATASIZE", kMissing) & 0xff);
-  config.romHead = ini.GetInt(last, "ROMHEAD", kMissing) & kBoundary;
-  config.romTail = ini.GetInt(last, "ROMTAIL", kMissing) & 0xffffff;
-  config.intStart = ini.GetInt(last, "INTSTART", kMissing) & kBoundary;
-  config.intEnd = ini.GetInt(last, "INTEND", kMissing) & kBoundary;
-  config.iapStart = ini.GetInt(last, "IAPSTART", kMissing) & kBoundary;
-  config.iapEnd = ini.GetInt(last, "IAPEND", kMissing) & kBoundary;
+  // Speeds, record size and flash map: the last section wins, as in the updater,
+  // with the updater's masks.
+  const ActiveProfileRecord map =
+      MaskedProfile(ReadDeviceSection(ini, "DEVICE" + std::to_string(count - 1)));
+  config.handshakeBaud = map.COMMUNICATBDRATE;
+  config.programBaud = map.PROGRAMBDRATE;
+  const int recordSize = map.recordSize;
+  config.romHead = map.ROMHEAD;
+  config.romTail = map.ROMTAIL;
+  config.intStart = map.INTSTART;
+  config.intEnd = map.INTEND;
+  config.iapStart = map.IAPSTART;
+  config.iapEnd = map.IAPEND;
   config.address24 = config.romTail >= 0x10000;
   if (recordSize != 16 && recordSize != 32) {
     error = iniPath + ": the device takes frames of 16 or 32 data bytes, RAWDATASIZE gives " +

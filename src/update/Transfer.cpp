@@ -7,8 +7,9 @@ namespace {
 
 class CTransferRun {
  public:
-  CTransferRun(ITransferHost& host, IIapLink& link, TransferState& state)
-      : m_host(host), m_link(link), m_rules(link.Rules()), m_s(state) {}
+  CTransferRun(ITransferHost& host, IIapLink& link, TransferState& state,
+               const ActiveProfileRecord& profile)
+      : m_host(host), m_link(link), m_rules(link.Rules()), m_s(state), m_profile(profile) {}
 
   void Run() {
     // A wrong-reply count left over from a failed transfer would leave this one
@@ -50,7 +51,7 @@ class CTransferRun {
       return;
     }
     m_stride = RowStride(m_recordSize);
-    m_address24 = Uses24BitAddresses();
+    m_address24 = Uses24BitAddresses(m_profile);
 
     m_s.transferState = 0;
     m_s.progressBytes = 0;
@@ -71,7 +72,9 @@ class CTransferRun {
 
   std::atomic<std::size_t>& Cursor() { return m_recordSize == 16 ? m_s.cursor16 : m_s.cursor32; }
 
-  bool Protected(std::uint32_t a) const { return RowSteppedOver(a, m_rules.iapEndProtected); }
+  bool Protected(std::uint32_t a) const {
+    return RowSteppedOver(m_profile, a, m_rules.iapEndProtected);
+  }
 
   // A frame that could not be written ends the transfer (or, the end-of-file
   // frame, the update). Always false.
@@ -234,6 +237,7 @@ class CTransferRun {
   IIapLink& m_link;
   const LinkRules m_rules;
   TransferState& m_s;
+  const ActiveProfileRecord& m_profile;
   int m_recordSize = 0;
   int m_stride = 0;
   bool m_address24 = false;
@@ -246,6 +250,7 @@ class CTransferRun {
 
 }  // namespace
 
-void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state) {
-  CTransferRun(host, link, state).Run();
+void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state,
+                 const ActiveProfileRecord& profile) {
+  CTransferRun(host, link, state, profile).Run();
 }

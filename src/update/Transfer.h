@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "config/DeviceProfile.h"
 #include "outcome/Outcome.h"
 #include "update/IapLink.h"
 
@@ -63,19 +64,21 @@ class ITransferHost {
   ~ITransferHost() = default;
 };
 
-// The state of an update that outlives one transfer or is watched from outside;
-// the dialog keeps it, the transfer works on it.
+// The state of an update that outlives one transfer or is watched from outside
+// (the progress, a cancel request): the dialog owns one, each transfer works on it.
 struct TransferState {
-  std::atomic<int>& progressBytes;
-  std::atomic<int>& transferState;  // 0: a frame is to be sent, 1: its reply awaited
-  std::atomic<int>& missingAckCount;
-  std::atomic<int>& imageLength;
-  std::atomic<int>& cancelRequested;
-  std::atomic<int>& deviceReady;
-  std::atomic<std::size_t>& cursor16;
-  std::atomic<std::size_t>& cursor32;
-  const std::vector<std::uint8_t>& image;
-  const int& recordSize;  // the rows' record size of the image File kept
+  std::atomic<int> progressBytes{0};
+  std::atomic<int> transferState{0};  // 0: a frame is to be sent, 1: its reply awaited
+  std::atomic<int> missingAckCount{0};
+  std::atomic<int> imageLength{0};
+  std::atomic<int> cancelRequested{0};
+  std::atomic<int> deviceReady{0};
+  // The read positions in the image, one for each row size.
+  std::atomic<std::size_t> cursor16{0}, cursor32{0};
+  std::vector<std::uint8_t> image;  // tmp.bin as the host loaded it
+  int recordSize = 0;               // the rows' record size of the image File kept
 };
 
-void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state);
+// Sends state.image to the device over link, for the device map profile.
+void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state,
+                 const ActiveProfileRecord& profile);

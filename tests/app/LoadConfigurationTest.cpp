@@ -148,7 +148,7 @@ TEST(LoadConfiguration, EntryZeroFeedsTheLinksTheLastSectionIsInForce) {
   EXPECT_EQ(ActiveProfile.ROMHEAD, 0x10000u);
   EXPECT_EQ(ActiveProfile.ROMTAIL, 0x3FFFFu);
   EXPECT_EQ(ActiveProfile.PAGESIZE, 0x400u);
-  EXPECT_TRUE(Uses24BitAddresses());
+  EXPECT_TRUE(Uses24BitAddresses(ActiveProfile));
 }
 
 TEST(LoadConfiguration, OneBadSectionAmongGoodOnesStaysDisabled) {

@@ -28,7 +28,7 @@ TEST(UpdaterDlgInit, GoodConfigurationLeavesFileAndComboEnabled) {
   EXPECT_EQ(t.ws.logSelection, -1);
   EXPECT_EQ(t.dlg->m_interfaceKind, 0);
   EXPECT_EQ(t.dlg->m_comPort, 0);
-  EXPECT_EQ(t.dlg->m_transferState, 0);
+  EXPECT_EQ(t.dlg->m_transfer.transferState, 0);
 }
 
 TEST(UpdaterDlgInit, BadConfigurationDisablesEverythingButExit) {

@@ -12,6 +12,7 @@ the null-modem rig, and only what applies under wine is run.
 import argparse
 import fcntl
 import json
+import re
 import os
 import select
 import shutil
@@ -200,8 +201,48 @@ def test_json_over_usb():
     percents = [e["percent"] for e in events if e["event"] == "progress"]
     check("--json: progress rises to 100", percents == sorted(percents) and percents[-1] == 100,
           str(percents[-5:]))
+    firmware = result.get("firmware") or {}
+    frames = result.get("frames") or {}
+    stamp = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+    check("--json: the result says the outcome, what went where and when",
+          result.get("stage") == "end_of_file" and result.get("result") == "done"
+          and result.get("reason") == "none" and result.get("variant") == "castrel"
+          and result.get("version") and firmware.get("path", "").endswith("firmware.S19")
+          and firmware.get("size") == os.path.getsize(os.path.join(work, "firmware.S19"))
+          and stamp.match(result.get("started", "")) and stamp.match(result.get("ended", ""))
+          and result["started"] <= result["ended"], str(result))
+    check("--json: every data frame sent was acknowledged, none resent",
+          frames.get("sent", 0) > 0 and frames.get("acknowledged") == frames.get("sent")
+          and frames.get("resent") == 0, str(frames))
     ok, report = flash_check(work, "hid", "InvConfigFile.ini", "firmware.S19")
     check("--json over USB: the flash holds the firmware", ok, report)
+
+    # Failures: the result names the stage and reason, each box carries the reason.
+    def last_json(args, env=None):
+        rc, out, err = run(["--json", "-d", "castrel"] + args, work, env)
+        events = [json.loads(line) for line in out.splitlines()]
+        return rc, events[-1], [e for e in events if e["event"] in ("box", "problem")]
+    with open(os.path.join(work, "firmware.S19")) as f:
+        lines = f.read().splitlines(True)
+    lines[2] = lines[2][:-4] + ("00" if lines[2][-4:-2] != "00" else "11") + lines[2][-2:]
+    with open(os.path.join(work, "bad.S19"), "w") as f:
+        f.write("".join(lines))
+    rc, result, boxes = last_json(["--prepare-only", "bad.S19"])
+    check("--json: a checksum error is the file stage's, at its line",
+          rc == 1 and (result["stage"], result["result"], result["reason"]) ==
+          ("file", "failed", "checksum") and result["detail"].get("line") == 3
+          and [b["reason"] for b in boxes] == ["checksum"], "%s %s" % (result, boxes))
+    rc, result, boxes = last_json(["-i", "USB", "firmware.S19"],
+                                  {"IAP_HID_SOCKET": os.path.join(work, "no-such-socket")})
+    check("--json: no USB device is the link stage's, with the ids looked for",
+          rc == 1 and (result["stage"], result["reason"]) == ("link", "no_device")
+          and result["detail"].get("device") and boxes
+          and {b["reason"] for b in boxes} == {"no_device"}, "%s %s" % (result, boxes))
+    rc, result, boxes = last_json(["--port", os.path.join(work, "no-such-tty"), "firmware.S19"])
+    check("--json: a port that is not there is the link stage's, bound as given",
+          rc == 1 and (result["stage"], result["reason"]) == ("link", "port_not_found")
+          and result["port"].endswith("no-such-tty") and result["detail"].get("os_error"),
+          "%s %s" % (result, boxes))
     shutil.rmtree(work)
 
 

@@ -249,10 +249,10 @@ TEST_F(FileCommandFixture, RecordSize64GoesOutAsRowsOf32AndLoads) {
   }
   EXPECT_EQ(ActiveProfile.recordSize, 64);
   dlg.m_interfaceKind = 1;
-  dlg.m_cursor32 = dlg.m_cursor16 = 7;
+  dlg.m_transfer.cursor32 = dlg.m_transfer.cursor16 = 7;
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), 6 * 37);
-  EXPECT_EQ(dlg.m_image.size(), 6u * 37u);
-  EXPECT_EQ(dlg.m_cursor32 + 10 * dlg.m_cursor16, 0u + 70u);
+  EXPECT_EQ(dlg.m_transfer.image.size(), 6u * 37u);
+  EXPECT_EQ(dlg.m_transfer.cursor32 + 10 * dlg.m_transfer.cursor16, 0u + 70u);
 }
 
 TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
@@ -260,7 +260,7 @@ TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   const std::string built = dir.Read("tmp.bin");
   dlg.m_interfaceKind = 2;
   ASSERT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
-  EXPECT_EQ(std::string(dlg.m_image.begin(), dlg.m_image.end()), built);
+  EXPECT_EQ(std::string(dlg.m_transfer.image.begin(), dlg.m_transfer.image.end()), built);
   EXPECT_FALSE(dlg.m_imageChanged);
   // Another updater's File in the same directory: same size, one byte differs.
   std::string other = built;
@@ -269,7 +269,7 @@ TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
   EXPECT_TRUE(dlg.m_imageChanged);
   EXPECT_EQ(Boxes(), V{"solvane:BIN File Changed Error !"});
-  EXPECT_EQ(std::string(dlg.m_image.begin(), dlg.m_image.end()), built);  // not taken
+  EXPECT_EQ(std::string(dlg.m_transfer.image.begin(), dlg.m_transfer.image.end()), built);  // not taken
   dir.Write("tmp.bin", "");
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
   EXPECT_EQ(dlg.LoadImageFile("missing.bin"), -1);
@@ -287,10 +287,10 @@ TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
   dlg.m_interfaceKind = 1;
   ActiveProfile.recordSize = 20;
-  dlg.m_cursor32 = 7;
+  dlg.m_transfer.cursor32 = 7;
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
   EXPECT_EQ(Boxes(), V{"solvane:Can't support this file !"});
-  EXPECT_EQ(dlg.m_cursor32, 7u);
+  EXPECT_EQ(dlg.m_transfer.cursor32, 7u);
 }
 
 TEST_F(FileCommandFixture, ATmpBinThatIsNoFileIsNoImage) {

@@ -15,7 +15,7 @@ using V = std::vector<std::string>;
 namespace {
 
 struct LayoutFixture : ::testing::Test {
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   V boxes;
   LayoutFixture() {
     b.SetMessageBox([this](const std::string& t) { boxes.push_back(t); });
@@ -110,7 +110,7 @@ TEST(LayoutProtectedRanges, ARowReachingIntoARangeRefusesTheFileAtItsLine) {
     ActiveProfile.IAPEND = 0xF400;
     ActiveProfile.INTSTART = intStart;
     ActiveProfile.INTEND = 0xFFE0;
-    CImageBuilder b;
+    CImageBuilder b{ActiveProfile};
     std::string box;
     b.SetMessageBox([&](const std::string& t) { box = t; });
     dir.Write("fw.s19", std::string(kHeader) + "\n" + S1(0x8000, Seq(0, 16)) + "\n" +

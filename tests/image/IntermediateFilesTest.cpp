@@ -22,7 +22,7 @@ namespace {
 
 struct FilesFixture : ::testing::Test {
   CTestDir dir;
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   V boxes;
   FilesFixture() {
     b.SetMessageBox([this](const std::string& t) { boxes.push_back(t); });

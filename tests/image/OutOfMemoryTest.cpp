@@ -54,7 +54,7 @@ std::string BigFile() {
 
 TEST(OutOfMemory, EachStageReportsAndFails) {
   CTestDir dir;
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   std::vector<std::string> boxes;
   b.SetMessageBox([&](const std::string& t) { boxes.push_back(t); });
   SetMap(32, 0x4000, 0xFFFF, 0x200, 0x4400);

@@ -22,7 +22,7 @@ class RowBuilderCases : public ::testing::TestWithParam<RowCase> {};
 TEST_P(RowBuilderCases, GiveTheRows) {
   const RowCase& c = GetParam();
   SetMap(c.recordSize, 0xFFF0, 0xFFFF);  // every first row at or below ROMHEAD
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   for (const auto& [address, hex] : c.bytes) AddBytes(b, address, hex);
   ASSERT_TRUE(b.BuildRowList());
   const V rows = Show(b.m_rowList);
@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RowBuilder, FirstRowOfTheList) {
   SetMap(32, 0x8000, 0xFFFF);
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   auto rowsOf = [&](std::vector<std::pair<unsigned, std::string>> runs) {
     b.m_byteList.clear();
     for (const auto& [a, hex] : runs) AddBytes(b, a, hex);
@@ -107,7 +107,7 @@ TEST(RowBuilder, FirstRowOfTheList) {
 
 TEST(RowBuilder, EmptyListAndAClearedRow) {
   SetMap(16, 0x8000, 0xFFFF);
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   V boxes;
   b.SetMessageBox([&](const std::string& t) { boxes.push_back(t); });
   b.m_rowList.push_back(Row(0x8000, F(16)));

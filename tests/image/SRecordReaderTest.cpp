@@ -19,7 +19,7 @@ namespace {
 
 struct ReaderFixture : ::testing::Test {
   CTestDir dir;
-  CImageBuilder b;
+  CImageBuilder b{ActiveProfile};
   V boxes;
   int pumps = 0;
   ReaderFixture() {

@@ -23,7 +23,7 @@ TEST(HandshakeHid, CommandEndsInCarriageReturnAndNoBaudRateCommandAt2400) {
   rig.WriteRows(1);
   rig.dlg.OnUpdateFirmware();
   // The worker cannot end before this thread serves it.
-  EXPECT_EQ(rig.dlg.m_deviceReady, 1);
+  EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 1);
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_FILE));
   EXPECT_EQ(rig.FlashCmd(), "ABC#");
@@ -128,7 +128,7 @@ TEST(HandshakeSerial, ReopensAtTheProgrammingBaudRate) {
     EXPECT_EQ(rig.openings[1].baud, expected);
     EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kData, MsgKind::kEof}));
     EXPECT_EQ(rig.Log("Com3 Is Finded") + 1, rig.Log("UPS ready for firmware update"));
-    EXPECT_EQ(rig.dlg.m_deviceReady, 0);
+    EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 0);
     EXPECT_EQ(rig.FlashCmd(), "UPS#");
   }
 }

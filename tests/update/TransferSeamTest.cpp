@@ -99,9 +99,10 @@ struct CSeamRun {
     }
   }
   void Run() {
-    TransferState state{progress, transfer, missing,  length,     cancel,
-                        ready,    cursor16, cursor32, host.image, recordSize};
-    RunTransfer(host, link, state);
+    state.deviceReady = 1;
+    state.image = host.image;
+    state.recordSize = 16;
+    RunTransfer(host, link, state, ActiveProfile);
   }
   // The 16-bit address of each data frame written, "EOF" for the end-of-file frame.
   std::vector<std::string> Sent() const {
@@ -114,9 +115,7 @@ struct CSeamRun {
 
   CScriptedLink link;
   CRecordingHost host;
-  std::atomic<int> progress{0}, transfer{0}, missing{0}, length{0}, cancel{0}, ready{1};
-  std::atomic<std::size_t> cursor16{0}, cursor32{0};
-  int recordSize = 16;
+  TransferState state;
 };
 
 using Sends = std::vector<std::string>;

@@ -28,7 +28,7 @@ void ExpectErrorEnd(CUpdateRig& rig) {
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(rig.ws.progress, 0);
   EXPECT_EQ(rig.ws.GetText(IDC_PERCENT), "0 %");
-  EXPECT_EQ(rig.dlg.m_progressBytes, 0);
+  EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 0);
   EXPECT_EQ(rig.BoxCount("Programming successfully !"), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
   EXPECT_EQ(rig.device.Count(MsgKind::kEof), 0);
@@ -41,7 +41,7 @@ void ExpectSuccessEnd(CUpdateRig& rig) {
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(rig.ws.progress, 0);
   EXPECT_EQ(rig.ws.GetText(IDC_PERCENT), "");
-  EXPECT_EQ(rig.dlg.m_deviceReady, 0);
+  EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 0);
   ASSERT_FALSE(rig.device.Received().empty());
   EXPECT_EQ(rig.device.Received().back().kind, MsgKind::kEof);
   ASSERT_EQ(rig.BoxCount("Programming successfully !"), 1);
@@ -108,7 +108,7 @@ TEST_P(BothRoads, TenRowsRunFromTenToOneHundredPercent) {
   EXPECT_FALSE(rig.Logged("11 Wr"));
   EXPECT_TRUE(rig.Logged("Update finished 100 %!"));
   EXPECT_EQ(rig.device.Of(MsgKind::kEof).back(), EndOfFileFrame(false));
-  EXPECT_EQ(rig.dlg.m_progressBytes, 11 * 37);  // as it stood at the end-of-file step
+  EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 11 * 37);  // as it stood at the end-of-file step
   ExpectSuccessEnd(rig);
 }
 
@@ -128,8 +128,11 @@ TEST_P(BothRoads, RowInTheIapRangeIsSteppedOverButCounted) {
 
 TEST_P(BothRoads, ProtectedRangeBounds) {
   CUpdateRig rig(GetParam());
-  // Bounds are compared with their low four bits cleared.
-  ActiveProfile.IAPEND = 0xF80C;
+  // Bounds are compared with their low four bits cleared, as the profile is
+  // masked when it is read.
+  DeviceProfile section;
+  section.IAPEND = 0xF80C;
+  ActiveProfile.IAPEND = MaskedProfile(section).IAPEND;
   rig.WriteImage({0x8000, 0xEFE0, 0xF000, 0xF800, 0xF820, 0xFEE0, 0xFF00, 0xFFF0});
   ASSERT_TRUE(rig.Update());
   if (HidRoad(rig)) {
@@ -154,7 +157,7 @@ TEST_P(BothRoads, CancelWhileAReplyIsAwaitedEndsAtTheNextSendStep) {
   EXPECT_EQ(rig.LogFrom("2 Rd", 3),
             (std::vector<std::string>{"2 Rd", "A\r", "***User cancel firmware update!!!"}));
   EXPECT_FALSE(rig.Logged("3 Wr"));
-  EXPECT_EQ(rig.dlg.m_cancelRequested, 0);
+  EXPECT_EQ(rig.dlg.m_transfer.cancelRequested, 0);
   EXPECT_EQ(rig.ws.logLines.back(), "***User cancel firmware update!!!");
   ExpectErrorEnd(rig);
 }
@@ -297,7 +300,7 @@ TEST(TransferSerial, TwoWrongRepliesThenAckSendTheSameRowThreeTimes) {
   // One stride of progress for the row, not three.
   EXPECT_EQ(rig.ws.percentHistory,
             (std::vector<std::string>{"0 %", "33 %", "33 %", "33 %", "66 %", "100 %", ""}));
-  EXPECT_EQ(rig.dlg.m_progressBytes, 4 * 37);
+  EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 4 * 37);
   ExpectSuccessEnd(rig);
 }
 
@@ -316,7 +319,7 @@ TEST(TransferSerial, ThreeWrongRepliesEndTheTransferAndTheNextStartsWithFreshRet
             (std::vector<std::string>{"3 Rd", "Send the UPS firmware data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
   EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::kWarning);
-  EXPECT_EQ(rig.dlg.m_missingAckCount, 3);
+  EXPECT_EQ(rig.dlg.m_transfer.missingAckCount, 3);
   ExpectErrorEnd(rig);
 
   // A wrong reply before the first acknowledgement of the next transfer is retried.
