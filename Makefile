@@ -1,6 +1,9 @@
 # One entry point for building and proving the tree.
 #   make deps   install the Debian packages the build and the tests need (only what is missing)
-#   make build  native build into build/ (programs in build/bin/) and Windows build into build-win/
+#   make build  native build into build/ (programs in build/bin/) and Windows build into build-win/,
+#               configured by the presets native and windows in CMakePresets.json
+#   make check  native build, then its unit suites alone (no end-to-end, window, command-line,
+#               install or wine runs): seconds, for the edit-build-check loop
 #   make test   deps + build + every suite: native, under wine (and the Windows release installed
 #               there), under ASan+UBSan and TSan,
 #               and every fuzz target over its corpus plus FUZZ_CHECK_SECONDS of new inputs
@@ -21,6 +24,9 @@ DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-d
   g++-mingw-w64-x86-64-posix wine64 srecord python3 clang libcli11-dev nsis
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
+# The native suites that make check leaves out: the windows, the command line, the end-to-end
+# runs against the simulator, the staged install and the package.
+NOT_UNIT_SUITES := ^(ui|cli|e2e|install|package)_
 # The suites with threads of their own, run again under ThreadSanitizer.
 TSAN_SUITES := ^(app_tests|update_tests|sim_tests|link_hid_socket_test|ui_qt_tests|ui_qt_e2e_tests|e2e_.*)$$
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
@@ -32,7 +38,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_chec
 # the menu entries validated, the windows' captions read off an X server.
 DEB_PACKAGES += dpkg-dev file lintian librsvg2-bin desktop-file-utils x11-utils
 
-.PHONY: deps build build-native build-win build-asan build-tsan build-fuzz test test-native \
+.PHONY: deps build build-native build-win build-asan build-tsan build-fuzz check test test-native \
   test-win test-asan test-tsan test-fuzz fuzz demo bench package clean
 
 deps:
@@ -47,13 +53,18 @@ deps:
 
 build: build-native build-win
 
+# The presets give the folders (build/, build-win/) and the toolchain; BUILD_TYPE
+# still chooses the native build's type.
 build-native:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+	cmake --preset native -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build build -j $(JOBS)
 
 build-win:
-	cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --preset windows
 	cmake --build build-win -j $(JOBS)
+
+check: build-native
+	ctest --test-dir build --output-on-failure -j $(JOBS) -E '$(NOT_UNIT_SUITES)'
 
 test: deps build
 	$(MAKE) --no-print-directory test-native test-win test-package-win test-asan test-tsan test-fuzz

@@ -340,8 +340,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   builder.SetPump([] {});  // the window's event pump, called per line in the 24-bit width
 
   const bool read = builder.ReadSRecordFile("firmware.s19");
-  const srecmodel::Reading model =
-      srecmodel::Read(file, ActiveProfile.ROMHEAD, Uses24BitAddresses(ActiveProfile) ? 0xFFFFFFu : 0xFFFFu);
+  const srecmodel::Reading model = srecmodel::Read(
+      file, ActiveProfile.ROMHEAD, Uses24BitAddresses(ActiveProfile) ? 0xFFFFFFu : 0xFFFFu);
   if (read != model.acceptable) {
     fuzz::Violation("the reader %s the file (%s), the file rules say %s (%s)",
                     read ? "took" : "refused", read ? "no box" : box.c_str(),
@@ -373,6 +373,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fits) fuzz::Violation("tmp.bin not written (%s), though every row fits", box.c_str());
     return 0;
   }
-  CheckImage(builder, model, ActiveProfile.recordSize, Uses24BitAddresses(ActiveProfile), shape.usb);
+  CheckImage(builder, model, ActiveProfile.recordSize, Uses24BitAddresses(ActiveProfile),
+             shape.usb);
   return 0;
 }

@@ -46,8 +46,6 @@ class CNullWindowSystem : public CWindowSystem {
   void ComboSelect(int) override {}
   std::string ComboSelectedText() const override { return "COM1"; }
   void LogInserted(int, const std::string&) override {}
-  void LogDeleted(int) override {}
-  void LogReset() override {}
   void LogSelect(int) override {}
   void LogSetHorizontalExtent(int) override {}
   int LogTextWidth(const std::string& text) const override { return 7 * int(text.size()); }

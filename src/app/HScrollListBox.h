@@ -16,13 +16,10 @@ class CHScrollListBox {
 
   explicit CHScrollListBox(CWindowSystem& ws) : m_ws(ws) {}
 
-  // List box operations; each returns what the plain list box would.
-  int AddString(const std::string& text);
+  // List box operations; each returns what the plain list box would. Lines are
+  // only ever added: the log keeps the whole story of the session.
   int InsertString(int index, const std::string& text);  // index -1 appends
-  int DeleteString(int index);
-  void ResetContent();
   int GetCount() const { return static_cast<int>(m_lines.size()); }
-  std::string GetText(int index) const;
   int SetCurSel(int index);
   int GetCurSel() const { return m_selection; }
   int GetHorizontalExtent() const { return m_extent; }
@@ -36,7 +33,6 @@ class CHScrollListBox {
  private:
   int LineWidth(const std::string& text) const;
   void WidenFor(const std::string& text);
-  void RecomputeExtent();
   void SetHorizontalExtent(int pixels);
   void SelectLast();
 

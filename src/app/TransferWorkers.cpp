@@ -1,11 +1,9 @@
-// The transfer workers: each runs the shared transfer with its link on a thread of
-// its own. The dialog is the transfer's host: every call reaches the window
+// The transfer worker: it runs the shared transfer over the open link's seam on
+// a thread of its own. The dialog is the transfer's host: every call reaches the window
 // through the dialog's helpers, which wait until the user-interface thread has
 // carried the call out and return unrun once the window is going away.
 
 #include "app/UpdaterDlg.h"
-#include "update/HidIapLink.h"
-#include "update/SerialIapLink.h"
 
 namespace {
 
@@ -58,16 +56,6 @@ void CUpdaterDlg::RunTransferOver(IIapLink& link) {
   m_framesRunning = true;
   RunTransfer(host, link, m_transfer, ActiveProfile);
   m_framesRunning = false;
-}
-
-void CUpdaterDlg::HidTransferWorker() {
-  CHidIapLink link(m_hid, m_reply);
-  RunTransferOver(link);
-}
-
-void CUpdaterDlg::SerialTransferWorker() {
-  CSerialIapLink link(m_serial);
-  RunTransferOver(link);
 }
 
 void CUpdaterDlg::OnCancelUpdate() { m_transfer.cancelRequested = 1; }

@@ -2,8 +2,6 @@
 
 #include <exception>
 
-std::atomic<CUpdaterDlg*> g_mainDlg{nullptr};
-
 namespace {
 const FontSpec kLargeFont{"Arial", 19, 700, true};
 const FontSpec kComboFont{"Arial", 15, 700, true};
@@ -13,7 +11,7 @@ const char kCloseDuringTransfer[] =
 }  // namespace
 
 CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
-    : m_ws(ws), m_variant(variant), m_log(ws) {
+    : m_ws(ws), m_variant(variant), m_log(ws), m_links(MakeDialogLinks(*this)) {
   // A closing window ends the links' timed waits early, so a worker that is
   // waiting for the device notices at once.
   m_serial.SetAbort(&m_closing);
@@ -28,22 +26,19 @@ CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
   m_builder.SetPump([this] { m_ws.PumpOneMessage(); });
 }
 
-CUpdaterDlg::~CUpdaterDlg() {
-  Shutdown();
-  CUpdaterDlg* self = this;
-  g_mainDlg.compare_exchange_strong(self, nullptr);
-}
+CUpdaterDlg::~CUpdaterDlg() { Shutdown(); }
 
 bool CUpdaterDlg::OnInitDialog() {
   if (!m_variant.aboutMenuEntry.empty() && m_ws.AppendSystemMenuSeparator()) {
     m_ws.AppendSystemMenuItem(IDM_ABOUTBOX, m_variant.aboutMenuEntry);
   }
   m_ws.SetWindowIcon();
-  g_mainDlg = this;
 
-  m_ws.ComboInsert(0, "USB");
-  for (int port = 1; port <= 9; ++port) m_ws.ComboInsert(port, "COM" + std::to_string(port));
-  m_ws.ComboSelect(1);
+  int index = 0;
+  for (const auto& link : m_links) {
+    for (const std::string& entry : link->Entries()) m_ws.ComboInsert(index++, entry);
+  }
+  m_ws.ComboSelect(1);  // COM1
 
   for (int id : {IDC_UPDATE, IDC_FILE, IDC_PROGRESS_LABEL, IDC_PERCENT, IDC_INTERFACE_LABEL,
                  IDC_CANCEL, IDC_EXIT, IDC_GROUP, IDC_DOWNLOAD_LABEL}) {
@@ -85,9 +80,7 @@ void CUpdaterDlg::Shutdown() {
   // Release a worker blocked on a window call; from now on its calls return unrun
   // and it leaves at its next step. The window itself no longer serves it.
   m_ws.UiCalls().Shutdown();
-  for (std::thread* t : {&m_hidWorker, &m_serialWorker}) {
-    if (t->joinable()) t->join();
-  }
+  if (m_worker.joinable()) m_worker.join();
 }
 
 bool CUpdaterDlg::QueryClose() {
@@ -107,19 +100,13 @@ void CUpdaterDlg::JoinWorker() {
   // The worker may be waiting for this (the UI) thread: keep serving its calls
   // until it has left.
   while (m_workerRunning.load()) m_ws.UiCalls().WaitAndDrain(10);
-  for (std::thread* t : {&m_hidWorker, &m_serialWorker}) {
-    if (t->joinable()) t->join();
-  }
+  if (m_worker.joinable()) m_worker.join();
 }
 
-void CUpdaterDlg::StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)()) {
-  StartWorker(slot, [this, proc] { (this->*proc)(); });
-}
-
-void CUpdaterDlg::StartWorker(std::thread& slot, std::function<void()> body) {
+void CUpdaterDlg::StartWorker(std::function<void()> body) {
   JoinWorker();
   m_workerRunning = true;
-  slot = std::thread([this, body = std::move(body)] {
+  m_worker = std::thread([this, body = std::move(body)] {
     try {
       body();
     } catch (const std::exception& e) {
@@ -134,16 +121,22 @@ void CUpdaterDlg::StartWorker(std::thread& slot, std::function<void()> body) {
   });
 }
 
+CDialogLink* CUpdaterDlg::LinkFor(const std::string& text) const {
+  for (const auto& link : m_links) {
+    for (const std::string& entry : link->Entries()) {
+      if (entry == text) return link.get();
+    }
+  }
+  return nullptr;
+}
+
 bool CUpdaterDlg::TakeInterfaceChoice() {
-  const std::string text = m_ws.ComboSelectedText();
-  if (text.find("USB") != std::string::npos) {
-    m_builder.m_interfaceKind = kHidLink;
-  } else if (text.find("COM") != std::string::npos) {
-    m_builder.m_interfaceKind = kSerialLink;
-  } else {
+  const CDialogLink* link = LinkFor(m_ws.ComboSelectedText());
+  if (link == nullptr) {
     Log("Please select interface");
     return false;
   }
+  m_builder.m_interfaceKind = link->Kind();
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/DialogLink.h"
 #include "app/HScrollListBox.h"
 #include "app/UpdateListener.h"
 #include "app/WindowSystem.h"
@@ -22,11 +23,6 @@
 #include "res/Variant.h"
 #include "update/IapLink.h"
 #include "update/Transfer.h"
-
-class CUpdaterDlg;
-// The process's one main dialog, set by OnInitDialog: the Win32 face's window
-// procedure finds the dialog for its messages through it.
-extern std::atomic<CUpdaterDlg*> g_mainDlg;
 
 class CUpdaterDlg {
  public:
@@ -65,14 +61,19 @@ class CUpdaterDlg {
   void LoadConfiguration();
   bool BuildImage(const std::string& path);
   int LoadImageFile(const std::string& path);
+  // Opens the link of the interface list's choice, or of the last choice when
+  // nothing is chosen (m_openLink, m_interfaceKind); or says why not in
+  // m_linkOutcome.
   void OpenSelectedInterface();
-  // The combo box's choice as the builder's interface kind: kHidLink for an entry
-  // holding "USB", kSerialLink for one holding "COM"; otherwise logs "Please select interface",
-  // keeps the kind and returns false.
+  // The combo box's choice as the builder's interface kind, the kind of the link
+  // whose entry it is; otherwise logs "Please select interface", keeps the kind
+  // and returns false.
   bool TakeInterfaceChoice();
-  bool SerialHandshake(int n);
-  void HidTransferWorker();
-  void SerialTransferWorker();
+  // The row of the link table whose entry text is; nullptr for none.
+  CDialogLink* LinkFor(const std::string& text) const;
+  // Puts the programmer into programming mode over link with command, then
+  // starts the transfer worker.
+  void Handshake(CDialogLink& link, const std::vector<std::uint8_t>& command);
   // Runs the shared transfer over link with this dialog as its host.
   void RunTransferOver(IIapLink& link);
 
@@ -96,10 +97,9 @@ class CUpdaterDlg {
   bool WorkerRunning() const { return m_workerRunning.load(); }
   // Waits for the last worker to end (the caller keeps draining UI calls).
   void JoinWorker();
-  // Starts proc on a new thread kept in slot (m_hidWorker or m_serialWorker).
-  void StartWorker(std::thread& slot, void (CUpdaterDlg::*proc)());
-  // The same for any body: the worker counts as running until body returns.
-  void StartWorker(std::thread& slot, std::function<void()> body);
+  // Starts body on the worker thread; the worker counts as running until body
+  // returns. One worker serves every link.
+  void StartWorker(std::function<void()> body);
 
   CWindowSystem& Ws() { return m_ws; }
   const VariantStrings& Variant() const { return m_variant; }
@@ -116,8 +116,7 @@ class CUpdaterDlg {
   TransferState m_transfer;
   CImageBuilder m_builder{ActiveProfile};
   std::uint32_t m_deviceCount = 0;
-  std::thread m_hidWorker;
-  std::thread m_serialWorker;
+  std::thread m_worker;
   std::array<DeviceProfile, kProfileTableSize> m_profiles{};
   std::array<std::uint8_t, 65> m_reply{};
   // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
@@ -128,7 +127,10 @@ class CUpdaterDlg {
   Outcome m_linkOutcome;
   // How the last BuildImage ended.
   Outcome m_fileOutcome;
-  std::vector<IUpdateListener*> m_listeners;  // touched on the user-interface thread only
+  std::vector<IUpdateListener*> m_listeners;
+  // The interface list's links, and the one Update Firmware opened (or nullptr).
+  std::vector<std::unique_ptr<CDialogLink>> m_links;
+  CDialogLink* m_openLink = nullptr;  // touched on the user-interface thread only
   // A transfer runs: the HID link's byte counts are lines of its frames.
   std::atomic<bool> m_framesRunning{false};
   std::atomic<bool> m_closing{false};

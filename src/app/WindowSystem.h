@@ -71,8 +71,6 @@ class CWindowSystem {
 
   // --- message log list box (1000); the line model is CHScrollListBox, the face only shows it
   virtual void LogInserted(int index, const std::string& text) = 0;
-  virtual void LogDeleted(int index) = 0;
-  virtual void LogReset() = 0;
   virtual void LogSelect(int index) = 0;  // -1 removes the selection
   virtual void LogSetHorizontalExtent(int pixels) = 0;
   // Width in pixels of text in the log's current font (the toolkit's real metrics).

@@ -5,8 +5,8 @@
 // tmp.txt (readable) and tmp.bin (what the transfer sends).
 //
 // Every stage reads the device map and the record size from the profile the
-// builder was made with, as it stands when the stage runs. A stage that fails shows its message box through the
-// callback given with SetMessageBox, keeps why (Problem) and answers false.
+// builder was made with, as it stands when the stage runs. A stage that fails shows its message box
+// through the callback given with SetMessageBox, keeps why (Problem) and answers false.
 
 #include <cstdint>
 #include <functional>
@@ -44,13 +44,6 @@ class CImageBuilder {
   // box naming the line at fault. In the 24-bit width one window event is pumped
   // per line read.
   bool ReadSRecordFile(const std::string& path);
-  // Sets record.recordType from the line; true for a record that is decoded (S0
-  // header, S1-S3 data, S5/S6 count), false for a termination record (S7-S9) or
-  // a line that is no record at all.
-  static bool CheckRecordType(ByteRecord& record, std::string_view line);
-  // Two hex characters (either case) -> 0..255; anything else reads as 0.
-  static int ParseHexPair(std::string_view text);
-
   // byte list -> row list.
   bool BuildRowList();
 

@@ -215,12 +215,6 @@ bool IsBlank(std::string_view line) {
 
 }  // namespace
 
-bool CImageBuilder::CheckRecordType(ByteRecord& record, std::string_view line) {
-  record.SetRecordType(line.substr(0, 2));
-  const RecordRole role = KindOf(line).role;
-  return role == RecordRole::kHeader || role == RecordRole::kData || role == RecordRole::kCount;
-}
-
 bool CImageBuilder::ReadSRecordFile(const std::string& path) {
   m_problem = {};
   // A FIFO would block the window until someone writes into it.
@@ -283,7 +277,8 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     while (lines.Next(line)) {
       ++lineNumber;
       if (pump) m_pump();
-      if (line.size() > CLineReader::kMaxLine) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
+      if (line.size() > CLineReader::kMaxLine)
+        return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       if (IsBlank(line)) {
         if (firstBlankLine == 0) firstBlankLine = lineNumber;
         continue;
@@ -299,7 +294,8 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       lastRecordLine = lineNumber;
 
       const RecordKind kind = KindOf(line);
-      if (kind.role == RecordRole::kNone) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
+      if (kind.role == RecordRole::kNone)
+        return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       std::uint32_t field = 0;
       switch (CheckRecord(line, kind.addressBytes, field)) {
         case LineFault::kFormat:
@@ -333,7 +329,8 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       const std::size_t first = 4 + 2 * static_cast<std::size_t>(kind.addressBytes);
       const std::size_t n = (line.size() - first) / 2 - 1;  // the checksum byte is last
       if (n == 0) continue;
-      if (std::uint64_t{field} + n - 1 > topAddress) return refuse(Reason::kAddress, kAddressErrorBox, lineNumber);
+      if (std::uint64_t{field} + n - 1 > topAddress)
+        return refuse(Reason::kAddress, kAddressErrorBox, lineNumber);
       m_recordLines.push_back(
           {static_cast<std::uint32_t>(m_byteList.size()), static_cast<std::uint32_t>(lineNumber)});
       const char* text = line.data() + first;

@@ -26,47 +26,47 @@ enum class Result : int { kDone, kFailed, kCancelled };
 enum class Reason : int {
   kNone,
   // configuration
-  kConfigMissing,          // no file, or no DEVICECOUNT in it
-  kConfigUnreadable,       // not INI text at all (a device, binary, too large)
-  kConfigTooManyDevices,   // more device sections than the profile table holds
-  kConfigBadValue,         // a value of the device map is missing or unusable
-  kConfigBadBaudRate,      // a baud rate the programmer does not take
+  kConfigMissing,         // no file, or no DEVICECOUNT in it
+  kConfigUnreadable,      // not INI text at all (a device, binary, too large)
+  kConfigTooManyDevices,  // more device sections than the profile table holds
+  kConfigBadValue,        // a value of the device map is missing or unusable
+  kConfigBadBaudRate,     // a baud rate the programmer does not take
   // the firmware file
-  kReadError,              // the file cannot be read (missing, a directory, a FIFO)
-  kWorkFile,               // the file is tmp.txt or tmp.bin, which File writes
-  kRomheadMismatch,        // its first data record does not start at ROMHEAD
+  kReadError,        // the file cannot be read (missing, a directory, a FIFO)
+  kWorkFile,         // the file is tmp.txt or tmp.bin, which File writes
+  kRomheadMismatch,  // its first data record does not start at ROMHEAD
   kChecksum,
   kFormat,
   kIncomplete,
-  kAddress,                // a byte outside the device, or a row into a protected range
+  kAddress,  // a byte outside the device, or a row into a protected range
   kOutOfMemory,
-  kRowList,                // no rows could be made from the records
+  kRowList,  // no rows could be made from the records
   kPageSize,
   kNoImageData,
   kTmpTxtWrite,
   kTmpBinWrite,
   // the link
-  kNoInterface,            // no link chosen
-  kNoDevice,               // no USB device with the configured VID:PID
+  kNoInterface,  // no link chosen
+  kNoDevice,     // no USB device with the configured VID:PID
   kPortNotFound,
   kPortBusy,
   kPermission,
   kNotSerialPort,
-  kPortOpenFailed,         // any other reason the port did not open
+  kPortOpenFailed,  // any other reason the port did not open
   // the handshake
   kBadFlashCommand,
   kNoReadyReply,
   kNoBaudAck,
   // the transfer
-  kImageUnreadable,        // tmp.bin cannot be read back
-  kImageChanged,           // tmp.bin is not the image File wrote
-  kRecordSizeUnsendable,   // no frame layout for the record size
+  kImageUnreadable,       // tmp.bin cannot be read back
+  kImageChanged,          // tmp.bin is not the image File wrote
+  kRecordSizeUnsendable,  // no frame layout for the record size
   kWriteFailed,
-  kTimeout,                // no reply to a frame in time
-  kWrongReplies,           // replies, but not the acknowledgement
+  kTimeout,       // no reply to a frame in time
+  kWrongReplies,  // replies, but not the acknowledgement
   kUserCancel,
   kWindowClosed,
-  kInternalError,          // the worker stopped on an unexpected error
+  kInternalError,  // the worker stopped on an unexpected error
 };
 
 // The data frames of a transfer, for its summary.

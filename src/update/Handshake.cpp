@@ -3,8 +3,7 @@
 #include "update/RecordFrames.h"
 
 bool EnterProgrammingMode(IIapLink& link, const std::uint8_t* command, int n, bool program9600,
-                          const std::function<void(const std::string&)>& log,
-                          Reason* why) {
+                          const std::function<void(const std::string&)>& log, Reason* why) {
   const bool sendBaud = program9600 && link.Rules().takesBaudCommand;
   const Bytes baudCommand = BaudRateCommand();
   Reason lacking = Reason::kNoReadyReply;

@@ -2,7 +2,9 @@
 // The wire format between the updater and the device's in-application programmer:
 // every byte string sent during an update and every reply looked for. The same
 // bytes travel over the serial link and the HID link. Pure functions: the dialog
-// builds what it sends with them, the device simulator checks what it receives.
+// builds what it sends with them. The device simulator (src/sim) parses what it
+// receives on its own, from the device's side, so that a fault here is not
+// mirrored there.
 
 #include <cstddef>
 #include <cstdint>

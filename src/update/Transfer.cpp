@@ -135,7 +135,8 @@ class CTransferRun {
     // A frame for the row of the last wrong reply sends that row again.
     if (m_resending) ++m_counts.resent;
     m_resending = false;
-    m_frame = TransferFrame{m_frameCounter, RowAddress(row), {frame.begin(), frame.begin() + frame[0]}};
+    m_frame =
+        TransferFrame{m_frameCounter, RowAddress(row), {frame.begin(), frame.begin() + frame[0]}};
     m_host.FrameLog(std::to_string(m_frameCounter) + " Wr");
     if (Gone()) return false;
     const bool written = m_link.WriteBlock(frame.data(), frame[0]);
@@ -242,9 +243,9 @@ class CTransferRun {
   int m_stride = 0;
   bool m_address24 = false;
   int m_frameCounter = 0;
-  TransferFrame m_frame;    // the last frame built
+  TransferFrame m_frame;  // the last frame built
   FrameCounts m_counts;
-  bool m_resending = false;  // the next frame is a row sent again
+  bool m_resending = false;   // the next frame is a row sent again
   std::string m_percentText;  // last formatted, empty before the first
 };
 

@@ -36,28 +36,6 @@ TEST(HScrollListBox, AppendSelectsTheNewLineAndWidensOnlyForWiderLines) {
   EXPECT_EQ(ws.logLines, (std::vector<std::string>{"abcdefghij", "abc", "", std::string(20, 'x')}));
 }
 
-TEST(HScrollListBox, DeleteRecomputesAndResetClears) {
-  CScriptedWindowSystem ws;
-  CHScrollListBox log(ws);
-  log.Append("aaaa");
-  log.Append(std::string(30, 'w'));
-  log.Append("bbbbbbbb");
-  EXPECT_EQ(log.GetHorizontalExtent(), 213);
-  EXPECT_EQ(log.DeleteString(1), 2);  // the widest goes: back to the widest left
-  EXPECT_EQ(log.GetHorizontalExtent(), 59);
-  EXPECT_EQ(log.DeleteString(7), CHScrollListBox::kErr);
-  EXPECT_EQ(log.GetHorizontalExtent(), 59);
-  log.DeleteString(0);
-  log.DeleteString(0);
-  EXPECT_EQ(log.GetHorizontalExtent(), 0);
-
-  log.Append("zz");
-  log.ResetContent();
-  EXPECT_EQ(log.GetCount(), 0);
-  EXPECT_EQ(log.GetHorizontalExtent(), 0);
-  EXPECT_EQ(ws.logExtent, 0);
-}
-
 TEST(HScrollListBox, RefusedInsertStillSelectsTheLastLine) {
   CScriptedWindowSystem ws;
   CHScrollListBox log(ws);

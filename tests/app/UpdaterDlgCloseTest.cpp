@@ -27,7 +27,7 @@ struct DialogWithWorker : DialogUnderTest {
 
   void StartTransfer() {
     Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0));
-    dlg->StartWorker(dlg->m_serialWorker, [this] {
+    dlg->StartWorker([this] {
       while (!dlg->Closing() && !finish) {
         dlg->Log("frame");
         ++frames;

@@ -269,7 +269,8 @@ TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
   EXPECT_TRUE(dlg.m_imageChanged);
   EXPECT_EQ(Boxes(), V{"solvane:BIN File Changed Error !"});
-  EXPECT_EQ(std::string(dlg.m_transfer.image.begin(), dlg.m_transfer.image.end()), built);  // not taken
+  EXPECT_EQ(std::string(dlg.m_transfer.image.begin(), dlg.m_transfer.image.end()),
+            built);  // not taken
   dir.Write("tmp.bin", "");
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
   EXPECT_EQ(dlg.LoadImageFile("missing.bin"), -1);

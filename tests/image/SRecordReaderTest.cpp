@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #endif
 
+#include "image/HexText.h"
 #include "image/ImageTestSupport.h"
 #include "support/TestDir.h"
 
@@ -258,17 +259,12 @@ TEST_F(ReaderFixture, FilesThatCannotBeRead) {
 }
 
 TEST(HexPair, ValuesAndMalformedPairs) {
-  EXPECT_EQ(CImageBuilder::ParseHexPair("7f"), 127);
-  EXPECT_EQ(CImageBuilder::ParseHexPair("Fa"), 250);
-  for (const char* bad : {"", "A", "ABC", "G0", " 1"})
-    EXPECT_EQ(CImageBuilder::ParseHexPair(bad), 0);
-  ByteRecord r;
-  for (const char* decoded : {"S0", "S1xx", "S2", "S3", "S5", "S6"}) {
-    EXPECT_TRUE(CImageBuilder::CheckRecordType(r, decoded)) << decoded;
-  }
-  for (const char* other : {"S4", "S7", "S8", "S9", "s1", "", "S", " S1"}) {
-    EXPECT_FALSE(CImageBuilder::CheckRecordType(r, other)) << other;
-    EXPECT_EQ(r.RecordType(), std::string(other).substr(0, 2));
+  EXPECT_EQ(hextext::PairValue('7', 'f'), 127);
+  EXPECT_EQ(hextext::PairValue('F', 'a'), 250);
+  for (const char* bad : {"G0", " 1", "0x",
+                          "\xff"
+                          "0"}) {
+    EXPECT_EQ(hextext::PairValue(bad[0], bad[1]), 0) << bad;
   }
 }
 

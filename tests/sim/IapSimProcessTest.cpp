@@ -1,10 +1,15 @@
 // iapsim as a program: what a technician sees of a refused frame on its stderr,
-// and the exit status that marks the run failed.
+// the exit status that marks the run failed, and the command line the tests and
+// scripts start it with.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "sim/SimTestSupport.h"
 #include "support/ChildProcess.h"
@@ -13,13 +18,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
+const char kConfig[] =
+    "[DEVICELIST]\r\nDEVICECOUNT=1\r\n[DEVICE0]\r\nVID=0x1209\r\nPID=0x0001\r\n"
+    "FLASHCMD=IAPMODE#\r\nCOMMUNICATBDRATE=9600\r\nPROGRAMBDRATE=9600\r\n"
+    "RAWDATASIZE=32\r\nROMHEAD=0x8000\r\nROMTAIL=0xFFFF\r\nINTSTART=0xFFC0\r\n"
+    "INTEND=0xFFE0\r\nIAPSTART=0xF000\r\nIAPEND=0xF40F\r\n";
+
 TEST(IapSimProgram, RefusedFramesAreExplainedOnStderrAndFailTheRun) {
   CScratchDir dir;
-  dir.Write("MpptConfigFile.ini",
-            "[DEVICELIST]\r\nDEVICECOUNT=1\r\n[DEVICE0]\r\nVID=0x1209\r\nPID=0x0001\r\n"
-            "FLASHCMD=IAPMODE#\r\nCOMMUNICATBDRATE=9600\r\nPROGRAMBDRATE=9600\r\n"
-            "RAWDATASIZE=32\r\nROMHEAD=0x8000\r\nROMTAIL=0xFFFF\r\nINTSTART=0xFFC0\r\n"
-            "INTEND=0xFFE0\r\nIAPSTART=0xF000\r\nIAPEND=0xF40F\r\n");
+  dir.Write("MpptConfigFile.ini", kConfig);
   testproc::CChild sim;
   ASSERT_TRUE(sim.Start({IAP_SIM_PROGRAM, "serial", "--config", "MpptConfigFile.ini", "--timeout",
                          "20", "--linger", "0.5"},
@@ -53,6 +60,89 @@ TEST(IapSimProgram, RefusedFramesAreExplainedOnStderrAndFailTheRun) {
             std::string::npos)
       << err;
   EXPECT_NE(err.find("3 data frames, 1 written to flash"), std::string::npos) << err;
+}
+
+// A command line that is wrong ends the run before any line is up: status 2, one
+// line that names what is wrong, and the pointer to the help.
+TEST(IapSimCommandLine, UsageErrorsNameTheOptionAndEndWithStatus2) {
+  CScratchDir dir;
+  dir.Write("MpptConfigFile.ini", kConfig);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"frobnicate"}, "serial or hid"},
+      {{"--pace", "serial"}, "--pace"},
+      {{"serial", "--timeout", "0"}, "--timeout"},
+      {{"serial", "--linger"}, "--linger"},
+      {{"serial", "--config", ""}, "--config"},
+      {{"serial", "--vid", "0x1209"}, "--vid"},  // an HID attribute, not a serial option
+      {{"hid"}, "--socket"},
+      {{"hid", "--socket", "s", "--pid", "0x10000"}, "--pid"},
+      {{"hid", "--socket", "s", "--hid-version", "08"}, "--hid-version"},  // not octal
+      {{"serial", "--fault", "nak=x"}, "unknown fault 'nak=x'"},
+      {{"serial", "--fault", "nak=2", "garbage=3"}, "garbage=3"},  // one fault a --fault
+  };
+  for (const auto& [words, named] : cases) {
+    std::vector<std::string> args{IAP_SIM_PROGRAM};
+    args.insert(args.end(), words.begin(), words.end());
+    SCOPED_TRACE(testing::PrintToString(args));
+    testproc::CChild sim;
+    ASSERT_TRUE(sim.Start(args, dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
+    EXPECT_EQ(sim.Wait(10), 2);  // -1: taken, and killed waiting for an updater
+    EXPECT_EQ(testproc::ReadFile(dir.File("sim.out")), "");
+    const std::vector<std::string> err = testproc::Lines(testproc::ReadFile(dir.File("sim.err")));
+    ASSERT_EQ(err.size(), 2u) << testing::PrintToString(err);
+    EXPECT_EQ(err[0].rfind("iapsim: ", 0), 0u) << err[0];
+    EXPECT_NE(err[0].find(named), std::string::npos) << err[0];
+    EXPECT_EQ(err[1], "see iapsim --help");
+  }
+}
+
+// Every --fault given is shown, not only the last one.
+TEST(IapSimCommandLine, RepeatedFaultsAreAllShown) {
+  CScratchDir dir;
+  dir.Write("MpptConfigFile.ini", kConfig);
+  testproc::CChild sim;
+  ASSERT_TRUE(sim.Start({IAP_SIM_PROGRAM, "serial", "--fault", "nak=1", "--fault", "garbage=2",
+                         "--timeout", "20", "--linger", "0.5"},
+                        dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
+  const std::string path = sim.WaitReady();
+  ASSERT_FALSE(path.empty()) << testproc::ReadFile(dir.File("sim.err"));
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  const auto send = [&](const Bytes& bytes) {
+    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  };
+  send(Text("IAPMODE\r"));
+  EXPECT_EQ(ReadFor(fd, 4, 2000ms), Text("#FH\r"));
+  send(HandFrame(false, 0x8000, Counting(32)));
+  EXPECT_EQ(ReadFor(fd, 2, 2000ms), Text("N\r"));
+  send(HandFrame(false, 0x8020, Counting(32)));
+  EXPECT_EQ(ReadFor(fd, 2, 2000ms), Bytes(std::begin(kGarbageReply), std::end(kGarbageReply)));
+  send(HandFrame(false, 0x8040, Counting(32)));
+  EXPECT_EQ(ReadFor(fd, 2, 2000ms), Text("A\r"));
+  ::close(fd);
+}
+
+// The HID attributes are numbers as strtoul reads them in base 0: the scripts give
+// the ids in hexadecimal, and a leading 0 is octal. The hello carries them.
+TEST(IapSimCommandLine, HidAttributesReadInHexadecimalAndOctalReachTheHello) {
+  CScratchDir dir;
+  dir.Write("MpptConfigFile.ini", kConfig);
+  testproc::CChild sim;
+  ASSERT_TRUE(
+      sim.Start({IAP_SIM_PROGRAM, "hid", "--vid", "0x04D8", "--socket", dir.File("hid.sock"),
+                 "--pid", "0X00e3", "--hid-version", "010", "--input-report-length", "9",
+                 "--output-report-length", "0x11", "--timeout", "20"},
+                dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
+  const std::string path = sim.WaitReady();
+  ASSERT_FALSE(path.empty()) << testproc::ReadFile(dir.File("sim.err"));
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(ReadFor(fd, 13, 2000ms),
+            (Bytes{10, 0, 'H', 0xD8, 0x04, 0xE3, 0x00, 0x08, 0x00, 9, 0, 0x11, 0}));
+  ::close(fd);
 }
 
 }  // namespace

@@ -46,10 +46,6 @@ void CScriptedWindowSystem::LogInserted(int index, const std::string& text) {
   events.push_back("log:" + text);
 }
 
-void CScriptedWindowSystem::LogDeleted(int index) { logLines.erase(logLines.begin() + index); }
-
-void CScriptedWindowSystem::LogReset() { logLines.clear(); }
-
 void CScriptedWindowSystem::LogSelect(int index) { logSelection = index; }
 
 void CScriptedWindowSystem::LogSetHorizontalExtent(int pixels) { logExtent = pixels; }

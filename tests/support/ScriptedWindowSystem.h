@@ -64,8 +64,6 @@ class CScriptedWindowSystem : public CWindowSystem {
   void ComboSelect(int index) override;
   std::string ComboSelectedText() const override;
   void LogInserted(int index, const std::string& text) override;
-  void LogDeleted(int index) override;
-  void LogReset() override;
   void LogSelect(int index) override;
   void LogSetHorizontalExtent(int pixels) override;
   int LogTextWidth(const std::string& text) const override;

@@ -632,7 +632,7 @@ TEST_P(QtWindowEndTest, EveryWayOfClosingDuringATransferAsksFirst) {
     boxes.answers.push_back(PressButton(QMessageBox::Yes));
     const int result = RunModal([&] {
       CUpdaterDlg* d = dlg.get();
-      d->StartWorker(d->m_serialWorker, [d, &frames] {
+      d->StartWorker([d, &frames] {
         while (!d->Closing()) {
           d->Log("frame " + std::to_string(frames.load()));
           ++frames;

@@ -440,7 +440,7 @@ TEST_F(Win32WindowTest, ClosingWhileAWorkerWritesAsksThenNeitherHangsNorOutlives
     };
   };
   Run({[&] {
-         dlg.StartWorker(dlg.m_serialWorker, [&] {
+         dlg.StartWorker([&] {
            while (!dlg.Closing()) {
              dlg.Log("frame " + std::to_string(written.load()));
              ++written;

@@ -7,13 +7,13 @@
 
 namespace {
 
-std::vector<MsgKind> Kinds(const CUpdateRig& rig) {
-  std::vector<MsgKind> kinds;
+std::vector<SimMessage> Kinds(const CUpdateRig& rig) {
+  std::vector<SimMessage> kinds;
   for (const auto& m : rig.device.Received()) kinds.push_back(m.kind);
   return kinds;
 }
 
-std::optional<std::string> Silent(const FakeMessage&) { return std::nullopt; }
+std::optional<std::string> Silent(const IapMessage&) { return std::nullopt; }
 
 }  // namespace
 
@@ -31,7 +31,8 @@ TEST(HandshakeHid, CommandEndsInCarriageReturnAndNoBaudRateCommandAt2400) {
 
   ASSERT_FALSE(rig.device.Received().empty());
   EXPECT_EQ(rig.device.Received()[0].bytes, (Bytes{'A', 'B', 'C', 0x0D}));
-  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kData, MsgKind::kEof}));
+  EXPECT_EQ(Kinds(rig), (std::vector<SimMessage>{SimMessage::kProgrammingCommand,
+                                                 SimMessage::kDataFrame, SimMessage::kEndOfFile}));
   EXPECT_LT(rig.Log("Open The HID Interface!"), rig.Log("Find the HID Device OK!"));
   EXPECT_LT(rig.Log("Find the HID Device OK!"), rig.Log("UPS ready for firmware update"));
   EXPECT_FALSE(rig.Logged("Send Baud Rate Command OK"));
@@ -43,9 +44,10 @@ TEST(HandshakeHid, BaudRateCommandAt9600) {
   ActiveProfile.PROGRAMBDRATE = 9600;
   rig.WriteRows(1);
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kBaud, MsgKind::kData,
-                                              MsgKind::kEof}));
-  EXPECT_EQ(rig.device.Of(MsgKind::kBaud)[0], (Bytes{0x03, 0x42, 0x01}));
+  EXPECT_EQ(Kinds(rig),
+            (std::vector<SimMessage>{SimMessage::kProgrammingCommand, SimMessage::kBaudCommand,
+                                     SimMessage::kDataFrame, SimMessage::kEndOfFile}));
+  EXPECT_EQ(rig.device.Of(SimMessage::kBaudCommand)[0], (Bytes{0x03, 0x42, 0x01}));
   EXPECT_EQ(rig.Log("Send Baud Rate Command OK") + 1, rig.Log("UPS ready for firmware update"));
 }
 
@@ -53,13 +55,15 @@ TEST(HandshakeHid, UnacknowledgedBaudRateCommandFailsAfterThreeFullTries) {
   CUpdateRig rig("USB");
   ActiveProfile.PROGRAMBDRATE = 9600;
   rig.WriteRows(1);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kBaud) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kBaudCommand) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kBaud, MsgKind::kCommand,
-                                              MsgKind::kBaud, MsgKind::kCommand, MsgKind::kBaud}));
+  EXPECT_EQ(Kinds(rig),
+            (std::vector<SimMessage>{SimMessage::kProgrammingCommand, SimMessage::kBaudCommand,
+                                     SimMessage::kProgrammingCommand, SimMessage::kBaudCommand,
+                                     SimMessage::kProgrammingCommand, SimMessage::kBaudCommand}));
   EXPECT_TRUE(rig.Logged("UPS no ready for firmware update"));
   ASSERT_EQ(rig.BoxCount("Firmware update check ready error"), 1);
   EXPECT_EQ(rig.ws.boxes.back().caption, SolvaneStrings().appName);
@@ -116,9 +120,9 @@ TEST(HandshakeSerial, ReopensAtTheProgrammingBaudRate) {
     ActiveProfile.PROGRAMBDRATE = programRate;
     rig.WriteRows(1);
     // Other bytes before the ready reply are accepted; the read stops at the 'H'.
-    rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-      if (m.kind == MsgKind::kCommand) return std::string("\x11zz#FH\r");
-      return CFakeIap::Normal(m);
+    rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+      if (m.kind == SimMessage::kProgrammingCommand) return std::string("\x11zz#FH\r");
+      return CSimulatedIap::Normal(m);
     };
     ASSERT_TRUE(rig.Update());
     ASSERT_EQ(rig.openings.size(), 2u);
@@ -126,7 +130,9 @@ TEST(HandshakeSerial, ReopensAtTheProgrammingBaudRate) {
     EXPECT_EQ(rig.openings[0].baud, 1200);
     EXPECT_EQ(rig.openings[1].port, 3);
     EXPECT_EQ(rig.openings[1].baud, expected);
-    EXPECT_EQ(Kinds(rig), (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kData, MsgKind::kEof}));
+    EXPECT_EQ(Kinds(rig),
+              (std::vector<SimMessage>{SimMessage::kProgrammingCommand, SimMessage::kDataFrame,
+                                       SimMessage::kEndOfFile}));
     EXPECT_EQ(rig.Log("Com3 Is Finded") + 1, rig.Log("UPS ready for firmware update"));
     EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 0);
     EXPECT_EQ(rig.FlashCmd(), "UPS#");
@@ -148,8 +154,9 @@ TEST(HandshakeSerial, SilentDeviceFailsAfterThreeTries) {
   rig.WriteRows(1);
   rig.device.responder = Silent;
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(Kinds(rig),
-            (std::vector<MsgKind>{MsgKind::kCommand, MsgKind::kCommand, MsgKind::kCommand}));
+  EXPECT_EQ(Kinds(rig), (std::vector<SimMessage>{SimMessage::kProgrammingCommand,
+                                                 SimMessage::kProgrammingCommand,
+                                                 SimMessage::kProgrammingCommand}));
   EXPECT_EQ(rig.LogFrom("Can't communicate with UPS, please check the RS232 cable connection.", 2),
             (std::vector<std::string>{
                 "Can't communicate with UPS, please check the RS232 cable connection.",

@@ -72,7 +72,7 @@ TEST_P(OutcomeRoads, AWholeUpdateEndsDoneAtTheEndOfFileWithEveryFrameCounted) {
   for (std::size_t i = 0; i < r.sent.size(); ++i) {
     EXPECT_EQ(r.sent[i].number, static_cast<int>(i) + 1);
     EXPECT_EQ(r.sent[i].address, 0x8000u + 0x20u * i);
-    EXPECT_EQ(r.sent[i].bytes, rig.device.Of(MsgKind::kData)[i]) << "the frame as it went";
+    EXPECT_EQ(r.sent[i].bytes, rig.device.Of(SimMessage::kDataFrame)[i]) << "the frame as it went";
   }
   EXPECT_EQ(r.acknowledged, 4);
   EXPECT_EQ(r.Last().detail.frames.sent, 4);
@@ -98,9 +98,9 @@ TEST_P(OutcomeRoads, NoDeviceIsTheLinkStagesFailure) {
 TEST_P(OutcomeRoads, NoReadyReplyIsTheHandshakesFailure) {
   CListenedRig rig(GetParam());
   rig.WriteRows(2);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kCommand) return std::nullopt;
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kProgrammingCommand) return std::nullopt;
+    return CSimulatedIap::Normal(m);
   };
   rig.Update();
   ExpectEnd(rig.recorder.Last(), Stage::kHandshake, Result::kFailed, Reason::kNoReadyReply);
@@ -112,15 +112,15 @@ TEST_P(OutcomeRoads, AFlashCommandWithoutItsEndIsRefusedBeforeTheDevice) {
   rig.SetFlashCmd("UPS");
   rig.dlg.OnUpdateFirmware();
   ExpectEnd(rig.recorder.Last(), Stage::kHandshake, Result::kFailed, Reason::kBadFlashCommand);
-  EXPECT_EQ(rig.device.Count(MsgKind::kCommand), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kProgrammingCommand), 0);
 }
 
 TEST_P(OutcomeRoads, CancelledTransferSaysSoWithTheFrameItStoppedAfter) {
   CListenedRig rig(GetParam());
   rig.WriteRows(5);
-  rig.device.responder = [&](const FakeMessage& m) {
-    if (m.kind == MsgKind::kData && m.index == 1) rig.dlg.OnCancelUpdate();
-    return CFakeIap::Normal(m);
+  rig.device.responder = [&](const IapMessage& m) {
+    if (m.kind == SimMessage::kDataFrame && m.index == 1) rig.dlg.OnCancelUpdate();
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
   const Outcome& o = rig.recorder.Last();
@@ -144,9 +144,9 @@ TEST_P(OutcomeRoads, ATmpBinRewrittenSinceFileIsTheImageChanged) {
 TEST(OutcomeSerial, WrongRepliesAreCountedAsResentUntilTheyEndTheTransfer) {
   CListenedRig rig("COM1");
   rig.WriteRows(3);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData && m.index < 2) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame && m.index < 2) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
   ExpectEnd(rig.recorder.Last(), Stage::kEndOfFile, Result::kDone, Reason::kNone);
@@ -156,9 +156,9 @@ TEST(OutcomeSerial, WrongRepliesAreCountedAsResentUntilTheyEndTheTransfer) {
 
   CListenedRig failing("COM1");
   failing.WriteRows(3);
-  failing.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData && m.index >= 1) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  failing.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame && m.index >= 1) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(failing.Update());
   const Outcome& o = failing.recorder.Last();
@@ -171,9 +171,9 @@ TEST(OutcomeSerial, WrongRepliesAreCountedAsResentUntilTheyEndTheTransfer) {
 TEST(OutcomeHid, SilenceIsATimeOutAndAFailedEndOfFileIsNoSuccess) {
   CListenedRig silent("USB");
   silent.WriteRows(3);
-  silent.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData) return std::nullopt;
-    return CFakeIap::Normal(m);
+  silent.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame) return std::nullopt;
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(silent.Update());
   ExpectEnd(silent.recorder.Last(), Stage::kTransfer, Result::kFailed, Reason::kTimeout);
@@ -181,7 +181,7 @@ TEST(OutcomeHid, SilenceIsATimeOutAndAFailedEndOfFileIsNoSuccess) {
 
   CListenedRig eof("USB");
   eof.WriteRows(2);
-  eof.device.refuseWrite = [](const FakeMessage& m) { return m.kind == MsgKind::kEof; };
+  eof.device.refuseWrite = [](const IapMessage& m) { return m.kind == SimMessage::kEndOfFile; };
   ASSERT_TRUE(eof.Update());
   ExpectEnd(eof.recorder.Last(), Stage::kEndOfFile, Result::kFailed, Reason::kWriteFailed);
   // The data frames were all taken: the transfer stage itself ended done.

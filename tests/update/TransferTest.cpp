@@ -1,4 +1,4 @@
-// The transfer workers against a scripted device: frames, acknowledgements,
+// The transfer workers against the simulated device: frames, acknowledgements,
 // progress, protected ranges, retries, cancel, and the controls each end leaves.
 
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "update/RecordFrames.h"
 #include "update/UpdateRig.h"
 
 namespace {
@@ -31,7 +32,7 @@ void ExpectErrorEnd(CUpdateRig& rig) {
   EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 0);
   EXPECT_EQ(rig.BoxCount("Programming successfully !"), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
-  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 0);
   EXPECT_TRUE(LinkClosed(rig));
 }
 
@@ -43,11 +44,13 @@ void ExpectSuccessEnd(CUpdateRig& rig) {
   EXPECT_EQ(rig.ws.GetText(IDC_PERCENT), "");
   EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 0);
   ASSERT_FALSE(rig.device.Received().empty());
-  EXPECT_EQ(rig.device.Received().back().kind, MsgKind::kEof);
+  EXPECT_EQ(rig.device.Received().back().kind, SimMessage::kEndOfFile);
   ASSERT_EQ(rig.BoxCount("Programming successfully !"), 1);
   EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::kInformation);
   EXPECT_EQ(rig.ws.boxes.back().caption, SolvaneStrings().appName);
   EXPECT_EQ(rig.ws.logLines.back(), kSeparator);
+  // The device took every frame it was sent for what it would write.
+  EXPECT_EQ(rig.device.Errors(), std::vector<std::string>{});
   // HID stays open for the next update; the serial port is given back.
   EXPECT_EQ(LinkClosed(rig), !HidRoad(rig));
 }
@@ -92,7 +95,7 @@ TEST_P(BothRoads, TenRowsRunFromTenToOneHundredPercent) {
   rig.WriteRows(10);
   ASSERT_TRUE(rig.Update());
   EXPECT_EQ(rig.ws.percentHistory, kTenPercents);
-  const auto frames = rig.device.Of(MsgKind::kData);
+  const auto frames = rig.device.Of(SimMessage::kDataFrame);
   ASSERT_EQ(frames.size(), 10u);
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const Bytes& f = frames[i];
@@ -107,7 +110,7 @@ TEST_P(BothRoads, TenRowsRunFromTenToOneHundredPercent) {
   EXPECT_TRUE(rig.Logged("10 Wr"));
   EXPECT_FALSE(rig.Logged("11 Wr"));
   EXPECT_TRUE(rig.Logged("Update finished 100 %!"));
-  EXPECT_EQ(rig.device.Of(MsgKind::kEof).back(), EndOfFileFrame(false));
+  EXPECT_EQ(rig.device.Of(SimMessage::kEndOfFile).back(), EndOfFileFrame(false));
   EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 11 * 37);  // as it stood at the end-of-file step
   ExpectSuccessEnd(rig);
 }
@@ -147,12 +150,12 @@ TEST_P(BothRoads, ProtectedRangeBounds) {
 TEST_P(BothRoads, CancelWhileAReplyIsAwaitedEndsAtTheNextSendStep) {
   CUpdateRig rig(GetParam());
   rig.WriteRows(5);
-  rig.device.responder = [&](const FakeMessage& m) {
-    if (m.kind == MsgKind::kData && m.index == 1) rig.dlg.OnCancelUpdate();
-    return CFakeIap::Normal(m);
+  rig.device.responder = [&](const IapMessage& m) {
+    if (m.kind == SimMessage::kDataFrame && m.index == 1) rig.dlg.OnCancelUpdate();
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 2);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 2);
   // The reply was read and judged first: the row counts as acknowledged.
   EXPECT_EQ(rig.LogFrom("2 Rd", 3),
             (std::vector<std::string>{"2 Rd", "A\r", "***User cancel firmware update!!!"}));
@@ -165,29 +168,29 @@ TEST_P(BothRoads, CancelWhileAReplyIsAwaitedEndsAtTheNextSendStep) {
 TEST_P(BothRoads, CancelLeftOverFromAnErrorEndDoesNotStopTheNextTransfer) {
   CUpdateRig rig(GetParam());
   rig.WriteRows(3);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
   ASSERT_TRUE(rig.ws.IsEnabled(IDC_CANCEL));  // still enabled after the error end
   rig.dlg.OnCancelUpdate();
 
-  rig.device.responder = CFakeIap::Normal;
-  const auto before = rig.device.Count(MsgKind::kData);
+  rig.device.responder = CSimulatedIap::Normal;
+  const auto before = rig.device.Count(SimMessage::kDataFrame);
   ASSERT_TRUE(rig.Update());
   EXPECT_FALSE(rig.Logged("***User cancel firmware update!!!"));
-  EXPECT_EQ(rig.device.Count(MsgKind::kData) - before, 3);
-  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame) - before, 3);
+  EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 1);
 }
 
 TEST_P(BothRoads, TrailingPartialRowIsNeverSent) {
   CUpdateRig rig(GetParam());
   rig.WriteImage({0x8000, 0x8020, 0x8040}, 10);  // 121 bytes
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 3);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 3);
   const auto received = rig.device.Received();
-  EXPECT_EQ(received.back().kind, MsgKind::kEof);
+  EXPECT_EQ(received.back().kind, SimMessage::kEndOfFile);
   EXPECT_EQ(rig.ws.percentHistory, (std::vector<std::string>{"0 %", "30 %", "61 %", "91 %", ""}));
   EXPECT_TRUE(rig.Logged("Update finished 91 %!"));
   ExpectSuccessEnd(rig);
@@ -204,8 +207,8 @@ TEST_P(BothRoads, TmpBinRewrittenSinceFileIsNeverSent) {
   ASSERT_TRUE(rig.Update());
   EXPECT_TRUE(rig.Logged("Map bin file Error"));
   EXPECT_EQ(rig.BoxCount("BIN File Changed Error !"), 1);
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
-  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
   EXPECT_TRUE(rig.ws.IsEnabled(IDC_FILE));  // to prepare the image anew
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
@@ -216,8 +219,8 @@ TEST_P(BothRoads, ImageShorterThanOneStrideSendsOnlyTheEndOfFileFrame) {
   CUpdateRig rig(GetParam());
   rig.WriteImage({}, 20);
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
-  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 1);
   EXPECT_TRUE(rig.Logged("Update finished !"));
   ExpectSuccessEnd(rig);
 }
@@ -230,7 +233,7 @@ TEST_P(BothRoads, RecordSizeWithoutAFrameLayoutIsRefused) {
   const std::string refusal = "Record size 64 can not be sent, only 16 or 32 bytes per record!";
   EXPECT_TRUE(rig.Logged(refusal));
   EXPECT_EQ(rig.BoxCount(refusal), 1);
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 0);
   EXPECT_FALSE(rig.Logged("1 Wr"));
   ExpectErrorEnd(rig);
 }
@@ -241,7 +244,7 @@ TEST_P(BothRoads, MissingImageEndsAtOnceAndLeavesTheLinkOpen) {
   EXPECT_TRUE(rig.Logged("Map bin file Error"));
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_FILE));
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 0);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 0);
   EXPECT_FALSE(LinkClosed(rig));
 }
 
@@ -253,14 +256,13 @@ TEST_P(BothRoads, SixteenByteRecordsAndTwentyFourBitFrames) {
   ActiveProfile.IAPEND = 0x1F800;
   ActiveProfile.INTSTART = 0x1FF00;
   ActiveProfile.INTEND = 0x1FFF0;
-  rig.device.address24 = true;
   rig.WriteImage({0x12340, 0x12350, 0x1F400});
   ASSERT_TRUE(rig.Update());
-  const auto frames = rig.device.Of(MsgKind::kData);
+  const auto frames = rig.device.Of(SimMessage::kDataFrame);
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(Bytes(frames[1].begin(), frames[1].begin() + 5), (Bytes{0x16, 0x01, 0x23, 0x50, 0x10}));
   EXPECT_TRUE(std::equal(rig.rows[1].begin() + 5, rig.rows[1].end(), frames[1].begin() + 5));
-  EXPECT_EQ(rig.device.Of(MsgKind::kEof).back(),
+  EXPECT_EQ(rig.device.Of(SimMessage::kEndOfFile).back(),
             (Bytes{0x08, 0x00, 0x00, 0x00, 0x04, 0x45, 0x4F, 0x46, 0x47}));
   ExpectSuccessEnd(rig);
 }
@@ -270,15 +272,16 @@ TEST(TransferSerial, TheReadyReplysLateCarriageReturnDoesNotShiftTheAcknowledgem
   rig.WriteRows(3);
   // The CR behind "#FH" is still on the wire when the port is reopened at the
   // programming baud rate, so it lands in the fresh input queue.
-  rig.device.responder = [&rig](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kCommand) {
+  rig.device.responder = [&rig](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kProgrammingCommand) {
       rig.device.lateBytes = "\r";
       return std::string("#FH");
     }
-    return CFakeIap::Normal(m);
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Of(MsgKind::kData).size(), 3u);  // every row once: no reply was misread
+  EXPECT_EQ(rig.device.Of(SimMessage::kDataFrame).size(),
+            3u);  // every row once: no reply was misread
   EXPECT_EQ(rig.LogFrom("1 Wr", 4), (std::vector<std::string>{"1 Wr", "A\r", "1 Rd", "A\r"}));
   ExpectSuccessEnd(rig);
 }
@@ -286,12 +289,12 @@ TEST(TransferSerial, TheReadyReplysLateCarriageReturnDoesNotShiftTheAcknowledgem
 TEST(TransferSerial, TwoWrongRepliesThenAckSendTheSameRowThreeTimes) {
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData && m.index < 2) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame && m.index < 2) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  const auto frames = rig.device.Of(MsgKind::kData);
+  const auto frames = rig.device.Of(SimMessage::kDataFrame);
   ASSERT_EQ(frames.size(), 5u);
   EXPECT_EQ(frames[0], frames[1]);
   EXPECT_EQ(frames[1], frames[2]);
@@ -307,12 +310,12 @@ TEST(TransferSerial, TwoWrongRepliesThenAckSendTheSameRowThreeTimes) {
 TEST(TransferSerial, ThreeWrongRepliesEndTheTransferAndTheNextStartsWithFreshRetries) {
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData) return std::string("xx");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame) return std::string("xx");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  const auto frames = rig.device.Of(MsgKind::kData);
+  const auto frames = rig.device.Of(SimMessage::kDataFrame);
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[0], frames[2]);
   EXPECT_EQ(rig.LogFrom("3 Rd", 2),
@@ -323,29 +326,29 @@ TEST(TransferSerial, ThreeWrongRepliesEndTheTransferAndTheNextStartsWithFreshRet
   ExpectErrorEnd(rig);
 
   // A wrong reply before the first acknowledgement of the next transfer is retried.
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData && m.index == 3) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame && m.index == 3) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 3 + 4);
-  EXPECT_EQ(rig.device.Count(MsgKind::kEof), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 3 + 4);
+  EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 1);
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
 }
 
 TEST(TransferSerial, SilentDeviceEndsAfterEightSecondsWithoutRetry) {
   CUpdateRig rig("COM1");
   rig.WriteRows(3);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData) return std::nullopt;
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame) return std::nullopt;
+    return CSimulatedIap::Normal(m);
   };
   const auto start = rig.clock.NowMilliseconds();
   ASSERT_TRUE(rig.Update());
   const auto waited = rig.clock.NowMilliseconds() - start;
   EXPECT_GE(waited, 7000);
   EXPECT_LT(waited, 9000);
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 1);
   EXPECT_EQ(rig.LogFrom("1 Wr", 2), (std::vector<std::string>{"1 Wr", "read data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update completed"));
@@ -355,12 +358,12 @@ TEST(TransferSerial, SilentDeviceEndsAfterEightSecondsWithoutRetry) {
 TEST(TransferHid, WrongReplyEndsAtOnce) {
   CUpdateRig rig("USB");
   rig.WriteRows(3);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData) return std::string("N\r");
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame) return std::string("N\r");
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 1);
   EXPECT_EQ(rig.LogFrom("1 Rd", 2),
             (std::vector<std::string>{"1 Rd", "Send the UPS firmware data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
@@ -370,12 +373,12 @@ TEST(TransferHid, WrongReplyEndsAtOnce) {
 TEST(TransferHid, SilentDeviceEndsWithReadError) {
   CUpdateRig rig("USB");
   rig.WriteRows(2);
-  rig.device.responder = [](const FakeMessage& m) -> std::optional<std::string> {
-    if (m.kind == MsgKind::kData) return std::nullopt;
-    return CFakeIap::Normal(m);
+  rig.device.responder = [](const IapMessage& m) -> std::optional<std::string> {
+    if (m.kind == SimMessage::kDataFrame) return std::nullopt;
+    return CSimulatedIap::Normal(m);
   };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 1);
   EXPECT_TRUE(rig.Logged("read data Err"));
   ExpectErrorEnd(rig);
 }
@@ -383,9 +386,9 @@ TEST(TransferHid, SilentDeviceEndsWithReadError) {
 TEST(TransferHid, FailedEndOfFileWriteIsAnErrorNotASuccess) {
   CUpdateRig rig("USB");
   rig.WriteRows(2);
-  rig.device.refuseWrite = [](const FakeMessage& m) { return m.kind == MsgKind::kEof; };
+  rig.device.refuseWrite = [](const IapMessage& m) { return m.kind == SimMessage::kEndOfFile; };
   ASSERT_TRUE(rig.Update());
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 2);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 2);
   EXPECT_TRUE(rig.Logged("WriteUPS error"));
   EXPECT_FALSE(rig.Logged("Send EOF Command OK"));
   ExpectErrorEnd(rig);
@@ -394,11 +397,11 @@ TEST(TransferHid, FailedEndOfFileWriteIsAnErrorNotASuccess) {
 TEST(TransferHid, FailedDataFrameWriteEndsWithWriteError) {
   CUpdateRig rig("USB");
   rig.WriteRows(3);
-  rig.device.refuseWrite = [](const FakeMessage& m) {
-    return m.kind == MsgKind::kData && m.index == 1;
+  rig.device.refuseWrite = [](const IapMessage& m) {
+    return m.kind == SimMessage::kDataFrame && m.index == 1;
   };
   ASSERT_TRUE(rig.Update());
   EXPECT_EQ(rig.LogFrom("2 Wr", 3).back(), "WriteUPS error");
-  EXPECT_EQ(rig.device.Count(MsgKind::kData), 1);
+  EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 1);
   ExpectErrorEnd(rig);
 }

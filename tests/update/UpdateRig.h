@@ -1,19 +1,23 @@
 #pragma once
-// A dialog wired to the scripted window system and to a fake device behind both
-// links, in a fresh working directory that holds the tmp.bin under test. The
-// test's thread is the user-interface thread.
+// A dialog wired to the scripted window system and to the simulator's programmer
+// behind both links, in a fresh working directory that holds the tmp.bin under
+// test. The device takes the dialog's own device map. The test's thread is the
+// user-interface thread.
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/UpdaterDlg.h"
+#include "config/DeviceProfile.h"
+#include "sim/SimConfig.h"
 #include "support/ScriptedWindowSystem.h"
 #include "support/TestDir.h"
-#include "update/FakeIap.h"
+#include "update/SimulatedIap.h"
 
 class CUpdateRig {
  public:
@@ -31,9 +35,12 @@ class CUpdateRig {
     ActiveProfile.recordSize = 32;
     ActiveProfile.PAGESIZE = 0x200;
 
-    dlg.m_profiles[0].VID = kFakeIapVid;
-    dlg.m_profiles[0].PID = kFakeIapPid;
+    dlg.m_profiles[0].VID = 0x0483;
+    dlg.m_profiles[0].PID = 0x5750;
     SetFlashCmd("UPS#");
+    // Asked for when the updater first talks to the device: after the test has
+    // set the map and FLASHCMD it runs with.
+    device.config = [this] { return DeviceConfig(); };
 
     ws.combo = {"USB", "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8", "COM9"};
     for (std::size_t i = 0; i < ws.combo.size(); ++i) {
@@ -87,6 +94,30 @@ class CUpdateRig {
     return ws.RunUntil([&] { return !dlg.WorkerRunning(); });
   }
 
+  // The device's configuration as the simulator would read it from the INI file
+  // the dialog's map came from (LoadSimConfig): the USB ids and FLASHCMD of the
+  // first section, the speeds, record size and flash map of the section in force,
+  // masked the one way both sides mask them (MaskedProfile).
+  SimConfig DeviceConfig() const {
+    const DeviceProfile& first = dlg.m_profiles[0];
+    const ActiveProfileRecord& p = ActiveProfile;
+    SimConfig c;
+    c.flashCmd.assign(first.FLASHCMD, strnlen(first.FLASHCMD, sizeof first.FLASHCMD));
+    c.vendorId = static_cast<std::uint16_t>(first.VID);
+    c.productId = static_cast<std::uint16_t>(first.PID);
+    c.handshakeBaud = p.COMMUNICATBDRATE;
+    c.programBaud = p.PROGRAMBDRATE;
+    c.recordSize = p.recordSize;
+    c.address24 = p.ROMTAIL >= 0x10000u;
+    c.romHead = p.ROMHEAD;
+    c.romTail = p.ROMTAIL;
+    c.iapStart = p.IAPSTART;
+    c.iapEnd = p.IAPEND;
+    c.intStart = p.INTSTART;
+    c.intEnd = p.INTEND;
+    return c;
+  }
+
   int Log(const std::string& line, int from = 0) const { return ws.FindLog(line, from); }
   bool Logged(const std::string& line) const { return Log(line) >= 0; }
   // The log lines from the first one equal to first, count of them.
@@ -105,7 +136,7 @@ class CUpdateRig {
   // The 16-bit address bytes of every data frame received, in arrival order.
   std::vector<std::uint32_t> FrameAddresses() const {
     std::vector<std::uint32_t> out;
-    for (const Bytes& f : device.Of(MsgKind::kData)) {
+    for (const Bytes& f : device.Of(SimMessage::kDataFrame)) {
       out.push_back(ActiveProfile.ROMTAIL >= 0x10000u
                         ? (std::uint32_t{f[1]} << 16) | (std::uint32_t{f[2]} << 8) | f[3]
                         : (std::uint32_t{f[2]} << 8) | f[3]);
@@ -115,7 +146,7 @@ class CUpdateRig {
 
   CTestDir dir;
   CFakeClock clock{0, 1'000'000};
-  CFakeIap device;
+  CSimulatedIap device;
   FakeHidBus hidBus{clock};
   std::vector<CFakeSerialChannel::Opening> openings;
   std::vector<Bytes> rows;

@@ -172,8 +172,8 @@ void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
     why = m_explain(box);
   }
   if (m_options.json) {
-    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(box.caption) + ",\"text\":" +
-                      JsonString(box.text) + ",\"icon\":\"" + BoxIconName(box.icon) +
+    Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(box.caption) +
+                      ",\"text\":" + JsonString(box.text) + ",\"icon\":\"" + BoxIconName(box.icon) +
                       "\",\"reason\":\"" + ReasonName(box.reason) + "\"}\n");
   } else {
     ClearProgressLine();
@@ -221,7 +221,8 @@ std::optional<std::string> CConsoleWindowSystem::OpenFileDialog(const FileDialog
 void CConsoleWindowSystem::Result(const RunSummary& run) {
   if (!m_options.json) return;
   char head[160];
-  std::snprintf(head, sizeof head, "{\"event\":\"result\",\"exit\":%d,\"seconds\":%.3f,\"image_bytes\":%ld",
+  std::snprintf(head, sizeof head,
+                "{\"event\":\"result\",\"exit\":%d,\"seconds\":%.3f,\"image_bytes\":%ld",
                 run.exitStatus, run.seconds, run.imageBytes);
   std::string line = head;
   // The outcome the run ended on: the last stage that ended.
@@ -242,7 +243,8 @@ void CConsoleWindowSystem::Result(const RunSummary& run) {
   if (!d.osError.empty()) add("\"os_error\":" + JsonString(d.osError));
   if (!d.text.empty()) add("\"text\":" + JsonString(d.text));
   line += ",\"detail\":{" + detail + "}";
-  line += ",\"variant\":" + JsonString(run.variant) + ",\"version\":" + JsonString(IAP_VERSION_STRING);
+  line +=
+      ",\"variant\":" + JsonString(run.variant) + ",\"version\":" + JsonString(IAP_VERSION_STRING);
   line += ",\"port\":" + (run.port.empty() ? std::string("null") : JsonString(run.port));
   line += ",\"firmware\":";
   if (run.firmwarePath.empty()) {
@@ -251,15 +253,19 @@ void CConsoleWindowSystem::Result(const RunSummary& run) {
     line += "{\"path\":" + JsonString(run.firmwarePath) + ",\"size\":" +
             (run.firmwareSize < 0 ? std::string("null") : std::to_string(run.firmwareSize)) +
             ",\"sha256\":" +
-            (run.firmwareSha256.empty() ? std::string("null") : JsonString(run.firmwareSha256)) + "}";
+            (run.firmwareSha256.empty() ? std::string("null") : JsonString(run.firmwareSha256)) +
+            "}";
   }
   line += ",\"started\":" + JsonString(run.started) + ",\"ended\":" + JsonString(run.ended);
   // The frames of the transfer as its last outcome counted them.
   FrameCounts frames;
-  if (const Outcome* end = OutcomeOf(Stage::kEndOfFile)) frames = end->detail.frames;
-  else if (const Outcome* transfer = OutcomeOf(Stage::kTransfer)) frames = transfer->detail.frames;
-  line += ",\"frames\":{\"sent\":" + std::to_string(frames.sent) + ",\"acknowledged\":" +
-          std::to_string(frames.acknowledged) + ",\"resent\":" + std::to_string(frames.resent) + "}";
+  if (const Outcome* end = OutcomeOf(Stage::kEndOfFile))
+    frames = end->detail.frames;
+  else if (const Outcome* transfer = OutcomeOf(Stage::kTransfer))
+    frames = transfer->detail.frames;
+  line += ",\"frames\":{\"sent\":" + std::to_string(frames.sent) +
+          ",\"acknowledged\":" + std::to_string(frames.acknowledged) +
+          ",\"resent\":" + std::to_string(frames.resent) + "}";
   Write(stdout, line + "}\n");
 }
 

@@ -80,8 +80,6 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   int ComboFind(const std::string& text) const;
   // The log reaches the console through OnLogLine.
   void LogInserted(int, const std::string&) override {}
-  void LogDeleted(int) override {}
-  void LogReset() override {}
   void LogSelect(int) override {}
   void LogSetHorizontalExtent(int) override {}
   int LogTextWidth(const std::string& text) const override;

@@ -248,9 +248,8 @@ int main(int argc, char** argv) {
       ->check(kNonEmpty)
       ->transform([](std::string value) { return Upper(value); })
       ->check([](const std::string& value) {
-        const int n = ComNumber(value);
-        const bool known =
-            value == "USB" || (n >= 1 && n <= 9 && value == "COM" + std::to_string(n));
+        const std::vector<std::string> entries = InterfaceListEntries();
+        const bool known = std::find(entries.begin(), entries.end(), value) != entries.end();
         return known ? std::string()
                      : value + " is not USB or COM1..COM9 (--port names any other serial port)";
       });
@@ -309,12 +308,13 @@ int main(int argc, char** argv) {
     ws.EndProgress();
     RunSummary run;
     run.exitStatus = status;
-    run.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     run.imageBytes = static_cast<long>(dlg.m_builder.m_binImage.size());
     run.variant = Lower(o.variant);
-    if (const Outcome* link = ws.OutcomeOf(Stage::kLink)) run.port = link->detail.device;
-    else if (ComNumber(o.interface) > 0) run.port = SerialDevicePath(ComNumber(o.interface));
+    if (const Outcome* link = ws.OutcomeOf(Stage::kLink))
+      run.port = link->detail.device;
+    else if (ComNumber(o.interface) > 0)
+      run.port = SerialDevicePath(ComNumber(o.interface));
     run.firmwarePath = firmware;
     if (!firmware.empty()) {
       std::error_code ec;

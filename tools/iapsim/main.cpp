@@ -8,7 +8,9 @@
 
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -80,17 +82,53 @@ int Usage(const std::string& problem) {
   return 2;
 }
 
-bool ParseUnsigned(const std::string& text, unsigned long maximum, unsigned long& value) {
-  if (text.empty()) return false;
+// The numbers are read as iapsim has always read them, not by CLI11's own
+// conversions, so that every script keeps meaning what it says: a HID attribute by
+// strtoul in base 0 (decimal, 0x hexadecimal, a leading 0 octal) up to 0xFFFF,
+// seconds by strtod and above 0.
+bool ParseAttribute(const std::string& text, std::uint16_t& value) {
+  if (text.empty() || text[0] == '-') return false;
   char* end = nullptr;
-  value = std::strtoul(text.c_str(), &end, 0);
-  return end != nullptr && *end == '\0' && value <= maximum && text[0] != '-';
+  const unsigned long number = std::strtoul(text.c_str(), &end, 0);
+  if (end == nullptr || *end != '\0' || number > 0xffff) return false;
+  value = static_cast<std::uint16_t>(number);
+  return true;
 }
 
 bool ParseSeconds(const std::string& text, double& value) {
   char* end = nullptr;
   value = std::strtod(text.c_str(), &end);
   return !text.empty() && end != nullptr && *end == '\0' && value > 0;
+}
+
+// An empty value (an unset shell variable, say) names no file or socket.
+const CLI::Validator kNonEmpty(
+    [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "");
+
+// A fault the device can show; the plan itself is filled once the whole command
+// line has been read.
+const CLI::Validator kFault(
+    [](std::string& value) {
+      FaultPlan scratch;
+      std::string error;
+      return ParseFault(value, scratch, error) ? std::string() : error;
+    },
+    "");
+
+// An option whose value parse reads into target; a value it does not take is
+// refused as "OPTION: VALUE is not WHAT".
+template <typename T>
+CLI::Option* AddParsed(CLI::App* app, const std::string& name, T& target,
+                       bool (*parse)(const std::string&, T&), const std::string& what) {
+  return app
+      ->add_option_function<std::string>(
+          name, [&target, parse](const std::string& text) { parse(text, target); })
+      ->check(CLI::Validator(
+          [parse, what](std::string& text) {
+            T value{};
+            return parse(text, value) ? std::string() : text + " is not " + what;
+          },
+          ""));
 }
 
 std::string Hex(const Bytes& bytes) {
@@ -130,77 +168,68 @@ bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    std::cout << kUsage;
-    return 0;
-  }
-  if (args.empty()) return Usage("serial or hid?");
-  const std::string mode = args[0];
-  if (mode != "serial" && mode != "hid") return Usage("the first word is serial or hid");
-
   std::string configPath, framesPath, imagePath, statsPath, socketPath;
+  std::vector<std::string> faultTexts;
   FrontOptions options;
-  FaultPlan faults;
-  struct HidOverride {
-    const char* option;
-    unsigned long value;
-    bool given;
-  } hidOptions[] = {{"--vid", 0, false},
-                    {"--pid", 0, false},
-                    {"--hid-version", 0, false},
-                    {"--input-report-length", 0, false},
-                    {"--output-report-length", 0, false}};
+  // The device's HID attributes as given on the command line, over the INI's.
+  std::uint16_t vendorId = 0, productId = 0, versionNumber = 0, inputLength = 0, outputLength = 0;
 
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const auto value = [&](std::string& out) {
-      if (i + 1 >= args.size()) return false;
-      out = args[++i];
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      std::cout << kUsage;
-      return 0;
-    } else if (a == "--pace") {
-      options.pace = true;
-    } else if (a == "--config") {
-      if (!value(configPath)) return Usage("--config needs a file");
-    } else if (a == "--frames") {
-      if (!value(framesPath)) return Usage("--frames needs a file");
-    } else if (a == "--image") {
-      if (!value(imagePath)) return Usage("--image needs a file");
-    } else if (a == "--stats") {
-      if (!value(statsPath)) return Usage("--stats needs a file");
-    } else if (a == "--socket" && mode == "hid") {
-      if (!value(socketPath)) return Usage("--socket needs a path");
-    } else if (a == "--fault") {
-      std::string error;
-      if (!value(v)) return Usage("--fault needs a fault");
-      if (!ParseFault(v, faults, error)) return Usage(error);
-    } else if (a == "--timeout") {
-      if (!value(v) || !ParseSeconds(v, options.idleTimeoutSeconds)) {
-        return Usage("--timeout needs a number of seconds");
-      }
-    } else if (a == "--linger") {
-      if (!value(v) || !ParseSeconds(v, options.lingerSeconds)) {
-        return Usage("--linger needs a number of seconds");
-      }
-    } else {
-      bool known = false;
-      for (HidOverride& o : hidOptions) {
-        if (mode != "hid" || a != o.option) continue;
-        if (!value(v) || !ParseUnsigned(v, 0xffff, o.value)) {
-          return Usage(std::string(o.option) + " needs a number 0 to 0xFFFF");
-        }
-        o.given = true;
-        known = true;
-      }
-      if (!known) return Usage("unknown option " + a);
-    }
+  CLI::App app{"Plays the device's in-application programmer for the updater.", "iapsim"};
+  // The help is kUsage whichever word comes first: one text for both links.
+  app.formatter_fn([](const CLI::App*, std::string, CLI::AppFormatMode) { return kUsage; });
+  // "/tmp/dev.sock" is a path, never a Windows-style "/option".
+  app.allow_windows_style_options(false);
+  // An option given twice keeps its last value; only --fault gathers them all.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.require_subcommand(1);
+  CLI::App* serial = app.add_subcommand("serial", "over a new pty");
+  CLI::App* hid = app.add_subcommand("hid", "over a local socket");
+  for (CLI::App* link : {serial, hid}) {
+    link->add_option("--config", configPath)->type_name("INI")->check(kNonEmpty);
+    link->add_flag("--pace", options.pace);
+    link->add_option("--frames", framesPath)->type_name("FILE")->check(kNonEmpty);
+    link->add_option("--image", imagePath)->type_name("FILE")->check(kNonEmpty);
+    link->add_option("--stats", statsPath)->type_name("FILE")->check(kNonEmpty);
+    // One fault each time: "--fault nak=2 garbage=3" leaves garbage=3 unexpected.
+    link->add_option("--fault", faultTexts)
+        ->type_name("F")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(kFault);
+    AddParsed(link, "--timeout", options.idleTimeoutSeconds, ParseSeconds,
+              "a number of seconds above 0")
+        ->type_name("S");
+    AddParsed(link, "--linger", options.lingerSeconds, ParseSeconds, "a number of seconds above 0")
+        ->type_name("S");
   }
-  if (mode == "hid" && socketPath.empty()) return Usage("hid needs --socket PATH");
+  hid->add_option("--socket", socketPath)->type_name("PATH")->required()->check(kNonEmpty);
+  const std::string attribute = "a number 0 to 0xFFFF";
+  CLI::Option* vid = AddParsed(hid, "--vid", vendorId, ParseAttribute, attribute);
+  CLI::Option* pid = AddParsed(hid, "--pid", productId, ParseAttribute, attribute);
+  CLI::Option* version = AddParsed(hid, "--hid-version", versionNumber, ParseAttribute, attribute);
+  CLI::Option* inputReport =
+      AddParsed(hid, "--input-report-length", inputLength, ParseAttribute, attribute);
+  CLI::Option* outputReport =
+      AddParsed(hid, "--output-report-length", outputLength, ParseAttribute, attribute);
+  for (CLI::Option* option : {vid, pid, version, inputReport, outputReport}) option->type_name("N");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    if (!serial->parsed() && !hid->parsed()) {
+      return Usage(argc < 2 ? "serial or hid?" : "the first word is serial or hid");
+    }
+    return Usage(e.what());
+  }
+  const bool overHid = hid->parsed();
+  FaultPlan faults;
+  for (const std::string& text : faultTexts) {
+    std::string ignored;  // each one was checked while parsing
+    ParseFault(text, faults, ignored);
+  }
 
   if (configPath.empty()) {
     for (const char* name : {"MpptConfigFile.ini", "InvConfigFile.ini"}) {
@@ -219,15 +248,11 @@ int main(int argc, char** argv) {
     std::cerr << "iapsim: " << error << "\n";
     return 2;
   }
-  if (hidOptions[0].given) config.vendorId = static_cast<std::uint16_t>(hidOptions[0].value);
-  if (hidOptions[1].given) config.productId = static_cast<std::uint16_t>(hidOptions[1].value);
-  if (hidOptions[2].given) config.versionNumber = static_cast<std::uint16_t>(hidOptions[2].value);
-  if (hidOptions[3].given) {
-    config.inputReportLength = static_cast<std::uint16_t>(hidOptions[3].value);
-  }
-  if (hidOptions[4].given) {
-    config.outputReportLength = static_cast<std::uint16_t>(hidOptions[4].value);
-  }
+  if (vid->count() > 0) config.vendorId = vendorId;
+  if (pid->count() > 0) config.productId = productId;
+  if (version->count() > 0) config.versionNumber = versionNumber;
+  if (inputReport->count() > 0) config.inputReportLength = inputLength;
+  if (outputReport->count() > 0) config.outputReportLength = outputLength;
   if (config.inputReportLength < 2 || config.outputReportLength < 2) {
     std::cerr << "iapsim: report lengths count the report id and must be at least 2\n";
     return 2;
@@ -255,7 +280,7 @@ int main(int argc, char** argv) {
     return true;
   };
   bool served;
-  if (mode == "serial") {
+  if (!overHid) {
     CPtySerialFront front(device, options);
     served = serve(front);
   } else {

@@ -204,10 +204,6 @@ void CQtWindowSystem::LogInserted(int index, const std::string& text) {
   m_window->Log()->insertItem(index, Q(text));
 }
 
-void CQtWindowSystem::LogDeleted(int index) { delete m_window->Log()->takeItem(index); }
-
-void CQtWindowSystem::LogReset() { m_window->Log()->clear(); }
-
 void CQtWindowSystem::LogSelect(int index) { m_window->Log()->SelectRow(index); }
 
 void CQtWindowSystem::LogSetHorizontalExtent(int pixels) {

@@ -233,12 +233,6 @@ void CWin32WindowSystem::LogInserted(int index, const std::string& text) {
                  reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-void CWin32WindowSystem::LogDeleted(int index) {
-  ::SendMessageA(Item(IDC_LOG), LB_DELETESTRING, WPARAM(index), 0);
-}
-
-void CWin32WindowSystem::LogReset() { ::SendMessageA(Item(IDC_LOG), LB_RESETCONTENT, 0, 0); }
-
 void CWin32WindowSystem::LogSelect(int index) {
   ::SendMessageA(Item(IDC_LOG), LB_SETCURSEL, WPARAM(index), 0);
 }

@@ -1,7 +1,8 @@
 // Serial ports on POSIX systems through termios. COMn is a name the technician
-// knows from the device's documentation; here it stands for the tty named by the
-// environment variable IAP_COMn (a USB adapter, a simulator's pty), or else for
-// the n-th on-board port, /dev/ttyS<n-1>.
+// knows from the device's documentation; here it stands for, in this order: the
+// device bound to it in this process (iapflash --port), the tty named by the
+// environment variable IAP_COMn (a USB adapter, a simulator's pty), the one the
+// user's port map names for it, or else the n-th on-board port, /dev/ttyS<n-1>.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,8 +12,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "link/os/SerialChannel.h"
