@@ -40,9 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CScriptedWindowSystem ws;
     CUpdaterDlg dlg(ws, SolvaneStrings());
     dlg.LoadConfiguration();
-    const std::uint32_t read = std::min<std::uint32_t>(dlg.m_deviceCount, kProfileTableSize);
+    const std::uint32_t read = std::min<std::uint32_t>(dlg.DeviceCount(), kProfileTableSize);
     for (std::uint32_t i = 0; i < read; ++i) {
-      const DeviceProfile& p = dlg.m_profiles[i];
+      const DeviceProfile& p = dlg.Profiles()[i];
       if (strnlen(p.FLASHCMD, sizeof p.FLASHCMD) == sizeof p.FLASHCMD ||
           strnlen(p.IAPCODEPROTECT, sizeof p.IAPCODEPROTECT) == sizeof p.IAPCODEPROTECT)
         fuzz::Violation("DEVICE%u: FLASHCMD or IAPCODEPROTECT is not terminated in its room", i);

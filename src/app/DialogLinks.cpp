@@ -40,6 +40,8 @@ void Fail(Outcome& outcome, Reason reason) {
   outcome.reason = reason;
 }
 
+}  // namespace
+
 class CHidDialogLink final : public CDialogLink {
  public:
   explicit CHidDialogLink(CUpdaterDlg& dlg) : m_dlg(dlg), m_iap(dlg.m_hid, dlg.m_reply) {}
@@ -146,6 +148,8 @@ class CSerialDialogLink final : public CDialogLink {
   CUpdaterDlg& m_dlg;
   CSerialIapLink m_iap;
 };
+
+namespace {
 
 template <typename Row>
 std::unique_ptr<CDialogLink> Make(CUpdaterDlg& dlg) {

@@ -5,8 +5,6 @@
 
 #include "app/UpdaterDlg.h"
 
-namespace {
-
 class CDialogTransferHost final : public ITransferHost {
  public:
   explicit CDialogTransferHost(CUpdaterDlg& dlg) : m_dlg(dlg) {}
@@ -48,7 +46,6 @@ class CDialogTransferHost final : public ITransferHost {
   CUpdaterDlg& m_dlg;
 };
 
-}  // namespace
 
 void CUpdaterDlg::RunTransferOver(IIapLink& link) {
   CDialogTransferHost host(*this);

@@ -104,7 +104,32 @@ class CUpdaterDlg {
   CWindowSystem& Ws() { return m_ws; }
   const VariantStrings& Variant() const { return m_variant; }
 
-  // --- members, in the order of the dialog's data model
+  // --- what the tools and tests see of the dialog's state
+  // The device sections as read from the configuration file (section 0 is the
+  // device looked for on USB and the FLASHCMD sent).
+  std::array<DeviceProfile, kProfileTableSize>& Profiles() { return m_profiles; }
+  const std::array<DeviceProfile, kProfileTableSize>& Profiles() const { return m_profiles; }
+  std::uint32_t DeviceCount() const { return m_deviceCount; }
+  CImageBuilder& Builder() { return m_builder; }
+  const CImageBuilder& Builder() const { return m_builder; }
+  // The links' devices, with their OS seams (tests put fakes behind them).
+  CSerialPort& SerialPort() { return m_serial; }
+  CHidDevice& HidDevice() { return m_hid; }
+  TransferState& Transfer() { return m_transfer; }
+  const TransferState& Transfer() const { return m_transfer; }
+  // The link Update Firmware opened last: an InterfaceKind, kNoLink for none.
+  std::atomic<int>& LinkKind() { return m_interfaceKind; }
+  // The COM number chosen last, 0 before any.
+  int ComPort() const { return m_comPort.load(); }
+  // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
+  bool ImageChanged() const { return m_imageChanged; }
+
+ private:
+  // The rows of the link table work the dialog's devices and state.
+  friend class CHidDialogLink;
+  friend class CSerialDialogLink;
+  friend class CDialogTransferHost;
+
   CWindowSystem& m_ws;
   const VariantStrings& m_variant;
   CHScrollListBox m_log;
@@ -119,18 +144,16 @@ class CUpdaterDlg {
   std::thread m_worker;
   std::array<DeviceProfile, kProfileTableSize> m_profiles{};
   std::array<std::uint8_t, 65> m_reply{};
-  // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
   bool m_imageChanged = false;
 
- private:
   // How opening the chosen link ended; kept for the box that follows a failure.
   Outcome m_linkOutcome;
   // How the last BuildImage ended.
   Outcome m_fileOutcome;
-  std::vector<IUpdateListener*> m_listeners;
+  std::vector<IUpdateListener*> m_listeners;  // touched on the user-interface thread only
   // The interface list's links, and the one Update Firmware opened (or nullptr).
   std::vector<std::unique_ptr<CDialogLink>> m_links;
-  CDialogLink* m_openLink = nullptr;  // touched on the user-interface thread only
+  CDialogLink* m_openLink = nullptr;
   // A transfer runs: the HID link's byte counts are lines of its frames.
   std::atomic<bool> m_framesRunning{false};
   std::atomic<bool> m_closing{false};

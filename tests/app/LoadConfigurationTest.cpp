@@ -68,8 +68,8 @@ TEST(LoadConfiguration, MissingKeysBecome0xffffMaskedAndPass) {
   EXPECT_EQ(ActiveProfile.ROMTAIL, 0xffffu);
   EXPECT_EQ(ActiveProfile.IAPSTART, 0xfff0u);
   EXPECT_EQ(ActiveProfile.PAGESIZE, 0xffffu);
-  EXPECT_EQ(t.dlg->m_profiles[0].VID, 0xffffu);
-  EXPECT_STREQ(t.dlg->m_profiles[0].FLASHCMD, "");
+  EXPECT_EQ(t.dlg->Profiles()[0].VID, 0xffffu);
+  EXPECT_STREQ(t.dlg->Profiles()[0].FLASHCMD, "");
   EXPECT_TRUE(t.ws.IsEnabled(IDC_FILE));
 }
 
@@ -78,7 +78,7 @@ TEST(LoadConfiguration, RecordSizeIsTheLowByte) {
   t288.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, "RAWDATASIZE=288\n"));
   EXPECT_TRUE(t288.ws.events.empty());
   EXPECT_EQ(ActiveProfile.recordSize, 32u);
-  EXPECT_EQ(t288.dlg->m_profiles[0].RAWDATASIZE, 288u);
+  EXPECT_EQ(t288.dlg->Profiles()[0].RAWDATASIZE, 288u);
 
   DialogUnderTest t256;
   t256.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, "RAWDATASIZE=256\n"));
@@ -94,7 +94,7 @@ TEST(LoadConfiguration, MaskedZeroFailsButRomtailKeepsItsLowBits) {
   iap.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, "IAPSTART=15\n"));
   EXPECT_EQ(iap.ws.boxes.size(), 1u);
   EXPECT_EQ(ActiveProfile.IAPSTART, 0u);
-  EXPECT_EQ(iap.dlg->m_profiles[0].IAPSTART, 15u);  // the table keeps the value as read
+  EXPECT_EQ(iap.dlg->Profiles()[0].IAPSTART, 15u);  // the table keeps the value as read
 
   DialogUnderTest tail;
   tail.Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0, "ROMTAIL=15\n"));
@@ -137,11 +137,11 @@ TEST(LoadConfiguration, EntryZeroFeedsTheLinksTheLastSectionIsInForce) {
           "INTEND=0x30FF0\nPAGESIZE=0x400\nIAPSTART=0x20000\nIAPEND=0x20FF0\n"
           "IAPMARK=0x10800\nFLASHCMD=XYZ#\n");
   EXPECT_TRUE(t.ws.events.empty());
-  EXPECT_EQ(t.dlg->m_deviceCount, 2u);
-  EXPECT_EQ(t.dlg->m_profiles[0].VID, 0x0483u);
-  EXPECT_EQ(t.dlg->m_profiles[0].PID, 0x5750u);
-  EXPECT_STREQ(t.dlg->m_profiles[0].FLASHCMD, "IAP#");
-  EXPECT_STREQ(t.dlg->m_profiles[1].FLASHCMD, "XYZ#");
+  EXPECT_EQ(t.dlg->DeviceCount(), 2u);
+  EXPECT_EQ(t.dlg->Profiles()[0].VID, 0x0483u);
+  EXPECT_EQ(t.dlg->Profiles()[0].PID, 0x5750u);
+  EXPECT_STREQ(t.dlg->Profiles()[0].FLASHCMD, "IAP#");
+  EXPECT_STREQ(t.dlg->Profiles()[1].FLASHCMD, "XYZ#");
   EXPECT_EQ(ActiveProfile.COMMUNICATBDRATE, 1200u);
   EXPECT_EQ(ActiveProfile.PROGRAMBDRATE, 2400u);
   EXPECT_EQ(ActiveProfile.recordSize, 16u);
@@ -176,8 +176,8 @@ TEST(LoadConfiguration, NegativePageSizeWrapsAndLongFlashCmdIsCut) {
   t.Start("[DEVICELIST]\nDEVICECOUNT=1\n" +
           GoodSection(0, "PAGESIZE=-512\nFLASHCMD=ABCDEFGHIJKLMNOPQ#\nIAPCODEPROTECT=123456789\n"));
   EXPECT_EQ(ActiveProfile.PAGESIZE, 0xFFFFFE00u);
-  EXPECT_STREQ(t.dlg->m_profiles[0].FLASHCMD, "ABCDEFGHIJKLMNO");
-  EXPECT_STREQ(t.dlg->m_profiles[0].IAPCODEPROTECT, "1234567");
+  EXPECT_STREQ(t.dlg->Profiles()[0].FLASHCMD, "ABCDEFGHIJKLMNO");
+  EXPECT_STREQ(t.dlg->Profiles()[0].IAPCODEPROTECT, "1234567");
 }
 
 TEST(LoadConfiguration, AWorkingDirectoryTooLongForThePathIsAMissingFile) {

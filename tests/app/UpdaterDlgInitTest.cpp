@@ -25,9 +25,9 @@ TEST(UpdaterDlgInit, GoodConfigurationLeavesFileAndComboEnabled) {
   EXPECT_FALSE(t.ws.IsEnabled(IDC_CANCEL));
   EXPECT_TRUE(t.ws.logLines.empty());
   EXPECT_EQ(t.ws.logSelection, -1);
-  EXPECT_EQ(t.dlg->m_interfaceKind, 0);
-  EXPECT_EQ(t.dlg->m_comPort, 0);
-  EXPECT_EQ(t.dlg->m_transfer.transferState, 0);
+  EXPECT_EQ(t.dlg->LinkKind(), 0);
+  EXPECT_EQ(t.dlg->ComPort(), 0);
+  EXPECT_EQ(t.dlg->Transfer().transferState, 0);
 }
 
 TEST(UpdaterDlgInit, BadConfigurationDisablesEverythingButExit) {

@@ -81,7 +81,7 @@ TEST_F(FileCommandFixture, GoodFileEnablesUpdateFirmware) {
   EXPECT_EQ(request.defaultExt + request.initialName, "*.mppt*.mppt");
   EXPECT_TRUE(request.createPrompt);
   EXPECT_EQ(fs::file_size(dir.File("tmp.bin")), 3u * 21u);
-  EXPECT_EQ(dlg.m_builder.m_interfaceKind, 2);
+  EXPECT_EQ(dlg.Builder().m_interfaceKind, 2);
 }
 
 TEST_F(FileCommandFixture, EachFailingStageLogsItsBoxAndLine) {
@@ -178,25 +178,25 @@ TEST_F(FileCommandFixture, AFirmwareFileThatIsTmpTxtOrTmpBinIsRefusedUntouched) 
 
 TEST_F(FileCommandFixture, CancelledDialogChangesNothing) {
   Click(dir.File("fw.mppt"));
-  const V rows = Show(dlg.m_builder.m_rowList);
+  const V rows = Show(dlg.Builder().m_rowList);
   const std::string bin = dir.Read("tmp.bin"), txt = dir.Read("tmp.txt");
   EXPECT_EQ(Click(std::nullopt), V{kSep});
   EXPECT_TRUE(ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(ws.GetText(IDC_FILENAME), dir.File("fw.mppt"));
-  EXPECT_EQ(Show(dlg.m_builder.m_rowList), rows);
-  EXPECT_EQ(dlg.m_builder.m_byteList.size(), 32u);
+  EXPECT_EQ(Show(dlg.Builder().m_rowList), rows);
+  EXPECT_EQ(dlg.Builder().m_byteList.size(), 32u);
   EXPECT_EQ(dir.Read("tmp.bin") + dir.Read("tmp.txt"), bin + txt);
 }
 
 TEST_F(FileCommandFixture, InterfaceChoiceRecordSizeAndWorkingDirectory) {
   ws.comboSelection = 0;  // "USB"
   Click(dir.File("fw.mppt"));
-  EXPECT_EQ(dlg.m_builder.m_interfaceKind, 1);
+  EXPECT_EQ(dlg.Builder().m_interfaceKind, 1);
   ws.comboSelection = -1;
   const V lines = Click(dir.File("fw.mppt"));
   ASSERT_EQ(lines.size(), 9u);
   EXPECT_EQ(lines[3] + "|" + lines[4], "Please select interface|Build S19 block list OK");
-  EXPECT_EQ(dlg.m_builder.m_interfaceKind, 1);  // as the last choice left it
+  EXPECT_EQ(dlg.Builder().m_interfaceKind, 1);  // as the last choice left it
   EXPECT_TRUE(ws.IsEnabled(IDC_UPDATE));
   ws.comboSelection = 1;
   ActiveProfile.recordSize = 8;  // reported once, and the build goes on
@@ -248,28 +248,28 @@ TEST_F(FileCommandFixture, RecordSize64GoesOutAsRowsOf32AndLoads) {
     EXPECT_EQ(dir.Read("tmp.bin"), image) << "build " << build;
   }
   EXPECT_EQ(ActiveProfile.recordSize, 64);
-  dlg.m_interfaceKind = 1;
-  dlg.m_transfer.cursor32 = dlg.m_transfer.cursor16 = 7;
+  dlg.LinkKind() = 1;
+  dlg.Transfer().cursor32 = dlg.Transfer().cursor16 = 7;
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), 6 * 37);
-  EXPECT_EQ(dlg.m_transfer.image.size(), 6u * 37u);
-  EXPECT_EQ(dlg.m_transfer.cursor32 + 10 * dlg.m_transfer.cursor16, 0u + 70u);
+  EXPECT_EQ(dlg.Transfer().image.size(), 6u * 37u);
+  EXPECT_EQ(dlg.Transfer().cursor32 + 10 * dlg.Transfer().cursor16, 0u + 70u);
 }
 
 TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   Click(dir.File("fw.mppt"));
   const std::string built = dir.Read("tmp.bin");
-  dlg.m_interfaceKind = 2;
+  dlg.LinkKind() = 2;
   ASSERT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
-  EXPECT_EQ(std::string(dlg.m_transfer.image.begin(), dlg.m_transfer.image.end()), built);
-  EXPECT_FALSE(dlg.m_imageChanged);
+  EXPECT_EQ(std::string(dlg.Transfer().image.begin(), dlg.Transfer().image.end()), built);
+  EXPECT_FALSE(dlg.ImageChanged());
   // Another updater's File in the same directory: same size, one byte differs.
   std::string other = built;
   other.back() = static_cast<char>(other.back() ^ 1);
   dir.Write("tmp.bin", other);
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
-  EXPECT_TRUE(dlg.m_imageChanged);
+  EXPECT_TRUE(dlg.ImageChanged());
   EXPECT_EQ(Boxes(), V{"solvane:BIN File Changed Error !"});
-  EXPECT_EQ(std::string(dlg.m_transfer.image.begin(), dlg.m_transfer.image.end()),
+  EXPECT_EQ(std::string(dlg.Transfer().image.begin(), dlg.Transfer().image.end()),
             built);  // not taken
   dir.Write("tmp.bin", "");
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
@@ -284,19 +284,19 @@ TEST_F(FileCommandFixture, OnlyTheTmpBinThatFileWroteIsLoaded) {
   EXPECT_EQ(Boxes(), V{"solvane:BIN File Changed Error !"});
 
   Click(dir.File("fw.mppt"));
-  dlg.m_interfaceKind = 0;  // no link open
+  dlg.LinkKind() = 0;  // no link open
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
-  dlg.m_interfaceKind = 1;
+  dlg.LinkKind() = 1;
   ActiveProfile.recordSize = 20;
-  dlg.m_transfer.cursor32 = 7;
+  dlg.Transfer().cursor32 = 7;
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), static_cast<int>(built.size()));
   EXPECT_EQ(Boxes(), V{"solvane:Can't support this file !"});
-  EXPECT_EQ(dlg.m_transfer.cursor32, 7u);
+  EXPECT_EQ(dlg.Transfer().cursor32, 7u);
 }
 
 TEST_F(FileCommandFixture, ATmpBinThatIsNoFileIsNoImage) {
   Click(dir.File("fw.mppt"));
-  dlg.m_interfaceKind = 2;
+  dlg.LinkKind() = 2;
   fs::remove(dir.File("tmp.bin"));
   fs::create_directory(dir.File("tmp.bin"));
   EXPECT_EQ(dlg.LoadImageFile("tmp.bin"), -1);
@@ -311,7 +311,7 @@ TEST_F(FileCommandFixture, ATmpBinThatIsNoFileIsNoImage) {
   EXPECT_EQ(load.get(), -1);
 #endif
   EXPECT_TRUE(Boxes().empty());
-  EXPECT_FALSE(dlg.m_imageChanged);
+  EXPECT_FALSE(dlg.ImageChanged());
 }
 
 }  // namespace

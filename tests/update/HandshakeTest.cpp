@@ -23,7 +23,7 @@ TEST(HandshakeHid, CommandEndsInCarriageReturnAndNoBaudRateCommandAt2400) {
   rig.WriteRows(1);
   rig.dlg.OnUpdateFirmware();
   // The worker cannot end before this thread serves it.
-  EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 1);
+  EXPECT_EQ(rig.dlg.Transfer().deviceReady, 1);
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_FILE));
   EXPECT_EQ(rig.FlashCmd(), "ABC#");
@@ -72,7 +72,7 @@ TEST(HandshakeHid, UnacknowledgedBaudRateCommandFailsAfterThreeFullTries) {
   EXPECT_TRUE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(rig.FlashCmd(), "UPS#");
   const std::uint8_t probe = 0;
-  EXPECT_FALSE(rig.dlg.m_hid.WriteReports(&probe, 1));  // closed
+  EXPECT_FALSE(rig.dlg.HidDevice().WriteReports(&probe, 1));  // closed
 }
 
 TEST(HandshakeHid, DeviceNotFoundMeansNoInterface) {
@@ -84,7 +84,7 @@ TEST(HandshakeHid, DeviceNotFoundMeansNoInterface) {
   ASSERT_EQ(rig.ws.boxes.size(), 1u);
   EXPECT_EQ(rig.ws.boxes[0].text, "Open the Device error");
   EXPECT_EQ(rig.ws.boxes[0].caption, "ERROR");
-  EXPECT_EQ(rig.dlg.m_interfaceKind, 0);
+  EXPECT_EQ(rig.dlg.LinkKind(), 0);
   EXPECT_EQ(rig.FlashCmd(), "UPS#");
 }
 
@@ -134,14 +134,14 @@ TEST(HandshakeSerial, ReopensAtTheProgrammingBaudRate) {
               (std::vector<SimMessage>{SimMessage::kProgrammingCommand, SimMessage::kDataFrame,
                                        SimMessage::kEndOfFile}));
     EXPECT_EQ(rig.Log("Com3 Is Finded") + 1, rig.Log("UPS ready for firmware update"));
-    EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 0);
+    EXPECT_EQ(rig.dlg.Transfer().deviceReady, 0);
     EXPECT_EQ(rig.FlashCmd(), "UPS#");
   }
 }
 
 TEST(HandshakeSerial, OpenPortIsClosedAndReopenedAtTheHandshakeRate) {
   CUpdateRig rig("COM3");
-  ASSERT_TRUE(rig.dlg.m_serial.Open(3, 57600));
+  ASSERT_TRUE(rig.dlg.SerialPort().Open(3, 57600));
   rig.WriteRows(1);
   ASSERT_TRUE(rig.Update());
   ASSERT_EQ(rig.openings.size(), 3u);
@@ -164,7 +164,7 @@ TEST(HandshakeSerial, SilentDeviceFailsAfterThreeTries) {
   ASSERT_EQ(rig.ws.boxes.size(), 1u);
   EXPECT_EQ(rig.ws.boxes[0].text, "Firmware update check ready error");
   EXPECT_EQ(rig.ws.boxes[0].caption, "ERROR");
-  EXPECT_FALSE(rig.dlg.m_serial.IsOpen());
+  EXPECT_FALSE(rig.dlg.SerialPort().IsOpen());
   EXPECT_FALSE(rig.Logged("Map bin file OK"));
   EXPECT_EQ(rig.FlashCmd(), "UPS#");
 }
@@ -179,5 +179,5 @@ TEST(HandshakeSerial, PortThatCannotBeOpened) {
       "log:Can Not Open Com3 !", "box:ERROR:Open the Device error:none",
       "log:Please choose the right interface first!"};
   EXPECT_EQ(rig.ws.events, expected);
-  EXPECT_EQ(rig.dlg.m_interfaceKind, 0);
+  EXPECT_EQ(rig.dlg.LinkKind(), 0);
 }

@@ -18,9 +18,9 @@ bool HidRoad(const CUpdateRig& rig) { return rig.ws.ComboSelectedText() == "USB"
 
 // The link was closed: HID writes fail until the next open, the serial port is shut.
 bool LinkClosed(CUpdateRig& rig) {
-  if (!HidRoad(rig)) return !rig.dlg.m_serial.IsOpen();
+  if (!HidRoad(rig)) return !rig.dlg.SerialPort().IsOpen();
   const std::uint8_t probe = 0x00;
-  return !rig.dlg.m_hid.WriteReports(&probe, 1);
+  return !rig.dlg.HidDevice().WriteReports(&probe, 1);
 }
 
 void ExpectErrorEnd(CUpdateRig& rig) {
@@ -29,7 +29,7 @@ void ExpectErrorEnd(CUpdateRig& rig) {
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(rig.ws.progress, 0);
   EXPECT_EQ(rig.ws.GetText(IDC_PERCENT), "0 %");
-  EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 0);
+  EXPECT_EQ(rig.dlg.Transfer().progressBytes, 0);
   EXPECT_EQ(rig.BoxCount("Programming successfully !"), 0);
   EXPECT_FALSE(rig.Logged("UPS firmware update successful!"));
   EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 0);
@@ -42,7 +42,7 @@ void ExpectSuccessEnd(CUpdateRig& rig) {
   EXPECT_FALSE(rig.ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(rig.ws.progress, 0);
   EXPECT_EQ(rig.ws.GetText(IDC_PERCENT), "");
-  EXPECT_EQ(rig.dlg.m_transfer.deviceReady, 0);
+  EXPECT_EQ(rig.dlg.Transfer().deviceReady, 0);
   ASSERT_FALSE(rig.device.Received().empty());
   EXPECT_EQ(rig.device.Received().back().kind, SimMessage::kEndOfFile);
   ASSERT_EQ(rig.BoxCount("Programming successfully !"), 1);
@@ -111,7 +111,7 @@ TEST_P(BothRoads, TenRowsRunFromTenToOneHundredPercent) {
   EXPECT_FALSE(rig.Logged("11 Wr"));
   EXPECT_TRUE(rig.Logged("Update finished 100 %!"));
   EXPECT_EQ(rig.device.Of(SimMessage::kEndOfFile).back(), EndOfFileFrame(false));
-  EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 11 * 37);  // as it stood at the end-of-file step
+  EXPECT_EQ(rig.dlg.Transfer().progressBytes, 11 * 37);  // as it stood at the end-of-file step
   ExpectSuccessEnd(rig);
 }
 
@@ -160,7 +160,7 @@ TEST_P(BothRoads, CancelWhileAReplyIsAwaitedEndsAtTheNextSendStep) {
   EXPECT_EQ(rig.LogFrom("2 Rd", 3),
             (std::vector<std::string>{"2 Rd", "A\r", "***User cancel firmware update!!!"}));
   EXPECT_FALSE(rig.Logged("3 Wr"));
-  EXPECT_EQ(rig.dlg.m_transfer.cancelRequested, 0);
+  EXPECT_EQ(rig.dlg.Transfer().cancelRequested, 0);
   EXPECT_EQ(rig.ws.logLines.back(), "***User cancel firmware update!!!");
   ExpectErrorEnd(rig);
 }
@@ -303,7 +303,7 @@ TEST(TransferSerial, TwoWrongRepliesThenAckSendTheSameRowThreeTimes) {
   // One stride of progress for the row, not three.
   EXPECT_EQ(rig.ws.percentHistory,
             (std::vector<std::string>{"0 %", "33 %", "33 %", "33 %", "66 %", "100 %", ""}));
-  EXPECT_EQ(rig.dlg.m_transfer.progressBytes, 4 * 37);
+  EXPECT_EQ(rig.dlg.Transfer().progressBytes, 4 * 37);
   ExpectSuccessEnd(rig);
 }
 
@@ -322,7 +322,7 @@ TEST(TransferSerial, ThreeWrongRepliesEndTheTransferAndTheNextStartsWithFreshRet
             (std::vector<std::string>{"3 Rd", "Send the UPS firmware data Err"}));
   EXPECT_EQ(rig.BoxCount("Receive Error !"), 1);
   EXPECT_EQ(rig.ws.boxes.back().icon, BoxIcon::kWarning);
-  EXPECT_EQ(rig.dlg.m_transfer.missingAckCount, 3);
+  EXPECT_EQ(rig.dlg.Transfer().missingAckCount, 3);
   ExpectErrorEnd(rig);
 
   // A wrong reply before the first acknowledgement of the next transfer is retried.

@@ -35,8 +35,8 @@ class CUpdateRig {
     ActiveProfile.recordSize = 32;
     ActiveProfile.PAGESIZE = 0x200;
 
-    dlg.m_profiles[0].VID = 0x0483;
-    dlg.m_profiles[0].PID = 0x5750;
+    dlg.Profiles()[0].VID = 0x0483;
+    dlg.Profiles()[0].PID = 0x5750;
     SetFlashCmd("UPS#");
     // Asked for when the updater first talks to the device: after the test has
     // set the map and FLASHCMD it runs with.
@@ -46,19 +46,19 @@ class CUpdateRig {
     for (std::size_t i = 0; i < ws.combo.size(); ++i) {
       if (ws.combo[i] == interfaceText) ws.comboSelection = static_cast<int>(i);
     }
-    dlg.m_serial.SetChannel(
+    dlg.SerialPort().SetChannel(
         std::make_unique<CFakeSerialChannel>(device, clock, openings, devicePresent));
-    dlg.m_serial.SetClock(clock);
+    dlg.SerialPort().SetClock(clock);
     AttachToHidBus(device, hidBus, devicePresent);
-    dlg.m_hid.SetBackend(std::make_unique<CFakeHidBackend>(hidBus));
-    dlg.m_hid.SetClock(clock);
+    dlg.HidDevice().SetBackend(std::make_unique<CFakeHidBackend>(hidBus));
+    dlg.HidDevice().SetClock(clock);
   }
 
   void SetFlashCmd(const char* text) {
-    std::memset(dlg.m_profiles[0].FLASHCMD, 0, sizeof dlg.m_profiles[0].FLASHCMD);
-    std::strncpy(dlg.m_profiles[0].FLASHCMD, text, sizeof dlg.m_profiles[0].FLASHCMD - 1);
+    std::memset(dlg.Profiles()[0].FLASHCMD, 0, sizeof dlg.Profiles()[0].FLASHCMD);
+    std::strncpy(dlg.Profiles()[0].FLASHCMD, text, sizeof dlg.Profiles()[0].FLASHCMD - 1);
   }
-  std::string FlashCmd() const { return dlg.m_profiles[0].FLASHCMD; }
+  std::string FlashCmd() const { return dlg.Profiles()[0].FLASHCMD; }
 
   // Writes tmp.bin with one row of the active record size per address, each with
   // data bytes of its own, and extra trailing bytes that make no whole row.
@@ -78,8 +78,8 @@ class CUpdateRig {
     file.append(extra, '\x5A');
     dir.Write("tmp.bin", file);
     // As if the dialog's File had written it.
-    dlg.m_builder.m_binImage.assign(file.begin(), file.end());
-    dlg.m_builder.m_binRecordSize = size;
+    dlg.Builder().m_binImage.assign(file.begin(), file.end());
+    dlg.Builder().m_binRecordSize = size;
   }
   // Rows at 0x8000, 0x8020, ... (record size 32).
   void WriteRows(int count) {
@@ -99,7 +99,7 @@ class CUpdateRig {
   // first section, the speeds, record size and flash map of the section in force,
   // masked the one way both sides mask them (MaskedProfile).
   SimConfig DeviceConfig() const {
-    const DeviceProfile& first = dlg.m_profiles[0];
+    const DeviceProfile& first = dlg.Profiles()[0];
     const ActiveProfileRecord& p = ActiveProfile;
     SimConfig c;
     c.flashCmd.assign(first.FLASHCMD, strnlen(first.FLASHCMD, sizeof first.FLASHCMD));

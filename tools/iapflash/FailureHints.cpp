@@ -90,8 +90,8 @@ std::string UnopenedPort(int port) {
 }
 
 std::string MissingHid(const CUpdaterDlg& dlg) {
-  std::string text = "no USB HID device with VID:PID " + Hex4(dlg.m_profiles[0].VID) + ":" +
-                     Hex4(dlg.m_profiles[0].PID);
+  std::string text = "no USB HID device with VID:PID " + Hex4(dlg.Profiles()[0].VID) + ":" +
+                     Hex4(dlg.Profiles()[0].PID);
   if (const char* socket = std::getenv("IAP_HID_SOCKET"); socket && *socket) {
     text += std::string(" on the socket ") + socket + " (IAP_HID_SOCKET)";
   }
@@ -122,7 +122,7 @@ std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& c
     case Reason::kPermission:
     case Reason::kNotSerialPort:
     case Reason::kPortOpenFailed:
-      if (const int port = dlg.m_comPort.load(); port > 0) return {UnopenedPort(port)};
+      if (const int port = dlg.ComPort(); port > 0) return {UnopenedPort(port)};
       return {};
     case Reason::kNoDevice:
       return {MissingHid(dlg)};

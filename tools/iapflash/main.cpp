@@ -309,7 +309,7 @@ int main(int argc, char** argv) {
     RunSummary run;
     run.exitStatus = status;
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    run.imageBytes = static_cast<long>(dlg.m_builder.m_binImage.size());
+    run.imageBytes = static_cast<long>(dlg.Builder().m_binImage.size());
     run.variant = Lower(o.variant);
     if (const Outcome* link = ws.OutcomeOf(Stage::kLink))
       run.port = link->detail.device;
