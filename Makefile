@@ -21,7 +21,8 @@ export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
 DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
   qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
-  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang libcli11-dev nsis
+  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang libcli11-dev nsis \
+  libgcrypt20-dev libgcrypt-mingw-w64-dev
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The native suites that make check leaves out: the windows, the command line, the end-to-end

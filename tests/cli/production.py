@@ -11,6 +11,7 @@ the null-modem rig, and only what applies under wine is run.
 
 import argparse
 import fcntl
+import hashlib
 import json
 import re
 import os
@@ -209,6 +210,7 @@ def test_json_over_usb():
           and result.get("reason") == "none" and result.get("variant") == "castrel"
           and result.get("version") and firmware.get("path", "").endswith("firmware.S19")
           and firmware.get("size") == os.path.getsize(os.path.join(work, "firmware.S19"))
+          and firmware.get("sha256") == hashlib.sha256(read(os.path.join(work, "firmware.S19"))).hexdigest()
           and stamp.match(result.get("started", "")) and stamp.match(result.get("ended", ""))
           and result["started"] <= result["ended"], str(result))
     check("--json: every data frame sent was acknowledged, none resent",

@@ -20,6 +20,7 @@
 #include "app/UpdaterDlg.h"
 #include "link/os/SerialChannel.h"
 #include "res/Version.h"
+#include "trust/FileDigest.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -322,6 +323,7 @@ int main(int argc, char** argv) {
         const auto size = std::filesystem::file_size(firmware, ec);
         if (!ec) run.firmwareSize = static_cast<long long>(size);
       }
+      run.firmwareSha256 = Sha256OfFile(firmware).value_or("");
     }
     run.started = startedAt;
     run.ended = UtcNow();
