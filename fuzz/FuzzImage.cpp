@@ -143,11 +143,11 @@ struct BinRow {
 // The device's protected bytes, IAPSTART <= a < IAPEND and INTSTART <= a <= INTEND,
 // and the rows a link steps over by their address (USB also the row at IAPEND).
 bool ProtectedByte(std::uint64_t a) {
-  const ActiveProfileRecord& p = ActiveProfile;
+  const DeviceMap& p = ActiveProfile;
   return (a >= p.IAPSTART && a < p.IAPEND) || (a >= p.INTSTART && a <= p.INTEND);
 }
 bool SteppedOver(std::uint64_t a, bool usb) {
-  const ActiveProfileRecord& p = ActiveProfile;
+  const DeviceMap& p = ActiveProfile;
   return ProtectedByte(a) || (usb && a == p.IAPEND && a >= p.IAPSTART);
 }
 
@@ -273,7 +273,7 @@ void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, in
 // A layout refused for a protected range: some row that the serial link would
 // send (every row the USB link sends, and the row at IAPEND) reaches into one.
 void CheckAddressRefusal(const CImageBuilder& builder) {
-  const ActiveProfileRecord& p = ActiveProfile;
+  const DeviceMap& p = ActiveProfile;
   for (const RowRecord& row : builder.m_rowList) {
     const auto a = static_cast<std::uint64_t>(static_cast<std::uint32_t>(row.address));
     if (SteppedOver(a, false) || row.count <= 0) continue;

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const fuzz::CInPrivateDirectory inside;
   fuzz::WriteWholeFile(g_configName, data, size);
-  ActiveProfile = ActiveProfileRecord{};
+  ActiveProfile = DeviceMap{};
 
   {
     CScriptedWindowSystem ws;

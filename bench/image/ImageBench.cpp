@@ -109,7 +109,7 @@ void WriteSRecordFile(const ImageShape& shape, const std::string& path) {
 }
 
 void SetProfile(const ImageShape& shape) {
-  ActiveProfile = ActiveProfileRecord{};
+  ActiveProfile = DeviceMap{};
   ActiveProfile.recordSize = static_cast<std::uint8_t>(shape.recordSize);
   ActiveProfile.ROMHEAD = shape.romHead;
   ActiveProfile.ROMTAIL = shape.wide ? 0xFFFFFF : 0xFFFF;

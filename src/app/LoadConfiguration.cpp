@@ -87,7 +87,7 @@ void CUpdaterDlg::LoadConfiguration() {
 
     ActiveProfile = MaskedProfile(entry);
 
-    const ActiveProfileRecord& p = ActiveProfile;
+    const DeviceMap& p = ActiveProfile;
     // Pages are whole rows: a page start off the row grid would put fill rows
     // across two blocks and into the protected ranges.
     const auto pageSize = static_cast<std::int32_t>(p.PAGESIZE);

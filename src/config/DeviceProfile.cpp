@@ -2,7 +2,7 @@
 
 #include "config/ProfileIni.h"
 
-ActiveProfileRecord ActiveProfile;
+DeviceMap ActiveProfile;
 
 DeviceProfile ReadDeviceSection(const CProfileIni& ini, const std::string& section) {
   DeviceProfile entry;
@@ -25,11 +25,11 @@ DeviceProfile ReadDeviceSection(const CProfileIni& ini, const std::string& secti
   return entry;
 }
 
-ActiveProfileRecord MaskedProfile(const DeviceProfile& entry) {
+DeviceMap MaskedProfile(const DeviceProfile& entry) {
   // Flash addresses are used on 16-byte boundaries of a 24-bit space; ROMTAIL keeps
   // its low bits because it is the last address, not a boundary.
   constexpr std::uint32_t kBoundary = 0xfffff0;
-  ActiveProfileRecord p;
+  DeviceMap p;
   p.PROGRAMBDRATE = entry.PROGRAMBDRATE;
   p.COMMUNICATBDRATE = entry.COMMUNICATBDRATE;
   p.HEADLINE = entry.HEADLINE;

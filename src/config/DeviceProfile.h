@@ -2,7 +2,7 @@
 // Device parameters read from the INI configuration file.
 //
 // DeviceProfile is one device section exactly as read (ReadDeviceSection).
-// ActiveProfileRecord is the device map in force, masked once as it is made
+// DeviceMap is the device map in force, masked once as it is made
 // (MaskedProfile): the image builder and the transfer are handed one by
 // reference. ActiveProfile is the dialog's process-wide record of it; only the
 // dialog touches it.
@@ -31,7 +31,8 @@ struct DeviceProfile {
   std::uint32_t IAPMARK = 0;
 };
 
-struct ActiveProfileRecord {
+// The values of a section that the image and the transfer work with, masked.
+struct DeviceMap {
   std::uint32_t PROGRAMBDRATE = 0;
   std::uint32_t COMMUNICATBDRATE = 0;
   std::uint32_t HEADLINE = 0;
@@ -49,7 +50,7 @@ struct ActiveProfileRecord {
 // The dialog's device map, written by LoadConfiguration at start-up and
 // read-only afterwards. Nothing below the dialog reaches for it: each stage is
 // handed the profile it works with.
-extern ActiveProfileRecord ActiveProfile;
+extern DeviceMap ActiveProfile;
 
 constexpr std::uint32_t kProfileTableSize = 128;
 
@@ -62,17 +63,17 @@ DeviceProfile ReadDeviceSection(const CProfileIni& ini, const std::string& secti
 
 // The device map of one section, with the masks it needs: flash bounds on 16-byte
 // boundaries of a 24-bit space, ROMTAIL in 24 bits, the record size in a byte.
-ActiveProfileRecord MaskedProfile(const DeviceProfile& entry);
+DeviceMap MaskedProfile(const DeviceProfile& entry);
 
 // Device addresses above 0xFFFF need the three-byte address layout, both in the
 // S-record lines read and in the frames sent.
-inline bool Uses24BitAddresses(const ActiveProfileRecord& p) { return p.ROMTAIL >= 0x10000u; }
+inline bool Uses24BitAddresses(const DeviceMap& p) { return p.ROMTAIL >= 0x10000u; }
 
 // The two ranges of flash that no frame may touch: the programmer's own code,
 // IAPSTART up to IAPEND (the byte at IAPEND is the application's again), and the
 // reserved range INTSTART..INTEND, both bounds inside, as the masked profile holds
 // them.
-inline bool InProtectedRange(const ActiveProfileRecord& p, std::uint32_t address) {
+inline bool InProtectedRange(const DeviceMap& p, std::uint32_t address) {
   return (address >= p.IAPSTART && address < p.IAPEND) ||
          (address >= p.INTSTART && address <= p.INTEND);
 }
@@ -80,14 +81,14 @@ inline bool InProtectedRange(const ActiveProfileRecord& p, std::uint32_t address
 // Whether the transfer steps over the row that starts at address. Rows are
 // judged by their address; the row at IAPEND is stepped over on a link whose
 // programmer also keeps that row (iapEndProtected).
-inline bool RowSteppedOver(const ActiveProfileRecord& p, std::uint32_t address,
+inline bool RowSteppedOver(const DeviceMap& p, std::uint32_t address,
                            bool iapEndProtected) {
   return InProtectedRange(p, address) ||
          (iapEndProtected && address == p.IAPEND && address >= p.IAPSTART);
 }
 
 // Whether any of the count bytes from address lies in a protected range.
-inline bool ReachesProtectedRange(const ActiveProfileRecord& p, std::uint32_t address,
+inline bool ReachesProtectedRange(const DeviceMap& p, std::uint32_t address,
                                   std::uint32_t count) {
   if (count == 0) return false;
   const std::uint64_t last = std::uint64_t{address} + count - 1;

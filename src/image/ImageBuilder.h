@@ -32,7 +32,7 @@ class CImageBuilder {
   using PumpFn = std::function<void()>;
 
   // profile: the device map to build for; it must outlive the builder.
-  explicit CImageBuilder(const ActiveProfileRecord& profile) : m_profile(profile) {}
+  explicit CImageBuilder(const DeviceMap& profile) : m_profile(profile) {}
   ~CImageBuilder() = default;
   CImageBuilder(const CImageBuilder&) = delete;
   CImageBuilder& operator=(const CImageBuilder&) = delete;
@@ -94,7 +94,7 @@ class CImageBuilder {
     if (m_messageBox) m_messageBox(m_problem.text);
   }
   ImageProblem m_problem;
-  const ActiveProfileRecord& m_profile;
+  const DeviceMap& m_profile;
   // The line to name when the row at address is refused.
   long FirstLineFrom(std::uint32_t address) const;
   MessageBoxFn m_messageBox;

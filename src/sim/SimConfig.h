@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "config/DeviceProfile.h"
+
 using Bytes = std::vector<std::uint8_t>;
 
 struct SimConfig {
@@ -35,6 +37,11 @@ struct SimConfig {
 // The bytes that put the device into programming mode: FLASHCMD with its final '#'
 // replaced by CR (a FLASHCMD without '#' simply gets a CR appended).
 Bytes ExpectedProgrammingCommand(const SimConfig& config);
+
+// The device as the updater's sections describe it: the USB ids and FLASHCMD of
+// first (at most 15 characters, as the updater keeps them), the speeds, record
+// size and flash map of map. The HID attributes keep their defaults.
+SimConfig SimConfigFor(const DeviceProfile& first, const DeviceMap& map);
 
 // Reads an updater INI file. The USB ids and FLASHCMD come from section DEVICE0,
 // everything else from the last section listed in DEVICELIST (the updater takes

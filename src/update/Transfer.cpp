@@ -8,7 +8,7 @@ namespace {
 class CTransferRun {
  public:
   CTransferRun(ITransferHost& host, IIapLink& link, TransferState& state,
-               const ActiveProfileRecord& profile)
+               const DeviceMap& profile)
       : m_host(host), m_link(link), m_rules(link.Rules()), m_s(state), m_profile(profile) {}
 
   void Run() {
@@ -238,7 +238,7 @@ class CTransferRun {
   IIapLink& m_link;
   const LinkRules m_rules;
   TransferState& m_s;
-  const ActiveProfileRecord& m_profile;
+  const DeviceMap& m_profile;
   int m_recordSize = 0;
   int m_stride = 0;
   bool m_address24 = false;
@@ -252,6 +252,6 @@ class CTransferRun {
 }  // namespace
 
 void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state,
-                 const ActiveProfileRecord& profile) {
+                 const DeviceMap& profile) {
   CTransferRun(host, link, state, profile).Run();
 }

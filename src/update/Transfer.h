@@ -81,4 +81,4 @@ struct TransferState {
 
 // Sends state.image to the device over link, for the device map profile.
 void RunTransfer(ITransferHost& host, IIapLink& link, TransferState& state,
-                 const ActiveProfileRecord& profile);
+                 const DeviceMap& profile);

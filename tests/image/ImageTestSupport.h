@@ -45,7 +45,7 @@ inline constexpr char kHeader[] = "S00600004844521B";  // "HDR"
 
 inline void SetMap(int recordSize, unsigned romHead, unsigned romTail, unsigned pageSize = 0x200,
                    unsigned iapMark = 0x8400) {
-  ActiveProfile = ActiveProfileRecord{};
+  ActiveProfile = DeviceMap{};
   ActiveProfile.recordSize = static_cast<std::uint8_t>(recordSize);
   ActiveProfile.ROMHEAD = romHead;
   ActiveProfile.ROMTAIL = romTail;

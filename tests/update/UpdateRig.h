@@ -98,25 +98,7 @@ class CUpdateRig {
   // the dialog's map came from (LoadSimConfig): the USB ids and FLASHCMD of the
   // first section, the speeds, record size and flash map of the section in force,
   // masked the one way both sides mask them (MaskedProfile).
-  SimConfig DeviceConfig() const {
-    const DeviceProfile& first = dlg.Profiles()[0];
-    const ActiveProfileRecord& p = ActiveProfile;
-    SimConfig c;
-    c.flashCmd.assign(first.FLASHCMD, strnlen(first.FLASHCMD, sizeof first.FLASHCMD));
-    c.vendorId = static_cast<std::uint16_t>(first.VID);
-    c.productId = static_cast<std::uint16_t>(first.PID);
-    c.handshakeBaud = p.COMMUNICATBDRATE;
-    c.programBaud = p.PROGRAMBDRATE;
-    c.recordSize = p.recordSize;
-    c.address24 = p.ROMTAIL >= 0x10000u;
-    c.romHead = p.ROMHEAD;
-    c.romTail = p.ROMTAIL;
-    c.iapStart = p.IAPSTART;
-    c.iapEnd = p.IAPEND;
-    c.intStart = p.INTSTART;
-    c.intEnd = p.INTEND;
-    return c;
-  }
+  SimConfig DeviceConfig() const { return SimConfigFor(dlg.Profiles()[0], ActiveProfile); }
 
   int Log(const std::string& line, int from = 0) const { return ws.FindLog(line, from); }
   bool Logged(const std::string& line) const { return Log(line) >= 0; }
