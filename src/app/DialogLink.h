@@ -42,7 +42,6 @@ class CDialogLink {
   // The programmer is ready and the controls are set: the last step before the
   // transfer worker starts.
   virtual void Ready() = 0;
-  virtual void Close() = 0;
 };
 
 // The table's links for dlg, in the order of the interface list: USB first, then

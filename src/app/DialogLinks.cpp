@@ -11,10 +11,11 @@
 
 namespace {
 
-// "VID:PID" as the inventory shows it, "0483:5750".
+// "VID:PID" as the inventory shows it, "0483:5750"; an id too large for USB is
+// shown whole, as it was searched for.
 std::string UsbIds(std::uint32_t vid, std::uint32_t pid) {
   char text[16];
-  std::snprintf(text, sizeof text, "%04X:%04X", vid & 0xFFFFu, pid & 0xFFFFu);
+  std::snprintf(text, sizeof text, "%04X:%04X", vid, pid);
   return text;
 }
 
@@ -82,7 +83,6 @@ class CHidDialogLink final : public CDialogLink {
   }
 
   void Ready() override { m_dlg.m_transfer.deviceReady = 1; }
-  void Close() override { m_dlg.m_hid.Close(); }
 
  private:
   CUpdaterDlg& m_dlg;
@@ -137,12 +137,12 @@ class CSerialDialogLink final : public CDialogLink {
 
   // The serial programmer takes no baud-rate command: the link itself moves to
   // the programming rate between the ready reply and the first frame.
+  // ("UPS firmware update completed" is logged by the transfer, once the device
+  // took the whole image.)
   void Ready() override {
     m_dlg.m_serial.Close();
     m_dlg.m_serial.Open(m_dlg.m_comPort, ActiveProfile.PROGRAMBDRATE == 9600 ? 9600 : 2400);
   }
-
-  void Close() override { m_dlg.m_serial.Close(); }
 
  private:
   CUpdaterDlg& m_dlg;

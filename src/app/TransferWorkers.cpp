@@ -46,13 +46,19 @@ class CDialogTransferHost final : public ITransferHost {
   CUpdaterDlg& m_dlg;
 };
 
-
 void CUpdaterDlg::RunTransferOver(IIapLink& link) {
   CDialogTransferHost host(*this);
   m_transfer.recordSize = m_builder.m_binRecordSize;
-  m_framesRunning = true;
+  // Reset however the transfer ends, an exception included: the next
+  // handshake's lines are no frame lines.
+  struct FramesRunning {
+    std::atomic<bool>& flag;
+    explicit FramesRunning(std::atomic<bool>& f) : flag(f) { flag = true; }
+    ~FramesRunning() { flag = false; }
+    FramesRunning(const FramesRunning&) = delete;
+    FramesRunning& operator=(const FramesRunning&) = delete;
+  } running(m_framesRunning);
   RunTransfer(host, link, m_transfer, ActiveProfile);
-  m_framesRunning = false;
 }
 
 void CUpdaterDlg::OnCancelUpdate() { m_transfer.cancelRequested = 1; }

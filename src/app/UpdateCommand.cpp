@@ -3,16 +3,12 @@
 // All of it runs on the user-interface thread and blocks it while the links wait.
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "app/UpdaterDlg.h"
-#include "link/os/SerialChannel.h"
 #include "update/Handshake.h"
-#include "update/HidIapLink.h"
 #include "update/RecordFrames.h"
-#include "update/SerialIapLink.h"
 
 namespace {
 
@@ -67,6 +63,7 @@ void CUpdaterDlg::OnUpdateFirmware() {
     WindowMessageBox("the FLASHCMD is error", Reason::kBadFlashCommand);
     Log("Please modify the FLASHCMD in config file first!");
     EndStage(m_linkOutcome);
+    BeginStage(Stage::kHandshake);
     EndStage(Outcome{Stage::kHandshake, Result::kFailed, Reason::kBadFlashCommand, {}});
     return;
   }
@@ -99,8 +96,6 @@ void CUpdaterDlg::Handshake(CDialogLink& link, const std::vector<std::uint8_t>& 
   }
   handshake.result = Result::kDone;
   EndStage(handshake);
-  // "UPS firmware update completed" is not logged here: the transfer is only
-  // starting. The worker logs it once the device took the whole image.
   Log("UPS ready for firmware update");
   EnableControl(IDC_UPDATE, false);
   EnableControl(IDC_FILE, false);

@@ -17,8 +17,8 @@
 // What a log line is, for a listener that leaves some out.
 enum class LogKind {
   kPlain,
-  // One of the lines the transfer or the handshake writes for every frame: its
-  // number, a HID report's byte count, the acknowledgement.
+  // One of the lines the transfer writes for every frame: its number, a HID
+  // report's byte count, the acknowledgement.
   kPerFrame,
 };
 

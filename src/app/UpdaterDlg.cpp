@@ -113,7 +113,13 @@ void CUpdaterDlg::StartWorker(std::function<void()> body) {
       // Nothing may escape a thread; tell the technician what stopped the transfer.
       const std::string text = std::string("Transfer stopped: ") + e.what();
       Log(text);
-      Outcome outcome{Stage::kTransfer, Result::kFailed, Reason::kInternalError, {}};
+      // The stage that was under way ends with it (the transfer's, or the
+      // end-of-file frame's).
+      const int open = m_openStage.load();
+      Outcome outcome{open < 0 ? Stage::kTransfer : static_cast<Stage>(open),
+                      Result::kFailed,
+                      Reason::kInternalError,
+                      {}};
       outcome.detail.text = text;
       EndStage(outcome);
     }
@@ -150,38 +156,45 @@ void CUpdaterDlg::RemoveListener(IUpdateListener& listener) {
 
 void CUpdaterDlg::Emit(const std::function<void(IUpdateListener&)>& fn) {
   m_ws.InvokeAndWait([&] {
-    for (IUpdateListener* listener : m_listeners) fn(*listener);
+    // A copy: a listener may add or remove listeners while it is called.
+    const std::vector<IUpdateListener*> listeners = m_listeners;
+    for (IUpdateListener* listener : listeners) fn(*listener);
   });
 }
 
 void CUpdaterDlg::Log(const std::string& text, LogKind kind) {
   m_ws.InvokeAndWait([&] {
     m_log.Append(text);
-    for (IUpdateListener* listener : m_listeners) listener->OnLogLine(text, kind);
+    const std::vector<IUpdateListener*> listeners = m_listeners;
+    for (IUpdateListener* listener : listeners) listener->OnLogLine(text, kind);
+  });
+}
+
+void CUpdaterDlg::ShowBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                          Reason reason) {
+  m_ws.InvokeAndWait([&] {
+    const BoxEvent box{text, caption, icon, reason};
+    const std::vector<IUpdateListener*> listeners = m_listeners;
+    for (IUpdateListener* listener : listeners) listener->OnBox(box);
+    m_ws.ShowMessageBox(text, caption, icon);
   });
 }
 
 void CUpdaterDlg::AppMessageBox(const std::string& text, BoxIcon icon, Reason reason) {
-  m_ws.InvokeAndWait([&] {
-    const BoxEvent box{text, m_variant.appName, icon, reason};
-    for (IUpdateListener* listener : m_listeners) listener->OnBox(box);
-    m_ws.ShowMessageBox(text, m_variant.appName, icon);
-  });
+  ShowBox(text, m_variant.appName, icon, reason);
 }
 
 void CUpdaterDlg::WindowMessageBox(const std::string& text, Reason reason) {
-  m_ws.InvokeAndWait([&] {
-    const BoxEvent box{text, "ERROR", BoxIcon::kNone, reason};
-    for (IUpdateListener* listener : m_listeners) listener->OnBox(box);
-    m_ws.ShowMessageBox(text, "ERROR", BoxIcon::kNone);
-  });
+  ShowBox(text, "ERROR", BoxIcon::kNone, reason);
 }
 
 void CUpdaterDlg::BeginStage(Stage stage) {
+  m_openStage = static_cast<int>(stage);
   Emit([stage](IUpdateListener& l) { l.OnStageBegun(stage); });
 }
 
 void CUpdaterDlg::EndStage(const Outcome& outcome) {
+  m_openStage = -1;
   Emit([&outcome](IUpdateListener& l) { l.OnOutcome(outcome); });
 }
 

@@ -156,6 +156,10 @@ class CUpdaterDlg {
   CDialogLink* m_openLink = nullptr;
   // A transfer runs: the HID link's byte counts are lines of its frames.
   std::atomic<bool> m_framesRunning{false};
+  // The stage begun and not yet ended (a Stage), -1 for none.
+  std::atomic<int> m_openStage{-1};
+  // The box shown to the user and to every listener.
+  void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon, Reason reason);
   std::atomic<bool> m_closing{false};
   std::atomic<bool> m_workerRunning{false};
   // The File pipeline may pump window events; File and Update Firmware are

@@ -81,15 +81,13 @@ inline bool InProtectedRange(const DeviceMap& p, std::uint32_t address) {
 // Whether the transfer steps over the row that starts at address. Rows are
 // judged by their address; the row at IAPEND is stepped over on a link whose
 // programmer also keeps that row (iapEndProtected).
-inline bool RowSteppedOver(const DeviceMap& p, std::uint32_t address,
-                           bool iapEndProtected) {
+inline bool RowSteppedOver(const DeviceMap& p, std::uint32_t address, bool iapEndProtected) {
   return InProtectedRange(p, address) ||
          (iapEndProtected && address == p.IAPEND && address >= p.IAPSTART);
 }
 
 // Whether any of the count bytes from address lies in a protected range.
-inline bool ReachesProtectedRange(const DeviceMap& p, std::uint32_t address,
-                                  std::uint32_t count) {
+inline bool ReachesProtectedRange(const DeviceMap& p, std::uint32_t address, std::uint32_t count) {
   if (count == 0) return false;
   const std::uint64_t last = std::uint64_t{address} + count - 1;
   const bool iap = p.IAPEND > p.IAPSTART && address < p.IAPEND && last >= p.IAPSTART;

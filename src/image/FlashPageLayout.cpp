@@ -173,7 +173,7 @@ bool CImageBuilder::LayoutFlashPages() {
       if (RowSteppedOver(m_profile, address, false) ||
           !ReachesProtectedRange(m_profile, address, static_cast<std::uint32_t>(row.count)))
         continue;
-      Box(Reason::kAddress, kAddressErrorBox, FirstLineFrom(address));
+      BoxAtLine(Reason::kAddress, kAddressErrorBox, FirstLineFrom(address));
       return false;  // the rows stay as laid out, for whoever wants to see why
     }
   } catch (const std::bad_alloc&) {

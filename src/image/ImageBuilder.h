@@ -88,9 +88,14 @@ class CImageBuilder {
   const ImageProblem& Problem() const { return m_problem; }
 
  private:
-  // Shows text (followed by the line number when line > 0) and keeps why.
-  void Box(Reason reason, const char* text, long line = 0) {
-    m_problem = {reason, line, line > 0 ? text + std::to_string(line) : std::string(text)};
+  // Shows text and keeps why.
+  void Box(Reason reason, const char* text) {
+    m_problem = {reason, 0, text};
+    if (m_messageBox) m_messageBox(m_problem.text);
+  }
+  // Shows text followed by the line number, and keeps why.
+  void BoxAtLine(Reason reason, const char* text, long line) {
+    m_problem = {reason, line, text + std::to_string(line)};
     if (m_messageBox) m_messageBox(m_problem.text);
   }
   ImageProblem m_problem;

@@ -265,7 +265,7 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     // Refuses the file with a box naming the line; always false.
     auto refuse = [&](Reason reason, const char* text, long at) {
       file.reset();
-      Box(reason, text, at);
+      BoxAtLine(reason, text, at);
       return false;
     };
     // After the termination record only blank lines may follow, and one Ctrl-Z

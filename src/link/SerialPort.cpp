@@ -17,12 +17,18 @@ void CSerialPort::SetChannel(std::unique_ptr<ISerialChannel> channel) {
 
 bool CSerialPort::Open(int portNumber, int baudRate) {
   if (m_open) return true;
-  if (!m_channel || portNumber < 1 || baudRate <= 0) return false;
+  m_refusal.reset();
+  if (!m_channel || portNumber < 1 || baudRate <= 0) {
+    m_refusal = SerialOpenError{SerialOpenFault::kOther,
+                                portNumber < 1 ? "no such port number" : "no such baud rate"};
+    return false;
+  }
   m_open = m_channel->Open(portNumber, baudRate);
   return m_open;
 }
 
 SerialOpenError CSerialPort::LastOpenError() const {
+  if (m_refusal) return *m_refusal;
   if (!m_channel) return {SerialOpenFault::kOther, "no serial channel"};
   return m_channel->LastOpenError();
 }

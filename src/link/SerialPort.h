@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "link/Clock.h"
 #include "link/os/SerialChannel.h"
@@ -52,6 +53,8 @@ class CSerialPort {
 
   std::unique_ptr<ISerialChannel> m_channel;
   IClock* m_clock;
+  // Why Open refused before asking the channel, if it did.
+  std::optional<SerialOpenError> m_refusal;
   bool m_open = false;
   const std::atomic<bool>* m_abort = nullptr;
 };

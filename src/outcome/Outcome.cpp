@@ -45,11 +45,14 @@ constexpr std::array kReasonNames = {
     "timeout",
     "wrong_replies",
     "user_cancel",
-    "window_closed",
     "internal_error",
 };
 static_assert(kReasonNames.size() == static_cast<std::size_t>(Reason::kInternalError) + 1,
               "one name for every reason");
+static_assert(kStageNames.size() == static_cast<std::size_t>(Stage::kEndOfFile) + 1,
+              "one name for every stage");
+static_assert(kResultNames.size() == static_cast<std::size_t>(Result::kCancelled) + 1,
+              "one name for every result");
 
 template <typename Names, typename Enum>
 const char* NameOf(const Names& names, Enum value) {

@@ -65,7 +65,6 @@ enum class Reason : int {
   kTimeout,       // no reply to a frame in time
   kWrongReplies,  // replies, but not the acknowledgement
   kUserCancel,
-  kWindowClosed,
   kInternalError,  // the worker stopped on an unexpected error
 };
 
@@ -78,12 +77,14 @@ struct FrameCounts {
 
 struct OutcomeDetail {
   long line = 0;              // 1-based line of the firmware file, 0 for none
-  long frame = 0;             // frame number, 0 for none
+  long frame = 0;             // the last data frame's number, 0 for none
   std::int64_t address = -1;  // the row's address, -1 for none
-  std::string device;         // the device path, or VID:PID
-  std::string osError;        // what the operating system said
-  std::string text;           // the box or log text that told the user
-  FrameCounts frames;         // the transfer's and the end-of-file stage's
+  // The device path or VID:PID; for the configuration stage the configuration
+  // file, for the file stage the firmware file.
+  std::string device;
+  std::string osError;  // what the operating system said
+  std::string text;     // the box or log text that told the user
+  FrameCounts frames;   // the transfer's and the end-of-file stage's
 };
 
 // A done outcome normally has no reason; one that has went on in spite of it

@@ -50,8 +50,7 @@ bool LoadSimConfig(const std::string& iniPath, SimConfig& config, std::string& e
   }
   // Speeds, record size and flash map: the last section wins, as in the updater,
   // with the updater's masks.
-  const DeviceMap map =
-      MaskedProfile(ReadDeviceSection(ini, "DEVICE" + std::to_string(count - 1)));
+  const DeviceMap map = MaskedProfile(ReadDeviceSection(ini, "DEVICE" + std::to_string(count - 1)));
   // The HID attributes given before stay.
   const SimConfig hid = config;
   config = SimConfigFor(first, map);

@@ -7,8 +7,7 @@ namespace {
 
 class CTransferRun {
  public:
-  CTransferRun(ITransferHost& host, IIapLink& link, TransferState& state,
-               const DeviceMap& profile)
+  CTransferRun(ITransferHost& host, IIapLink& link, TransferState& state, const DeviceMap& profile)
       : m_host(host), m_link(link), m_rules(link.Rules()), m_s(state), m_profile(profile) {}
 
   void Run() {
@@ -90,7 +89,8 @@ class CTransferRun {
   void End(Stage stage, Result result, Reason reason, const std::string& text = {}) {
     if (Gone()) return;
     Outcome outcome{stage, result, reason, {}};
-    if (m_frame.number > 0) {
+    // The end-of-file frame has no number of its own.
+    if (m_frame.number > 0 && stage == Stage::kTransfer) {
       outcome.detail.frame = m_frame.number;
       outcome.detail.address = m_frame.address;
     }
@@ -214,6 +214,8 @@ class CTransferRun {
     if (m_rules.closesAfterEndOfFile) m_host.Log("UPS firmware update completed");
     m_host.InformationBox("Programming successfully !");
     if (Gone()) return false;
+    // Every row was stepped through.
+    m_host.Progress(m_s.imageLength, m_s.imageLength);
     m_host.SetPercentText("");
     m_host.SetProgress(0);
     m_host.EnableFile(true);

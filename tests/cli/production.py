@@ -224,10 +224,12 @@ def test_json_over_usb():
         rc, out, err = run(["--json", "-d", "castrel"] + args, work, env)
         events = [json.loads(line) for line in out.splitlines()]
         return rc, events[-1], [e for e in events if e["event"] in ("box", "problem")]
-    with open(os.path.join(work, "firmware.S19")) as f:
+    with open(os.path.join(work, "firmware.S19"), newline="") as f:
         lines = f.read().splitlines(True)
-    lines[2] = lines[2][:-4] + ("00" if lines[2][-4:-2] != "00" else "11") + lines[2][-2:]
-    with open(os.path.join(work, "bad.S19"), "w") as f:
+    # The checksum of the third line, the two characters before its line end.
+    body, end = lines[2].rstrip("\r\n"), lines[2][len(lines[2].rstrip("\r\n")):]
+    lines[2] = body[:-2] + ("00" if body[-2:] != "00" else "11") + end
+    with open(os.path.join(work, "bad.S19"), "w", newline="") as f:
         f.write("".join(lines))
     rc, result, boxes = last_json(["--prepare-only", "bad.S19"])
     check("--json: a checksum error is the file stage's, at its line",

@@ -133,17 +133,32 @@ TEST_F(SerialPty, TheLineIsRawAndTheOtherStandardRatesAreTaken) {
   EXPECT_EQ(Read(300), all);
 }
 
-TEST_F(SerialPty, OpenFailsForAMissingPortAnUnknownRateOrASecondOpener) {
+TEST_F(SerialPty, OpenFailsForAMissingPortAnUnknownRateOrASecondOpenerAndSaysWhy) {
   setenv("IAP_COM5", "/dev/iap-no-such-tty", 1);
   EXPECT_FALSE(port->Open(5, 9600));
+  EXPECT_EQ(port->LastOpenError().fault, SerialOpenFault::kNotFound);
+  EXPECT_FALSE(port->LastOpenError().message.empty());
+  // A regular file opens, but takes no line settings: no serial port.
+  char file[] = "/tmp/iap-not-a-tty-XXXXXX";
+  const int fd = mkstemp(file);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  setenv("IAP_COM5", file, 1);
+  EXPECT_FALSE(port->Open(5, 9600));
+  EXPECT_EQ(port->LastOpenError().fault, SerialOpenFault::kNotSerial);
+  unlink(file);
   unsetenv("IAP_COM5");
   EXPECT_FALSE(port->IsOpen());
   EXPECT_FALSE(port->Open(kPort, 12345));
+  EXPECT_EQ(port->LastOpenError().fault, SerialOpenFault::kOther);
   EXPECT_FALSE(port->IsOpen());
+  EXPECT_FALSE(port->Open(0, 9600));
+  EXPECT_EQ(port->LastOpenError().fault, SerialOpenFault::kOther);
 
   ASSERT_TRUE(port->Open(kPort, 9600));
   CSerialPort second(MakePlatformSerialChannel(), clock);
   EXPECT_FALSE(second.Open(kPort, 9600));
+  EXPECT_EQ(second.LastOpenError().fault, SerialOpenFault::kBusy);
   port->Close();
   EXPECT_TRUE(second.Open(kPort, 9600));
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "update/UpdateRig.h"
@@ -26,9 +27,7 @@ class CRecorder final : public IUpdateListener {
     lastProgress = bytes;
     progressTotal = total;
   }
-  void OnLogLine(const std::string&, LogKind kind) override {
-    perFrameLines += kind == LogKind::kPerFrame ? 1 : 0;
-  }
+  void OnLogLine(const std::string& text, LogKind kind) override { lines.emplace_back(text, kind); }
 
   const Outcome& Last() const { return outcomes.back(); }
 
@@ -40,8 +39,35 @@ class CRecorder final : public IUpdateListener {
   std::vector<int> wrong;
   std::string wrongReply;
   long lastProgress = 0, progressTotal = 0;
-  int perFrameLines = 0;
+  std::vector<std::pair<std::string, LogKind>> lines;
 };
+
+bool AllDigits(const std::string& t) {
+  return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The per-frame lines by their text, as a reader of the log tells them: a frame
+// number with " Wr" or " Rd", a HID report's byte count, the acknowledgement.
+bool LooksPerFrame(const std::string& t) {
+  const bool numbered = t.size() > 3 &&
+                        (t.substr(t.size() - 3) == " Wr" || t.substr(t.size() - 3) == " Rd") &&
+                        AllDigits(t.substr(0, t.size() - 3));
+  return numbered || AllDigits(t) || t.find("A\r") != std::string::npos;
+}
+
+// Every line of the transfer is per-frame exactly when its text says so, and
+// nothing before the transfer is; a quiet log keeps the rest.
+void ExpectKindsFollowTheText(const CRecorder& r) {
+  bool inTransfer = false;
+  int perFrame = 0;
+  for (const auto& [text, kind] : r.lines) {
+    if (text == "Map bin file OK") inTransfer = true;
+    const bool expected = inTransfer && LooksPerFrame(text);
+    EXPECT_EQ(kind == LogKind::kPerFrame, expected) << text;
+    perFrame += kind == LogKind::kPerFrame ? 1 : 0;
+  }
+  EXPECT_GT(perFrame, 0);
+}
 
 struct CListenedRig : CUpdateRig {
   explicit CListenedRig(const std::string& interfaceText, bool present = true)
@@ -68,6 +94,9 @@ TEST_P(OutcomeRoads, AWholeUpdateEndsDoneAtTheEndOfFileWithEveryFrameCounted) {
   ExpectEnd(r.Last(), Stage::kEndOfFile, Result::kDone, Reason::kNone);
   EXPECT_EQ(r.begun, (std::vector<Stage>{Stage::kLink, Stage::kHandshake, Stage::kTransfer,
                                          Stage::kEndOfFile}));
+  std::vector<Stage> ended;
+  for (const Outcome& o : r.outcomes) ended.push_back(o.stage);
+  EXPECT_EQ(ended, r.begun) << "each stage ends once, in the order begun";
   ASSERT_EQ(r.sent.size(), 4u);
   for (std::size_t i = 0; i < r.sent.size(); ++i) {
     EXPECT_EQ(r.sent[i].number, static_cast<int>(i) + 1);
@@ -79,7 +108,7 @@ TEST_P(OutcomeRoads, AWholeUpdateEndsDoneAtTheEndOfFileWithEveryFrameCounted) {
   EXPECT_EQ(r.Last().detail.frames.acknowledged, 4);
   EXPECT_EQ(r.Last().detail.frames.resent, 0);
   EXPECT_EQ(r.lastProgress, r.progressTotal);
-  EXPECT_GT(r.perFrameLines, 4 * 3);
+  ExpectKindsFollowTheText(r);
 }
 
 TEST_P(OutcomeRoads, NoDeviceIsTheLinkStagesFailure) {
@@ -112,6 +141,10 @@ TEST_P(OutcomeRoads, AFlashCommandWithoutItsEndIsRefusedBeforeTheDevice) {
   rig.SetFlashCmd("UPS");
   rig.dlg.OnUpdateFirmware();
   ExpectEnd(rig.recorder.Last(), Stage::kHandshake, Result::kFailed, Reason::kBadFlashCommand);
+  // Every stage that ended had begun.
+  std::vector<Stage> ended;
+  for (const Outcome& o : rig.recorder.outcomes) ended.push_back(o.stage);
+  EXPECT_EQ(ended, rig.recorder.begun);
   EXPECT_EQ(rig.device.Count(SimMessage::kProgrammingCommand), 0);
 }
 
@@ -153,6 +186,7 @@ TEST(OutcomeSerial, WrongRepliesAreCountedAsResentUntilTheyEndTheTransfer) {
   EXPECT_EQ(rig.recorder.wrong, (std::vector<int>{1, 2}));
   EXPECT_EQ(rig.recorder.Last().detail.frames.sent, 5);
   EXPECT_EQ(rig.recorder.Last().detail.frames.resent, 2);
+  ExpectKindsFollowTheText(rig.recorder);
 
   CListenedRig failing("COM1");
   failing.WriteRows(3);
@@ -166,6 +200,7 @@ TEST(OutcomeSerial, WrongRepliesAreCountedAsResentUntilTheyEndTheTransfer) {
   EXPECT_EQ(o.detail.address, 0x8020);
   EXPECT_EQ(o.detail.text, "N\r");
   EXPECT_EQ(failing.recorder.boxReasons, std::vector<Reason>{Reason::kWrongReplies});
+  ExpectKindsFollowTheText(failing.recorder);
 }
 
 TEST(OutcomeHid, SilenceIsATimeOutAndAFailedEndOfFileIsNoSuccess) {
@@ -178,6 +213,7 @@ TEST(OutcomeHid, SilenceIsATimeOutAndAFailedEndOfFileIsNoSuccess) {
   ASSERT_TRUE(silent.Update());
   ExpectEnd(silent.recorder.Last(), Stage::kTransfer, Result::kFailed, Reason::kTimeout);
   EXPECT_EQ(silent.recorder.Last().detail.frame, 1);
+  ExpectKindsFollowTheText(silent.recorder);
 
   CListenedRig eof("USB");
   eof.WriteRows(2);

@@ -22,7 +22,7 @@ TEST(TransferShutdown, WhileTheSerialWorkerWaitsForAReply) {
   EXPECT_FALSE(rig.dlg.WorkerRunning());
   rig.ws.UiCalls().Drain();
   EXPECT_EQ(rig.ws.logLines.size(), linesBefore);  // no "read data Err", nothing at all
-  EXPECT_TRUE(rig.dlg.SerialPort().IsOpen());          // the error end did not run
+  EXPECT_TRUE(rig.dlg.SerialPort().IsOpen());      // the error end did not run
   EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 2);
   EXPECT_EQ(rig.device.Count(SimMessage::kEndOfFile), 0);
 }

@@ -1,4 +1,4 @@
-// The transfer workers against the simulated device: frames, acknowledgements,
+// The transfer worker against the simulated device: frames, acknowledgements,
 // progress, protected ranges, retries, cancel, and the controls each end leaves.
 
 #include <gtest/gtest.h>

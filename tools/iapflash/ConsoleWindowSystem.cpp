@@ -20,10 +20,46 @@
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at text[i], 0 when there is none.
+std::size_t Utf8Sequence(const std::string& text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t n = 0;
+  std::uint32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    n = 2;
+    code = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    n = 3;
+    code = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    n = 4;
+    code = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    const auto c = static_cast<unsigned char>(text[i + k]);
+    if ((c & 0xC0u) != 0x80u) return 0;
+    code = (code << 6) | (c & 0x3Fu);
+  }
+  // No overlong forms, no surrogates, nothing above U+10FFFF.
+  const bool overlong = (n == 3 && code < 0x800) || (n == 4 && code < 0x10000);
+  if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+  return n;
+}
+
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
     const auto u = static_cast<unsigned char>(c);
+    // A path or a port name in UTF-8 goes as it is.
+    if (const std::size_t n = u >= 0x80 ? Utf8Sequence(text, i) : 0; n > 0) {
+      out.append(text, i, n);
+      i += n - 1;
+      continue;
+    }
     switch (c) {
       case '"':
         out += "\\\"";
@@ -42,9 +78,9 @@ std::string JsonString(const std::string& text) {
         break;
       default:
         if (u < 0x20 || u >= 0x80) {
-          // Device replies and paths are bytes, not necessarily UTF-8: every byte
-          // outside printable ASCII goes as its own code point, so the line is
-          // always valid JSON.
+          // Device replies and paths are bytes, not necessarily UTF-8: every
+          // control byte and every byte that is not part of well-formed UTF-8
+          // goes as its own code point, so the line is always valid JSON.
           char escaped[8];
           std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
           out += escaped;
@@ -188,7 +224,7 @@ bool CConsoleWindowSystem::AskYesNo(const std::string& text, const std::string& 
   if (m_options.json) {
     Write(stdout, "{\"event\":\"box\",\"caption\":" + JsonString(caption) +
                       ",\"text\":" + JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) +
-                      "\",\"answer\":\"yes\"}\n");
+                      "\",\"reason\":\"none\",\"answer\":\"yes\"}\n");
   } else {
     ClearProgressLine();
     Write(stderr, caption + ": " + text + " (answered Yes)\n");

@@ -12,7 +12,7 @@ enum class SerialOpenFault { kNone, kNotFound, kBusy, kPermission, kNotSerial, k
 
 struct SerialOpenError {
   SerialOpenFault fault = SerialOpenFault::kNone;
-  std::string message;  // the system's own words, empty when there are none
+  std::string message;  // the system's own words (on Windows with the error code)
 };
 
 class ISerialChannel {

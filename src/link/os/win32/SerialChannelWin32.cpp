@@ -31,6 +31,20 @@ struct WriteRequest {
   WriteRequest& operator=(const WriteRequest&) = delete;
 };
 
+// The system's own words for a Win32 error code, with the code.
+std::string SystemMessage(DWORD error) {
+  char text[256] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, error, 0, text, sizeof text, nullptr);
+  std::string message(text, n);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.')) {
+    message.pop_back();
+  }
+  const std::string code = "Windows error " + std::to_string(error);
+  return message.empty() ? code : message + " (" + code + ")";
+}
+
 class CWin32SerialChannel final : public ISerialChannel {
  public:
   ~CWin32SerialChannel() override { Close(); }
@@ -53,7 +67,7 @@ class CWin32SerialChannel final : public ISerialChannel {
       } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
         fault = SerialOpenFault::kBusy;
       }
-      m_openError = {fault, "Windows error " + std::to_string(error)};
+      m_openError = {fault, SystemMessage(error)};
       return false;
     }
 
@@ -72,6 +86,9 @@ class CWin32SerialChannel final : public ISerialChannel {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     bool ok = GetCommState(port, &dcb) != FALSE;
+    // A file or a device that is no COM port has no comm state; a port whose
+    // driver refuses the settings is a port all the same.
+    if (!ok) m_openError = {SerialOpenFault::kNotSerial, SystemMessage(GetLastError())};
     if (ok) {
       dcb.BaudRate = static_cast<DWORD>(baud);
       dcb.ByteSize = 8;
@@ -86,12 +103,14 @@ class CWin32SerialChannel final : public ISerialChannel {
       dcb.fErrorChar = FALSE;
       dcb.fAbortOnError = FALSE;
       ok = SetCommState(port, &dcb) != FALSE;
+      if (!ok) m_openError = {SerialOpenFault::kOther, SystemMessage(GetLastError())};
     }
-    const bool queuesSet = SetupComm(port, kInputQueue, kOutputQueue) != FALSE;
+    const bool queuesSet = ok && SetupComm(port, kInputQueue, kOutputQueue) != FALSE;
+    if (ok && !queuesSet) m_openError = {SerialOpenFault::kOther, SystemMessage(GetLastError())};
     if (!ok || !queuesSet || readEvent == nullptr || write->event == nullptr) {
-      // A file or a device that is no COM port has no comm state.
-      m_openError = {ok ? SerialOpenFault::kOther : SerialOpenFault::kNotSerial,
-                     "Windows error " + std::to_string(GetLastError())};
+      if (m_openError.fault == SerialOpenFault::kNone) {
+        m_openError = {SerialOpenFault::kOther, "no event for the port's I/O"};
+      }
       if (readEvent != nullptr) CloseHandle(readEvent);
       CloseHandle(port);
       return false;
