@@ -22,19 +22,21 @@ class CDialogTransferHost final : public ITransferHost {
   void SetPercentText(const std::string& text) override { m_dlg.SetControlText(IDC_PERCENT, text); }
   void EnableFile(bool enabled) override { m_dlg.EnableControl(IDC_FILE, enabled); }
   void EnableCancel(bool enabled) override { m_dlg.EnableControl(IDC_CANCEL, enabled); }
+  // The events of every frame are posted, not waited for: the transfer's pace
+  // is the device's, not the window's.
   void Progress(long bytes, long total) override {
-    m_dlg.Emit([&](IUpdateListener& l) { l.OnProgress(bytes, total); });
+    m_dlg.Post([bytes, total](IUpdateListener& l) { l.OnProgress(bytes, total); });
   }
   void StageBegun(Stage stage) override { m_dlg.BeginStage(stage); }
   void Ended(const Outcome& outcome) override { m_dlg.EndStage(outcome); }
   void FrameSent(const TransferFrame& frame) override {
-    m_dlg.Emit([&](IUpdateListener& l) { l.OnFrameSent(frame); });
+    m_dlg.Post([frame](IUpdateListener& l) { l.OnFrameSent(frame); });
   }
   void FrameAcknowledged(const TransferFrame& frame) override {
-    m_dlg.Emit([&](IUpdateListener& l) { l.OnFrameAcknowledged(frame); });
+    m_dlg.Post([frame](IUpdateListener& l) { l.OnFrameAcknowledged(frame); });
   }
   void FrameAnsweredWrongly(const TransferFrame& frame, const std::string& reply) override {
-    m_dlg.Emit([&](IUpdateListener& l) { l.OnFrameAnsweredWrongly(frame, reply); });
+    m_dlg.Post([frame, reply](IUpdateListener& l) { l.OnFrameAnsweredWrongly(frame, reply); });
   }
   int LoadImage(bool& changed) override {
     const int loaded = m_dlg.LoadImageFile("tmp.bin");

@@ -41,6 +41,26 @@ bool CUiCallQueue::InvokeAndWait(const std::function<void()>& fn) {
   return call->ran;
 }
 
+bool CUiCallQueue::Post(std::function<void()> fn) {
+  std::function<void()> wake;
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_shut) return false;
+    if (std::this_thread::get_id() == m_uiThread) {
+      lock.unlock();
+      fn();
+      return true;
+    }
+    auto call = std::make_shared<Call>();
+    call->fn = std::move(fn);
+    m_queue.push_back(std::move(call));
+    wake = m_wake;
+  }
+  m_arrived.notify_all();
+  if (wake) wake();
+  return true;
+}
+
 int CUiCallQueue::Drain() {
   int ran = 0;
   for (;;) {

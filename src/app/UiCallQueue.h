@@ -25,6 +25,10 @@ class CUiCallQueue {
   void SetWakeUp(std::function<void()> wake);
 
   bool InvokeAndWait(const std::function<void()>& fn);
+  // Queues fn to run on the user-interface thread and returns at once; fn runs
+  // in order with every other call queued, before any queued after it. On the
+  // user-interface thread it runs at once. False (fn dropped) once shut.
+  bool Post(std::function<void()> fn);
 
   // Runs every queued call; returns how many ran. User-interface thread only.
   int Drain();

@@ -101,6 +101,8 @@ void CUpdaterDlg::JoinWorker() {
   // until it has left.
   while (m_workerRunning.load()) m_ws.UiCalls().WaitAndDrain(10);
   if (m_worker.joinable()) m_worker.join();
+  // What the worker posted last reaches the listeners before this returns.
+  m_ws.UiCalls().Drain();
 }
 
 void CUpdaterDlg::StartWorker(std::function<void()> body) {
@@ -157,6 +159,13 @@ void CUpdaterDlg::RemoveListener(IUpdateListener& listener) {
 void CUpdaterDlg::Emit(const std::function<void(IUpdateListener&)>& fn) {
   m_ws.InvokeAndWait([&] {
     // A copy: a listener may add or remove listeners while it is called.
+    const std::vector<IUpdateListener*> listeners = m_listeners;
+    for (IUpdateListener* listener : listeners) fn(*listener);
+  });
+}
+
+void CUpdaterDlg::Post(std::function<void(IUpdateListener&)> fn) {
+  m_ws.UiCalls().Post([this, fn = std::move(fn)] {
     const std::vector<IUpdateListener*> listeners = m_listeners;
     for (IUpdateListener* listener : listeners) fn(*listener);
   });

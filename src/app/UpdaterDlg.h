@@ -85,8 +85,11 @@ class CUpdaterDlg {
   void WindowMessageBox(const std::string& text, Reason reason = Reason::kNone);
   void BeginStage(Stage stage);
   void EndStage(const Outcome& outcome);
-  // Calls fn for every listener, on the user-interface thread.
+  // Calls fn for every listener, on the user-interface thread, and waits.
   void Emit(const std::function<void(IUpdateListener&)>& fn);
+  // The same without waiting, for the events of every frame: fn (which holds
+  // copies of what it tells) runs in order with every other call to the window.
+  void Post(std::function<void(IUpdateListener&)> fn);
   void EnableControl(int id, bool enabled);
   void SetControlText(int id, const std::string& text);
   void SetProgress(int pos);

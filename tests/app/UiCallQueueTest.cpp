@@ -79,3 +79,33 @@ TEST(UiCallQueue, ShutdownReleasesAWaitingWorkerUnrun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Posted calls do not hold the worker, yet run in the order they were made among
+// the calls it waits for; once shut, a post is refused and never runs.
+TEST(UiCallQueue, PostedCallsKeepTheirPlaceAmongWaitedOnes) {
+  CUiCallQueue queue;
+  std::vector<int> order;  // touched on this (the UI) thread only
+  std::thread worker([&] {
+    for (int i = 0; i < 300; ++i) {
+      if (i % 3 == 2) {
+        queue.InvokeAndWait([&order, i] { order.push_back(i); });
+      } else {
+        EXPECT_TRUE(queue.Post([&order, i] { order.push_back(i); }));
+      }
+    }
+  });
+  while (order.size() < 300) queue.WaitAndDrain(10);
+  worker.join();
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+
+  queue.Shutdown();
+  bool ran = false;
+  std::thread late([&] { EXPECT_FALSE(queue.Post([&ran] { ran = true; })); });
+  late.join();
+  queue.Drain();
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
