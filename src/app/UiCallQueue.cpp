@@ -19,46 +19,43 @@ void CUiCallQueue::SetWakeUp(std::function<void()> wake) {
   m_wake = std::move(wake);
 }
 
-bool CUiCallQueue::InvokeAndWait(const std::function<void()>& fn) {
+std::shared_ptr<CUiCallQueue::Call> CUiCallQueue::Enqueue(std::function<void()> fn, bool& refused) {
+  refused = false;
   std::function<void()> wake;
   auto call = std::make_shared<Call>();
   {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_shut) return false;
+    if (m_shut) {
+      refused = true;
+      return nullptr;
+    }
     if (std::this_thread::get_id() == m_uiThread) {
       lock.unlock();
       fn();
-      return true;
+      return nullptr;
     }
-    call->fn = fn;
+    call->fn = std::move(fn);
     m_queue.push_back(call);
     wake = m_wake;
   }
   m_arrived.notify_all();
   if (wake) wake();
+  return call;
+}
+
+bool CUiCallQueue::InvokeAndWait(const std::function<void()>& fn) {
+  bool refused = false;
+  const std::shared_ptr<Call> call = Enqueue(fn, refused);
+  if (!call) return !refused;
   std::unique_lock<std::mutex> lock(m_mutex);
   m_finished.wait(lock, [&] { return call->done; });
   return call->ran;
 }
 
 bool CUiCallQueue::Post(std::function<void()> fn) {
-  std::function<void()> wake;
-  {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_shut) return false;
-    if (std::this_thread::get_id() == m_uiThread) {
-      lock.unlock();
-      fn();
-      return true;
-    }
-    auto call = std::make_shared<Call>();
-    call->fn = std::move(fn);
-    m_queue.push_back(std::move(call));
-    wake = m_wake;
-  }
-  m_arrived.notify_all();
-  if (wake) wake();
-  return true;
+  bool refused = false;
+  Enqueue(std::move(fn), refused);
+  return !refused;
 }
 
 int CUiCallQueue::Drain() {

@@ -45,6 +45,10 @@ class CUiCallQueue {
     bool done = false;
     bool ran = false;
   };
+  // Runs fn at once on the user-interface thread (nullptr), or queues it and
+  // wakes the face (the queued call); refused (nullptr) once shut.
+  std::shared_ptr<Call> Enqueue(std::function<void()> fn, bool& refused);
+
   mutable std::mutex m_mutex;
   std::condition_variable m_arrived;
   std::condition_variable m_finished;

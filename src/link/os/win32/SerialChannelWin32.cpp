@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "link/os/SerialChannel.h"
+#include "link/os/win32/SystemMessage.h"
 
 namespace {
 
@@ -32,17 +33,8 @@ struct WriteRequest {
 };
 
 // The system's own words for a Win32 error code, with the code.
-std::string SystemMessage(DWORD error) {
-  char text[256] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, error, 0, text, sizeof text, nullptr);
-  std::string message(text, n);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  const std::string code = "Windows error " + std::to_string(error);
-  return message.empty() ? code : message + " (" + code + ")";
+std::string OpenErrorText(DWORD error) {
+  return SystemMessage(error) + " (Windows error " + std::to_string(error) + ")";
 }
 
 class CWin32SerialChannel final : public ISerialChannel {
@@ -67,7 +59,7 @@ class CWin32SerialChannel final : public ISerialChannel {
       } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
         fault = SerialOpenFault::kBusy;
       }
-      m_openError = {fault, SystemMessage(error)};
+      m_openError = {fault, OpenErrorText(error)};
       return false;
     }
 
@@ -88,7 +80,7 @@ class CWin32SerialChannel final : public ISerialChannel {
     bool ok = GetCommState(port, &dcb) != FALSE;
     // A file or a device that is no COM port has no comm state; a port whose
     // driver refuses the settings is a port all the same.
-    if (!ok) m_openError = {SerialOpenFault::kNotSerial, SystemMessage(GetLastError())};
+    if (!ok) m_openError = {SerialOpenFault::kNotSerial, OpenErrorText(GetLastError())};
     if (ok) {
       dcb.BaudRate = static_cast<DWORD>(baud);
       dcb.ByteSize = 8;
@@ -103,10 +95,10 @@ class CWin32SerialChannel final : public ISerialChannel {
       dcb.fErrorChar = FALSE;
       dcb.fAbortOnError = FALSE;
       ok = SetCommState(port, &dcb) != FALSE;
-      if (!ok) m_openError = {SerialOpenFault::kOther, SystemMessage(GetLastError())};
+      if (!ok) m_openError = {SerialOpenFault::kOther, OpenErrorText(GetLastError())};
     }
     const bool queuesSet = ok && SetupComm(port, kInputQueue, kOutputQueue) != FALSE;
-    if (ok && !queuesSet) m_openError = {SerialOpenFault::kOther, SystemMessage(GetLastError())};
+    if (ok && !queuesSet) m_openError = {SerialOpenFault::kOther, OpenErrorText(GetLastError())};
     if (!ok || !queuesSet || readEvent == nullptr || write->event == nullptr) {
       if (m_openError.fault == SerialOpenFault::kNone) {
         m_openError = {SerialOpenFault::kOther, "no event for the port's I/O"};
