@@ -24,22 +24,36 @@ const char kConfig[] =
     "RAWDATASIZE=32\r\nROMHEAD=0x8000\r\nROMTAIL=0xFFFF\r\nINTSTART=0xFFC0\r\n"
     "INTEND=0xFFE0\r\nIAPSTART=0xF000\r\nIAPEND=0xF40F\r\n";
 
+void Send(int fd, const Bytes& bytes) {
+  ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+// Starts "iapsim serial" with options in dir (with kConfig as its INI), opens its
+// pty and puts the programmer into programming mode. The pty's descriptor, or -1
+// after a failed expectation.
+int StartInProgrammingMode(CScratchDir& dir, testproc::CChild& sim,
+                           const std::vector<std::string>& options) {
+  dir.Write("MpptConfigFile.ini", kConfig);
+  std::vector<std::string> args = {IAP_SIM_PROGRAM, "serial"};
+  args.insert(args.end(), options.begin(), options.end());
+  EXPECT_TRUE(sim.Start(args, dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
+  const std::string path = sim.WaitReady();
+  EXPECT_FALSE(path.empty()) << testproc::ReadFile(dir.File("sim.err"));
+  if (path.empty()) return -1;
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) return -1;
+  Send(fd, Text("IAPMODE\r"));
+  EXPECT_EQ(ReadFor(fd, 4, 2000ms), Text("#FH\r"));
+  return fd;
+}
+
 TEST(IapSimProgram, RefusedFramesAreExplainedOnStderrAndFailTheRun) {
   CScratchDir dir;
-  dir.Write("MpptConfigFile.ini", kConfig);
   testproc::CChild sim;
-  ASSERT_TRUE(sim.Start({IAP_SIM_PROGRAM, "serial", "--config", "MpptConfigFile.ini", "--timeout",
-                         "20", "--linger", "0.5"},
-                        dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
-  const std::string path = sim.WaitReady();
-  ASSERT_FALSE(path.empty()) << testproc::ReadFile(dir.File("sim.err"));
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  const int fd = StartInProgrammingMode(
+      dir, sim, {"--config", "MpptConfigFile.ini", "--timeout", "20", "--linger", "0.5"});
   ASSERT_GE(fd, 0);
-  const auto send = [&](const Bytes& bytes) {
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  };
-  send(Text("IAPMODE\r"));
-  EXPECT_EQ(ReadFor(fd, 4, 2000ms), Text("#FH\r"));
+  const auto send = [&](const Bytes& bytes) { Send(fd, bytes); };
   send(HandFrame(false, 0x8000, Counting(32)));
   EXPECT_EQ(ReadFor(fd, 2, 2000ms), Text("A\r"));
   send(HandFrame(false, 0xEFF0, Counting(32)));  // reaches into the programmer
@@ -99,20 +113,11 @@ TEST(IapSimCommandLine, UsageErrorsNameTheOptionAndEndWithStatus2) {
 // Every --fault given is shown, not only the last one.
 TEST(IapSimCommandLine, RepeatedFaultsAreAllShown) {
   CScratchDir dir;
-  dir.Write("MpptConfigFile.ini", kConfig);
   testproc::CChild sim;
-  ASSERT_TRUE(sim.Start({IAP_SIM_PROGRAM, "serial", "--fault", "nak=1", "--fault", "garbage=2",
-                         "--timeout", "20", "--linger", "0.5"},
-                        dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
-  const std::string path = sim.WaitReady();
-  ASSERT_FALSE(path.empty()) << testproc::ReadFile(dir.File("sim.err"));
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+  const int fd = StartInProgrammingMode(
+      dir, sim, {"--fault", "nak=1", "--fault", "garbage=2", "--timeout", "20", "--linger", "0.5"});
   ASSERT_GE(fd, 0);
-  const auto send = [&](const Bytes& bytes) {
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  };
-  send(Text("IAPMODE\r"));
-  EXPECT_EQ(ReadFor(fd, 4, 2000ms), Text("#FH\r"));
+  const auto send = [&](const Bytes& bytes) { Send(fd, bytes); };
   send(HandFrame(false, 0x8000, Counting(32)));
   EXPECT_EQ(ReadFor(fd, 2, 2000ms), Text("N\r"));
   send(HandFrame(false, 0x8020, Counting(32)));
