@@ -1,5 +1,6 @@
 # One entry point for building and proving the tree.
 #   make deps   install the Debian packages the build and the tests need (only what is missing)
+#   make deps-build  only those the native build and the .deb need (no wine, mingw, clang, nsis)
 #   make build  native build into build/ (programs in build/bin/) and Windows build into build-win/,
 #               configured by the presets native and windows in CMakePresets.json
 #   make check  native build, then its unit suites alone (no end-to-end, window, command-line,
@@ -10,7 +11,7 @@
 #   make fuzz   every fuzz target for FUZZ_SECONDS (default 300) each
 #   make demo   a full update against the simulator, over a pty and over the socket HID channel
 #   make bench  the benchmarks under bench/
-#   make package  the Debian package, dist/iap-updater_VERSION_ARCH.deb
+#   make package  the Debian package, dist/iap-updater_VERSION_ARCH.deb (needs only deps-build)
 #   make package-win  the Windows release in dist/: a zip and an installer
 
 SHELL := /bin/bash
@@ -19,10 +20,19 @@ BUILD_TYPE ?= RelWithDebInfo
 export WINEDEBUG := -all
 export WINEPREFIX ?= $(CURDIR)/build-win/wineprefix
 
-DEB_PACKAGES := cmake make g++ pkg-config libgtest-dev googletest libbenchmark-dev \
-  qt6-base-dev libhidapi-dev fonts-liberation xvfb xauth imagemagick \
-  g++-mingw-w64-x86-64-posix wine64 srecord python3 clang libcli11-dev nsis \
-  libgcrypt20-dev libgcrypt-mingw-w64-dev
+# What the native build (its programs, suites and benchmarks compiled, not run) and
+# the .deb need: the compiler, the libraries compiled in, and CPack's tools
+# (dpkg-shlibdeps from dpkg-dev, file to find the programs among the files).
+DEB_BUILD_PACKAGES := cmake make g++ pkg-config qt6-base-dev libhidapi-dev libcli11-dev \
+  libgcrypt20-dev libgtest-dev libbenchmark-dev python3 dpkg-dev file
+# What the tests add: the Windows build and wine, the fuzzers' clang, the installer's
+# NSIS, the firmware tools, an X server and the fonts the windows are measured for,
+# and what inspects the package: lintian, the icon's SVG rendered, the menu entries
+# validated, the windows' captions read off the X server, a fresh Debian root to
+# install it in.
+DEB_TEST_PACKAGES := googletest fonts-liberation xvfb xauth imagemagick \
+  g++-mingw-w64-x86-64-posix wine64 srecord clang nsis libgcrypt-mingw-w64-dev \
+  lintian librsvg2-bin desktop-file-utils x11-utils debootstrap
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The native suites that make check leaves out: the windows, the command line, the end-to-end
@@ -35,28 +45,32 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_chec
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/tsan.supp:halt_on_error=1:second_deadlock_stack=1
 
-# The package and its checks: CPack's shlibdeps, lintian, the icon's SVG rendered,
-# the menu entries validated, the windows' captions read off an X server.
-DEB_PACKAGES += dpkg-dev file lintian librsvg2-bin desktop-file-utils x11-utils
-
-.PHONY: deps build build-native build-win build-asan build-tsan build-fuzz check test test-native \
+.PHONY: deps deps-build build build-native build-win build-asan build-tsan build-fuzz check test test-native \
   test-win test-asan test-tsan test-fuzz fuzz demo bench package clean
 
-deps:
-	@missing=$$(for p in $(DEB_PACKAGES); do \
+# apt-get only for what is missing; sudo unless already root.
+define install_missing
+	@missing=$$(for p in $(1); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "Installing:" $$missing; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -q && \
 	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q --no-install-recommends $$missing; \
-	else echo "All build and test packages are installed."; fi
+	else echo "All $(2) packages are installed."; fi
+endef
+
+deps:
+	$(call install_missing,$(DEB_BUILD_PACKAGES) $(DEB_TEST_PACKAGES),build and test)
+
+deps-build:
+	$(call install_missing,$(DEB_BUILD_PACKAGES),build)
 
 build: build-native build-win
 
 # The presets give the folders (build/, build-win/) and the toolchain; BUILD_TYPE
 # still chooses the native build's type.
-build-native:
+build-native: deps-build
 	cmake --preset native -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build build -j $(JOBS)
 
@@ -121,7 +135,7 @@ demo: deps build-native
 bench: deps build-native
 	bash bench/run.sh
 
-package: deps build-native
+package: deps-build build-native
 	cd build && cpack -G DEB -B $(CURDIR)/dist
 	rm -rf dist/_CPack_Packages
 	@ls dist/*.deb

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Checks the Windows release as a technician receives it, under wine in a wine
-prefix of its own: the zip holds the three programs, the examples and a CR LF
-README and nothing else; the installer installs silently, makes the working
-folders with their INI and the Start menu entries that start in them; the
+prefix of its own: the zip holds the three programs, the examples, a CR LF
+README and a LICENSES.txt that names each library compiled in with its licence,
+and nothing else; the programs import no DLL but Windows' own; the installer
+installs silently, makes the working folders with their INI and the Start menu
+entries that start in them; the
 installed solvane.exe and castrel.exe each run a whole update against the
 simulator; the uninstaller removes the programs and keeps the INI files.
 
@@ -43,13 +45,60 @@ def check_zip(path, name):
     with zipfile.ZipFile(path) as z:
         names = sorted(z.namelist())
         want = sorted(name + "/" + n for n in (
-            "README.txt", "solvane.exe", "castrel.exe", "iapflash.exe",
+            "README.txt", "LICENSES.txt", "solvane.exe", "castrel.exe", "iapflash.exe",
             "examples/solvane/MpptConfigFile.ini", "examples/solvane/firmware.mppt",
             "examples/castrel/InvConfigFile.ini", "examples/castrel/firmware.S19"))
-        check(names == want, "the zip holds the programs, the examples and the README only")
-        readme = z.read(name + "/README.txt")
-        check(b"\r\n" in readme and readme.count(b"\n") == readme.count(b"\r\n"),
-              "README.txt has CR LF line ends")
+        check(names == want, "the zip holds the programs, the examples, the README and the licences only")
+        for text in ("README.txt", "LICENSES.txt"):
+            data = z.read(name + "/" + text) if name + "/" + text in names else b""
+            check(b"\r\n" in data and data.count(b"\n") == data.count(b"\r\n"),
+                  text + " has CR LF line ends")
+        if name + "/LICENSES.txt" in names:
+            check_licences(z.read(name + "/LICENSES.txt").decode("ascii").replace("\r\n", "\n"))
+        for program in ("solvane.exe", "castrel.exe", "iapflash.exe"):
+            if name + "/" + program in names:
+                check_imports(program, z.read(name + "/" + program))
+
+
+# Each library compiled into the programs, the licence LICENSES.txt must give it,
+# and a line of that licence's text that must be there with it.
+LIBRARIES = (
+    ("CLI11", "BSD-3-Clause", "Neither the name of the University nor the names of its contributors"),
+    ("libgcrypt", "LGPL-2.1-or-later", "GNU LESSER GENERAL PUBLIC LICENSE"),
+    ("libgpg-error", "LGPL-2.1-or-later", "Version 2.1, February 1999"),
+    ("libstdc++", "GPL-3.0-or-later with the GCC", "gcc-exception-3.1"),
+    ("mingw-w64 C runtime", "ZPL-2.1", "Servicemarks (sm) or Trademarks (tm)"),
+    ("winpthreads", "MIT (expat)", "Permission is hereby granted, free of charge"),
+)
+
+
+def check_licences(text):
+    table = text.split("\n\n")[2] if text.count("\n\n") > 2 else ""
+    for library, licence, line in LIBRARIES:
+        row = [r for r in table.splitlines() if library in r]
+        check(bool(row) and licence in row[0],
+              "LICENSES.txt names %s with its licence %s" % (library, licence))
+        check(line in " ".join(text.split()), "LICENSES.txt has the text of %s's licence" % library)
+    check("@" not in text, "LICENSES.txt has every placeholder filled in")
+
+
+# The DLLs that come with Windows. A program that imports any other would need it
+# shipped beside it, and LICENSES.txt says every library is compiled in.
+WINDOWS_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "comdlg32.dll",
+                "advapi32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll", "setupapi.dll",
+                "hid.dll", "ws2_32.dll", "bcrypt.dll", "uxtheme.dll"}
+
+
+def check_imports(program, data):
+    with tempfile.NamedTemporaryFile(suffix=".exe") as exe:
+        exe.write(data)
+        exe.flush()
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe.name],
+                              capture_output=True, text=True).stdout
+    dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", dump)}
+    foreign = sorted(d for d in dlls if d not in WINDOWS_DLLS and not d.startswith("api-ms-win-"))
+    check(bool(dlls) and not foreign,
+          "%s imports only Windows' own DLLs (not %s)" % (program, ", ".join(foreign) or "-"))
 
 
 def main():
@@ -81,7 +130,7 @@ def main():
         return 1
     appdata = user[0]
     installed = os.path.join(appdata, "Local", "Programs", "IAP Updater")
-    for program in ("solvane.exe", "castrel.exe", "iapflash.exe", "Uninstall.exe"):
+    for program in ("solvane.exe", "castrel.exe", "iapflash.exe", "Uninstall.exe", "LICENSES.txt"):
         check(os.path.isfile(os.path.join(installed, program)), "installed " + program)
     documents = glob.glob(os.path.join(os.path.dirname(appdata), "*", "IAP Updater"))
     work = documents[0] if documents else ""

@@ -3,7 +3,10 @@
 makensis, dist/iap-updater-VERSION-win64-setup.exe.
 
 usage: package.py --version V --bin BUILD-WIN/bin --examples EXAMPLES --out DIST
-                  --stage STAGE-DIR [--makensis MAKENSIS] [--strip STRIP]
+                  --stage STAGE-DIR [--makensis MAKENSIS] [--strip STRIP] [--lgpl LGPL-2.1]
+
+Beside the programs and the examples: README.txt and LICENSES.txt, the
+libraries compiled into the programs with their licences.
 """
 
 import argparse
@@ -32,10 +35,13 @@ def stage(args, root):
             shutil.copy2(os.path.join(args.examples, variant, name),
                          os.path.join(root, "examples", variant))
     # Notepad and every Windows editor read CR LF.
-    with open(os.path.join(HERE, "README.txt")) as f:
-        text = f.read().replace("@VERSION@", args.version)
-    with open(os.path.join(root, "README.txt"), "wb") as f:
-        f.write(text.replace("\n", "\r\n").encode("ascii"))
+    with open(args.lgpl) as f:
+        lgpl = f.read().rstrip("\n")
+    for name in ("README.txt", "LICENSES.txt"):
+        with open(os.path.join(HERE, name)) as f:
+            text = f.read().replace("@VERSION@", args.version).replace("@LGPL_2_1_TEXT@", lgpl)
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(text.replace("\n", "\r\n").encode("ascii"))
 
 
 def main():
@@ -43,6 +49,9 @@ def main():
     for option in ("--version", "--bin", "--examples", "--out", "--stage"):
         parser.add_argument(option, required=True)
     parser.add_argument("--makensis")
+    # The whole text of the licence of the libraries linked into iapflash.exe, as
+    # every Debian system has it (base-files).
+    parser.add_argument("--lgpl", default="/usr/share/common-licenses/LGPL-2.1")
     parser.add_argument("--strip", help="strips the staged programs (iapflash keeps its symbols in the build)")
     args = parser.parse_args()
 

@@ -34,8 +34,6 @@ class CBusyFlag {
   bool& m_flag;
 };
 
-bool SupportedRecordSize(int size) { return size == 64 || size == 32 || size == 16; }
-
 // The largest image a transfer takes; the frame counters are ints.
 constexpr std::uintmax_t kMaxImageBytes = 0x7FFFFFFF;
 
@@ -96,10 +94,25 @@ void CUpdaterDlg::OnFileButton() {
     EndStage(Outcome{Stage::kFile, Result::kCancelled, Reason::kNone, {}});
     return;
   }
+  TakeFirmwareFile(*chosen, savedDirectory);
+}
 
+bool CUpdaterDlg::OnFileChosen(const std::string& path) {
+  // Only while File itself could be pressed: not without a configuration, not
+  // during a transfer, not inside a build.
+  if (m_building || path.empty() || !m_ws.IsEnabled(IDC_FILE)) return false;
+  CBusyFlag busy(m_building);
+
+  BeginStage(Stage::kFile);
+  Log(kSeparator);
+  TakeFirmwareFile(path, m_ws.CurrentDirectory());
+  return true;
+}
+
+void CUpdaterDlg::TakeFirmwareFile(const std::string& chosen, const std::string& savedDirectory) {
   // The dialog may leave the current directory where the user browsed to; a
   // relative answer is taken against that directory.
-  std::string path = *chosen;
+  std::string path = chosen;
   if (const std::filesystem::path p(path); !p.empty() && p.is_relative()) {
     path = (std::filesystem::path(m_ws.CurrentDirectory()) / p).lexically_normal().string();
   }
@@ -132,11 +145,13 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
     m_fileOutcome.reason = problem.reason;
     m_fileOutcome.detail.line = problem.line;
     m_fileOutcome.detail.text = problem.text;
+    m_fileOutcome.detail.osError = problem.osError;
+    if (problem.address >= 0) m_fileOutcome.detail.address = problem.address;
     return false;
   };
 
   if (TakeInterfaceChoice() && !SupportedRecordSize(ActiveProfile.recordSize)) {
-    AppMessageBox("Can't support this file !", BoxIcon::kWarning);
+    AppMessageBox("Can't support this file !", BoxIcon::kWarning, Reason::kRecordSizeUnsendable);
   }
 
   // File writes tmp.txt and tmp.bin here: a firmware file that is one of them
@@ -203,7 +218,7 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
       // The read position of the rows' size (rows of 64 were written as rows of 32).
       (m_builder.m_binRecordSize == 16 ? m_transfer.cursor16 : m_transfer.cursor32) = 0;
     } else {
-      AppMessageBox("Can't support this file !", BoxIcon::kWarning);
+      AppMessageBox("Can't support this file !", BoxIcon::kWarning, Reason::kRecordSizeUnsendable);
     }
   } else {
     result = -1;

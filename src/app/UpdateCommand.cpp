@@ -74,6 +74,17 @@ void CUpdaterDlg::OnUpdateFirmware() {
     return;
   }
   EndStage(m_linkOutcome);
+  // A record size that has no frame layout could never be sent: the device is not
+  // put into programming mode for a transfer that would stop at its first frame,
+  // leaving it waiting without its application.
+  if (!SupportedRecordSize(ActiveProfile.recordSize)) {
+    BeginStage(Stage::kHandshake);
+    Log("Record size " + std::to_string(ActiveProfile.recordSize) +
+        " can not be sent, only 16, 32 or 64 bytes per record!");
+    WindowMessageBox("Can't support this file !", Reason::kRecordSizeUnsendable);
+    EndStage(Outcome{Stage::kHandshake, Result::kFailed, Reason::kRecordSizeUnsendable, {}});
+    return;
+  }
   Handshake(*m_openLink, command);
 }
 

@@ -18,7 +18,7 @@
 enum class LogKind {
   kPlain,
   // One of the lines the transfer writes for every frame: its number, a HID
-  // report's byte count, the acknowledgement.
+  // report's byte count (the handshake's as well), the acknowledgement.
   kPerFrame,
 };
 

@@ -16,9 +16,9 @@ CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
   // waiting for the device notices at once.
   m_serial.SetAbort(&m_closing);
   m_hid.SetAbort(&m_closing);
-  m_hid.SetLog([this](const std::string& line) {
-    Log(line, m_framesRunning.load() ? LogKind::kPerFrame : LogKind::kPlain);
-  });
+  // The HID link logs only numbers: each report's byte count (or the error code
+  // of a time-out), in the handshake as in every frame; a quiet log drops them all.
+  m_hid.SetLog([this](const std::string& line) { Log(line, LogKind::kPerFrame); });
   m_builder.SetMessageBox([this](const std::string& text) {
     AppMessageBox(text, BoxIcon::kWarning, m_builder.Problem().reason);
   });

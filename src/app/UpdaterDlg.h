@@ -51,6 +51,10 @@ class CUpdaterDlg {
   void OnFileButton();      // control 1005
   void OnUpdateFirmware();  // control 1006
   void OnCancelUpdate();    // control 1009
+  // A firmware file named without the file dialog (dropped on the window): File's
+  // work from the chosen path on. Only while File is enabled and no build runs;
+  // false, and nothing done, otherwise.
+  bool OnFileChosen(const std::string& path);
 
   // Every stage begun and ended, log line, box, frame and progress from now on
   // goes to listener too (on the user-interface thread), until it is removed.
@@ -124,6 +128,8 @@ class CUpdaterDlg {
   std::atomic<int>& LinkKind() { return m_interfaceKind; }
   // The COM number chosen last, 0 before any.
   int ComPort() const { return m_comPort.load(); }
+  // The kind of the link Update Firmware opened last (kNoLink before any).
+  int OpenedLinkKind() const { return m_interfaceKind.load(); }
   // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
   bool ImageChanged() const { return m_imageChanged; }
 
@@ -161,6 +167,9 @@ class CUpdaterDlg {
   std::atomic<bool> m_framesRunning{false};
   // The stage begun and not yet ended (a Stage), -1 for none.
   std::atomic<int> m_openStage{-1};
+  // File's work once the path is known: logs it, shows it, builds the image in
+  // savedDirectory (the working directory) and lets Update Firmware go if it worked.
+  void TakeFirmwareFile(const std::string& chosen, const std::string& savedDirectory);
   // The box shown to the user and to every listener.
   void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon, Reason reason);
   std::atomic<bool> m_closing{false};

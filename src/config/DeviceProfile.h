@@ -65,6 +65,10 @@ DeviceProfile ReadDeviceSection(const CProfileIni& ini, const std::string& secti
 // boundaries of a 24-bit space, ROMTAIL in 24 bits, the record size in a byte.
 DeviceMap MaskedProfile(const DeviceProfile& entry);
 
+// The record sizes the programmer takes: 16 and 32 bytes a frame, 64 sent as
+// two rows of 32.
+inline bool SupportedRecordSize(std::uint32_t size) { return size == 64 || size == 32 || size == 16; }
+
 // Device addresses above 0xFFFF need the three-byte address layout, both in the
 // S-record lines read and in the frames sent.
 inline bool Uses24BitAddresses(const DeviceMap& p) { return p.ROMTAIL >= 0x10000u; }

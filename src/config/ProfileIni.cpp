@@ -61,9 +61,26 @@ bool ReadBounded(const std::string& path, std::size_t limit, bool& regular, std:
   return !in.bad();
 }
 
+// "UTF-16LE" or "UTF-16BE" when text looks like UTF-16: its byte-order mark, or
+// without one, ASCII with a NUL beside every character of its first line.
+std::string Utf16Encoding(const std::string& text) {
+  if (text.size() >= 2) {
+    if (text[0] == '\xFF' && text[1] == '\xFE') return "UTF-16LE";
+    if (text[0] == '\xFE' && text[1] == '\xFF') return "UTF-16BE";
+  }
+  const std::size_t probe = std::min<std::size_t>(text.size() & ~std::size_t{1}, 64);
+  if (probe < 4) return {};
+  int evenNul = 0, oddNul = 0;
+  for (std::size_t i = 0; i < probe; ++i) (i % 2 ? oddNul : evenNul) += text[i] == '\0' ? 1 : 0;
+  const int pairs = static_cast<int>(probe / 2);
+  if (oddNul == pairs && evenNul == 0) return "UTF-16LE";
+  if (evenNul == pairs && oddNul == 0) return "UTF-16BE";
+  return {};
+}
+
 }  // namespace
 
-CProfileIni::CProfileIni(const std::string& path) {
+CProfileIni::CProfileIni(const std::string& path, RepeatedSections repeated) {
   bool regular = false;
   std::string text;
   if (!ReadBounded(path, kMaxFileBytes, regular, text)) return;
@@ -74,6 +91,13 @@ CProfileIni::CProfileIni(const std::string& path) {
   }
   if (text.size() > kMaxFileBytes) {
     m_refusal = "it is larger than 1 MiB";
+    return;
+  }
+  // Notepad's "Unicode" is UTF-16: every other byte of its ASCII text is NUL.
+  // Named as such, so that whoever saved it knows to save it again as ANSI or
+  // UTF-8 text, which is what the keys are read from.
+  if (const std::string encoding = Utf16Encoding(text); !encoding.empty()) {
+    m_refusal = "it is " + encoding + " text; save it as ANSI or UTF-8 text instead";
     return;
   }
   if (text.find('\0') != std::string::npos) {
@@ -91,8 +115,10 @@ CProfileIni::CProfileIni(const std::string& path) {
       const auto close = line.find(']');
       const std::string name =
           Lower(Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)));
-      // A section that appears again later is not looked at: the first one wins.
-      if (std::find(seenSections.begin(), seenSections.end(), name) != seenSections.end()) {
+      // A section that appears again later is not looked at, unless the caller
+      // merges them: the first one wins.
+      if (repeated == RepeatedSections::kFirstWins &&
+          std::find(seenSections.begin(), seenSections.end(), name) != seenSections.end()) {
         section = nullptr;
       } else {
         seenSections.push_back(name);

@@ -27,8 +27,14 @@ class CProfileIni {
   // anybody maintains.
   static constexpr std::size_t kMaxFileBytes = 1024 * 1024;
 
+  // How a section name that comes again is read: the configuration file keeps
+  // the first one; a file people add to by pasting a section onto its end (the
+  // user's port map) reads every one of them, still the first of repeated keys.
+  enum class RepeatedSections { kFirstWins, kMerged };
+
   // Loads the file; a file that cannot be read behaves as an empty one.
-  explicit CProfileIni(const std::string& path);
+  explicit CProfileIni(const std::string& path,
+                       RepeatedSections repeated = RepeatedSections::kFirstWins);
 
   bool FileExists() const { return m_exists; }
   // Why the file, though it is there, was turned away ("it is not a regular

@@ -84,18 +84,20 @@ class CImageBuilder {
     Reason reason = Reason::kNone;
     long line = 0;
     std::string text;
+    std::string osError;  // the system's word, where a file could not be written
+    std::int64_t address = -1;  // the address at fault, where one is
   };
   const ImageProblem& Problem() const { return m_problem; }
 
  private:
   // Shows text and keeps why.
-  void Box(Reason reason, const char* text) {
-    m_problem = {reason, 0, text};
+  void Box(Reason reason, const char* text, std::string osError = {}) {
+    m_problem = {reason, 0, text, std::move(osError), -1};
     if (m_messageBox) m_messageBox(m_problem.text);
   }
   // Shows text followed by the line number, and keeps why.
   void BoxAtLine(Reason reason, const char* text, long line) {
-    m_problem = {reason, line, text + std::to_string(line)};
+    m_problem = {reason, line, text + std::to_string(line), {}, -1};
     if (m_messageBox) m_messageBox(m_problem.text);
   }
   ImageProblem m_problem;

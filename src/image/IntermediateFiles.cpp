@@ -19,6 +19,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 
 #include "config/DeviceProfile.h"
 #include "image/HexText.h"
@@ -135,7 +136,12 @@ class CReplacingFile {
  public:
   explicit CReplacingFile(const std::string& path)
       : m_path(path), m_buf(std::make_unique_for_overwrite<char[]>(m_size)) {
-    if (Replaceable(path)) m_file = OpenTemporaryBeside(path, m_temporary);
+    if (!Replaceable(path)) {
+      m_error = "it is not a regular file";
+    } else {
+      m_file = OpenTemporaryBeside(path, m_temporary);
+      if (!m_file) Fail();
+    }
     m_ok = m_file != nullptr;
   }
   ~CReplacingFile() {
@@ -147,6 +153,8 @@ class CReplacingFile {
   CReplacingFile& operator=(const CReplacingFile&) = delete;
 
   bool IsOpen() const { return m_file != nullptr; }
+  // Why writing failed, as the system said it at the call that failed.
+  const std::string& Error() const { return m_error; }
 
   // Room for n more bytes at the returned pointer (n may exceed the buffer);
   // nullptr once writing has failed.
@@ -167,18 +175,16 @@ class CReplacingFile {
   bool Close() {
     if (!m_file) return false;
     Flush();
-    if (std::fclose(m_file) != 0) m_ok = false;
+    if (std::fclose(m_file) != 0 && m_ok) Fail();
     m_file = nullptr;
-    if (m_ok && !RenameOver(m_temporary, m_path)) m_ok = false;
+    if (m_ok && !RenameOver(m_temporary, m_path)) Fail();
     if (!m_ok) std::remove(m_temporary.c_str());
     return m_ok;
   }
 
  private:
   bool Flush() {
-    if (m_ok && m_used != 0 && std::fwrite(m_buf.get(), 1, m_used, m_file) != m_used) {
-      m_ok = false;
-    }
+    if (m_ok && m_used != 0 && std::fwrite(m_buf.get(), 1, m_used, m_file) != m_used) Fail();
     m_used = 0;
     return m_ok;
   }
@@ -187,9 +193,21 @@ class CReplacingFile {
   std::string m_temporary;
   std::size_t m_size = 64 * 1024;
   std::unique_ptr<char[]> m_buf;  // not cleared: only what is written is touched
+  // Keeps the system's word on the call that just failed (the first failure wins).
+  void Fail() {
+    m_ok = false;
+    if (!m_error.empty()) return;
+#ifdef _WIN32
+    m_error = std::system_category().message(static_cast<int>(GetLastError()));
+#else
+    m_error = std::generic_category().message(errno);
+#endif
+  }
+
   std::FILE* m_file = nullptr;
   std::size_t m_used = 0;
   bool m_ok = false;
+  std::string m_error;
 };
 
 bool FitsRowBuffer(const RowRecord& r) {
@@ -208,6 +226,7 @@ std::string IntermediateFileNamedBy(const std::string& path) {
 
 bool CImageBuilder::WriteRowsText() {
   bool ok = false;
+  std::string writeError;
   try {
     // Binary mode: the CR LF line ends are written as they are meant on every platform.
     CReplacingFile out("tmp.txt");
@@ -228,10 +247,12 @@ bool CImageBuilder::WriteRowsText() {
       }
       ok = out.Close();
     }
+    writeError = out.Error();
   } catch (const std::bad_alloc&) {
     ok = false;
+    writeError = "out of memory";
   }
-  if (!ok) Box(Reason::kTmpTxtWrite, kTxtWriteErrorBox);
+  if (!ok) Box(Reason::kTmpTxtWrite, kTxtWriteErrorBox, writeError);
   return ok;
 }
 
@@ -240,11 +261,12 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   m_binRecordSize = 0;
   for (const RowRecord& r : m_rowList) {
     if (!FitsRowBuffer(r)) {  // checked first, so the file on disk stays as it was
-      Box(Reason::kTmpBinWrite, kBinWriteErrorBox);
+      Box(Reason::kTmpBinWrite, kBinWriteErrorBox, "a row does not fit the image's row layout");
       return false;
     }
   }
   bool ok = false;
+  std::string writeError;
   try {
     // The image is made in memory first and kept: it is what the transfer sends.
     std::size_t total = 0;
@@ -278,13 +300,15 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
       }
       ok = out.Close();
     }
+    writeError = out.Error();
     if (ok) {
       m_binImage = std::move(image);
       m_binRecordSize = SentRecordSize(m_profile.recordSize);
     }
   } catch (const std::bad_alloc&) {
     ok = false;
+    writeError = "out of memory";
   }
-  if (!ok) Box(Reason::kTmpBinWrite, kBinWriteErrorBox);
+  if (!ok) Box(Reason::kTmpBinWrite, kBinWriteErrorBox, writeError);
   return ok;
 }

@@ -320,7 +320,12 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
       ++acceptedLines;
       if (acceptedLines == 2 && field != romHead) {
         file.reset();
-        Box(Reason::kRomheadMismatch, kFileMismatchBox);
+        // The box's text stays as it is; where the file begins instead is kept
+        // beside it, for whoever has to find out which of the two, file or
+        // configuration, is the wrong one.
+        m_problem = {Reason::kRomheadMismatch, lineNumber, kFileMismatchBox, {},
+                     static_cast<std::int64_t>(field)};
+        if (m_messageBox) m_messageBox(m_problem.text);
         return false;
       }
       if (kind.role != RecordRole::kData) continue;

@@ -60,9 +60,10 @@ IAPMARK=0x8400
 FLASHCMD=IAP#
 INI
 run --check-config
-check "bad baud rate: File stays enabled, exit 0" test "$rc" = 0
+check "bad baud rate: the check fails, exit 1" test "$rc" = 1
 check "bad baud rate: log line" test "$out" = "Please check the modify the Baud rate"
-check "bad baud rate: box" test "$err" = "solvane: IAP Config File is error"
+check "bad baud rate: the box, then the key and value at fault" \
+  matches "$err" $'^solvane: IAP Config File is error\niapflash: [^\n]*\\[DEVICE0\\] PROGRAMBDRATE is 4800: the programmer takes 9600 or 2400$'
 
 sed -i 's/^PAGESIZE=.*/PAGESIZE=0/' "$work/MpptConfigFile.ini"
 run --variant solvane --check-config

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,6 +77,31 @@ TEST_F(PortMapTest, MapIsReadAsAnIniFile) {
            "COM1=/dev/second-of-repeated-keys\r\n");
   EXPECT_EQ(SerialDevicePath(1), "/dev/serial/by-id/usb-Vendor_Adapter_A1-if00-port0");
   EXPECT_EQ(PortMapProblem(1), "");
+}
+
+// Ports are added to the map by pasting the block iapflash --list prints onto its
+// end, [PORTS] line and all: every such section counts, in whatever case it was
+// typed, and a port the map named earlier keeps its device.
+TEST_F(PortMapTest, EverySectionOfPortsIsReadWhateverItsCase) {
+  setenv("XDG_CONFIG_HOME", dir.File("cfg").c_str(), 1);
+  EXPECT_TRUE(PortMapEntries(9).empty()) << "no file";
+  WriteMap("cfg",
+           "[ports]\nCOM1=/dev/ttyUSB0\n"
+           "[Other]\nCOM2=/dev/wrong\n"
+           "[Ports]\nCOM2=/dev/ttyUSB1\nCOM1=/dev/pasted-again\n"
+           "[PORTS]\nCOM3=\nCOM12=/dev/ttyACM0\n");
+  EXPECT_EQ(SerialDevicePath(1), "/dev/ttyUSB0") << "the first of repeated keys";
+  EXPECT_EQ(SerialDevicePath(2), "/dev/ttyUSB1") << "from the second section";
+  EXPECT_EQ(SerialDevicePath(3), "") << "an empty value in the third";
+  EXPECT_EQ(SerialDevicePath(12), "/dev/ttyACM0");
+  EXPECT_NE(PortMapProblem(3).find("gives COM3 no device"), std::string::npos);
+  const std::map<int, std::string> expected = {
+      {1, "/dev/ttyUSB0"}, {2, "/dev/ttyUSB1"}, {3, ""}, {12, "/dev/ttyACM0"}};
+  EXPECT_EQ(PortMapEntries(99), expected);
+  EXPECT_EQ(PortMapEntries(9).count(12), 0u) << "only up to the highest port asked for";
+
+  WriteMap("cfg", std::string("[PORTS]\nCOM1=/dev/ttyUSB0\n\0", 27));
+  EXPECT_TRUE(PortMapEntries(9).empty()) << "a map that is turned away names nothing";
 }
 
 // A map that is at fault for a port makes it open nothing: the on-board port it

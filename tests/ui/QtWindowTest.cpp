@@ -1,6 +1,8 @@
 // The real main window under the offscreen platform, for both deliverables: the
 // controls of the template, their fonts and places, the states after start-up,
-// the log's scrolling, the About command and the ways the window ends.
+// the log's scrolling and what it shows of a reply, the About command, the
+// program's own icon, a firmware file dropped on the window and the ways the
+// window ends.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +11,8 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -18,13 +22,16 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
+#include <QUrl>
 #include <QtTest/QTest>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
@@ -34,8 +41,10 @@
 #include "app/UpdaterDlg.h"
 #include "support/TestDir.h"
 #include "ui/QtTestSupport.h"
+#include "ui/qt/AppIcon.h"
 #include "ui/qt/DialogUnits.h"
 #include "ui/qt/QtAboutBox.h"
+#include "ui/qt/QtFileDialog.h"
 #include "ui/qt/QtGroupBox.h"
 #include "ui/qt/QtLogList.h"
 #include "ui/qt/QtMainDialog.h"
@@ -487,6 +496,194 @@ TEST_P(QtWindowTest, AboutEntryInTheWindowMenuAndOnF1OpensTheAboutBox) {
   EXPECT_TRUE(boxes.answers.empty());
 }
 
+// What the dialog tells its listeners: the log's lines as logged, and the stages.
+class CRecorder : public IUpdateListener {
+ public:
+  void OnStageBegun(Stage stage) override { stages.push_back(stage); }
+  void OnOutcome(const Outcome& outcome) override { outcomes.push_back(outcome); }
+  void OnLogLine(const std::string& text, LogKind) override { lines.push_back(text); }
+  std::vector<Stage> stages;
+  std::vector<Outcome> outcomes;
+  std::vector<std::string> lines;
+};
+
+// The lines the log's list shows from row from on.
+std::vector<std::string> ListLines(const QListWidget& list, int from) {
+  std::vector<std::string> lines;
+  for (int i = from; i < list.count(); ++i) lines.push_back(list.item(i)->text().toStdString());
+  return lines;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// The device's replies end in a CR, and the log keeps them as they came: the list
+// draws the line without a glyph for it.
+TEST_P(QtWindowTest, ARepliesLineEndIsKeptInTheLogButNotDrawn) {
+  Open(true);
+  CRecorder recorder;
+  dlg->AddListener(recorder);
+  auto* log = qobject_cast<CQtLogList*>(Ctl(IDC_LOG));
+  const int before = log->count();
+  const std::vector<std::string> logged{"OK\r", "IAP#ERR 0x8400\r\n", "12 Rd", "\r"};
+  for (const std::string& line : logged) dlg->Log(line);
+  dlg->RemoveListener(recorder);
+
+  EXPECT_EQ(recorder.lines, logged) << "the dialog's lines stay as logged";
+  const std::vector<std::string> shown = ListLines(*log, before);
+  EXPECT_EQ(shown, (std::vector<std::string>{"OK", "IAP#ERR 0x8400", "12 Rd", ""}));
+  for (const std::string& line : shown) EXPECT_FALSE(HasControlCharacter(line)) << line;
+  // The log is as wide as what it draws.
+  const QFontMetrics m(log->font());
+  EXPECT_EQ(ws->LogTextWidth("IAP#ERR 0x8400\r\n"), m.horizontalAdvance("IAP#ERR 0x8400"));
+  SaveScreenshot(Win(), GetParam() + "-reply-cr");
+}
+
+// Each program shows its own icon, in the title bar and the task bar (the window's
+// icon) and in its About box: the same drawing, the case in its own colour.
+TEST_P(QtWindowTest, WindowAndAboutBoxShowThisProgramsOwnIcon) {
+  Open(true);
+  const IconVariant mine = *IconVariantNamed(GetParam());
+  const IconVariant other =
+      mine == IconVariant::kSolvane ? IconVariant::kCastrel : IconVariant::kSolvane;
+  const auto picture = [](const QPixmap& pixmap) {
+    return pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+  };
+  const QImage title = picture(Win().windowIcon().pixmap(32));
+  EXPECT_EQ(title, picture(AppIconPixmap(32, mine)));
+  EXPECT_NE(title, picture(AppIconPixmap(32, other)));
+
+  QImage about;
+  boxes.answers.push_back([&](QDialog& box) {
+    about = picture(static_cast<CQtAboutBox&>(box).Icon()->pixmap());
+    box.accept();
+  });
+  dlg->OnSysCommand(IDM_ABOUTBOX, 0);
+  EXPECT_EQ(about, picture(AppIconPixmap(32, mine)));
+  EXPECT_NE(about, picture(AppIconPixmap(32, other)));
+}
+
+// The window with the example device's configuration and firmware in its working
+// folder, the firmware dragged from a file manager.
+class QtWindowDropTest : public QtWindowTest {
+ protected:
+  void SetUp() override {
+    QtWindowTest::SetUp();
+    firmware = dir.File(GetParam() == "solvane" ? "firmware.mppt" : "firmware.S19");
+    const std::string examples = std::string(IAP_EXAMPLES_DIR) + "/" + GetParam() + "/";
+    std::filesystem::copy_file(examples + std::filesystem::path(firmware).filename().string(),
+                               firmware);
+  }
+  void CopyConfiguration() {
+    const std::string name = IniNameOf(*variant);
+    std::filesystem::copy_file(std::string(IAP_EXAMPLES_DIR) + "/" + GetParam() + "/" + name,
+                               dir.File(name));
+  }
+  static QMimeData* Dragging(const QList<QUrl>& urls) {
+    auto* data = new QMimeData;
+    data->setUrls(urls);
+    return data;
+  }
+  // Drags data over the log and drops it there, as a file manager does: true when
+  // the window took it. The window takes the file once the drop has ended.
+  bool Drop(const QMimeData& data) {
+    const QPoint at = Ctl(IDC_LOG)->geometry().center();
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Win(), &enter);
+    const bool entered = enter.isAccepted();
+    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Win(), &move);
+    QDropEvent drop(QPointF(at), actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&Win(), &drop);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(entered, drop.isAccepted()) << "the cursor promised what the drop did";
+    return drop.isAccepted();
+  }
+  QListWidget& LogList() { return *qobject_cast<QListWidget*>(Ctl(IDC_LOG)); }
+
+  std::string firmware;
+};
+
+// Dropped, the file goes the way of a file chosen with File: the same lines, the
+// same stage and outcome, the same image, Update Firmware let go; no dialog.
+TEST_P(QtWindowDropTest, ADroppedFirmwareFileIsTakenAsFileTakesTheChosenOne) {
+  CopyConfiguration();
+  Open(false);
+  ASSERT_TRUE(ws->IsEnabled(IDC_FILE));
+  CRecorder byDialog, byDrop;
+
+  boxes.answers.push_back([&](QDialog& box) {
+    auto& dialog = static_cast<CQtFileDialog&>(box);
+    dialog.selectFile(QString::fromStdString(firmware));
+    dialog.accept();
+  });
+  dlg->AddListener(byDialog);
+  QTest::mouseClick(Button(IDC_FILE), Qt::LeftButton);
+  dlg->RemoveListener(byDialog);
+  ASSERT_TRUE(boxes.answers.empty()) << "no file dialog";
+  ASSERT_TRUE(ws->IsEnabled(IDC_UPDATE)) << "the example firmware builds";
+  const std::size_t boxesSeen = boxes.seen.size();
+
+  std::filesystem::remove(dir.File("tmp.bin"));
+  ws->Enable(IDC_UPDATE, false);
+  ws->SetText(IDC_FILENAME, "");
+  const int before = LogList().count();
+  dlg->AddListener(byDrop);
+  const std::unique_ptr<QMimeData> data(
+      Dragging({QUrl::fromLocalFile(QString::fromStdString(firmware))}));
+  EXPECT_TRUE(Drop(*data));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !byDrop.outcomes.empty(); }, 10000));
+  dlg->RemoveListener(byDrop);
+
+  EXPECT_EQ(byDrop.lines, byDialog.lines);
+  EXPECT_EQ(ListLines(LogList(), before).size(), byDialog.lines.size());
+  EXPECT_EQ(byDrop.stages, (std::vector<Stage>{Stage::kFile}));
+  ASSERT_EQ(byDrop.outcomes.size(), 1u);
+  EXPECT_EQ(byDrop.outcomes[0].result, Result::kDone);
+  EXPECT_EQ(boxes.seen.size(), boxesSeen) << "no dialog and no box";
+  EXPECT_TRUE(std::filesystem::exists(dir.File("tmp.bin")));
+  EXPECT_TRUE(ws->IsEnabled(IDC_UPDATE));
+  ASSERT_GE(byDrop.lines.size(), 3u);
+  EXPECT_EQ(byDrop.lines[1], "The UPS firmware file name is");
+  EXPECT_TRUE(std::filesystem::equivalent(byDrop.lines[2], firmware)) << byDrop.lines[2];
+  EXPECT_EQ(ws->GetText(IDC_FILENAME), byDrop.lines[2]);
+  SaveScreenshot(Win(), GetParam() + "-dropped");
+
+  // Not one local file: refused, and nothing happens.
+  const int after = LogList().count();
+  const std::unique_ptr<QMimeData> two(
+      Dragging({QUrl::fromLocalFile(QString::fromStdString(firmware)),
+                QUrl::fromLocalFile(QString::fromStdString(dir.File(IniNameOf(*variant))))}));
+  EXPECT_FALSE(Drop(*two));
+  const std::unique_ptr<QMimeData> remote(Dragging({QUrl("https://example.com/firmware.mppt")}));
+  EXPECT_FALSE(Drop(*remote));
+  QMimeData text;
+  text.setText(QString::fromStdString(firmware));
+  EXPECT_FALSE(Drop(text));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(LogList().count(), after);
+}
+
+// Without a configuration File is disabled, and so is dropping: nothing is built.
+TEST_P(QtWindowDropTest, ADropIsRefusedWhileFileIsDisabled) {
+  Open(false);  // no configuration: a box, then File disabled
+  ASSERT_FALSE(ws->IsEnabled(IDC_FILE));
+  const int before = LogList().count();
+  const std::unique_ptr<QMimeData> data(
+      Dragging({QUrl::fromLocalFile(QString::fromStdString(firmware))}));
+  EXPECT_FALSE(Drop(*data));
+  // The dialog itself refuses a file handed to it while File is disabled.
+  EXPECT_FALSE(dlg->OnFileChosen(firmware));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(LogList().count(), before);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("tmp.bin")));
+}
+
 // The window's modal run, ended by the user in the given way.
 class QtWindowEndTest : public QtWindowTest {
  protected:
@@ -667,6 +864,7 @@ TEST_P(QtWindowEndTest, EveryWayOfClosingDuringATransferAsksFirst) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Variants, QtWindowTest, ::testing::Values("solvane", "castrel"));
+INSTANTIATE_TEST_SUITE_P(Variants, QtWindowDropTest, ::testing::Values("solvane", "castrel"));
 INSTANTIATE_TEST_SUITE_P(Variants, QtWindowEndTest, ::testing::Values("solvane", "castrel"));
 
 }  // namespace

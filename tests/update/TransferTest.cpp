@@ -238,6 +238,22 @@ TEST_P(BothRoads, RecordSizeWithoutAFrameLayoutIsRefused) {
   ExpectErrorEnd(rig);
 }
 
+// A record size without any frame layout is turned away before the programming-
+// mode command: a device put into programming mode would be left without its
+// application by a transfer that cannot send its first frame.
+TEST_P(BothRoads, UnsupportedRecordSizeNeverReachesProgrammingMode) {
+  for (const int size : {8, 17, 48, 128, 255}) {
+    CUpdateRig rig(GetParam());
+    rig.WriteImage({0x8000, 0x8020});
+    ActiveProfile.recordSize = static_cast<std::uint8_t>(size);
+    ASSERT_TRUE(rig.Update());
+    EXPECT_EQ(rig.device.Count(SimMessage::kProgrammingCommand), 0) << size;
+    EXPECT_EQ(rig.device.Count(SimMessage::kDataFrame), 0) << size;
+    EXPECT_EQ(rig.BoxCount("Can't support this file !"), 1) << size;
+    EXPECT_FALSE(rig.Logged("UPS ready for firmware update")) << size;
+  }
+}
+
 TEST_P(BothRoads, MissingImageEndsAtOnceAndLeavesTheLinkOpen) {
   CUpdateRig rig(GetParam());
   ASSERT_TRUE(rig.Update());

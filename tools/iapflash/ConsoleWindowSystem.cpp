@@ -12,7 +12,10 @@
 #include <io.h>
 #define IAP_ISATTY _isatty
 #define IAP_FILENO _fileno
+#include <windows.h>
 #else
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define IAP_ISATTY isatty
 #define IAP_FILENO fileno
@@ -48,6 +51,8 @@ std::size_t Utf8Sequence(const std::string& text, std::size_t i) {
   if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
   return n;
 }
+
+}  // namespace
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -92,6 +97,8 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
+namespace {
+
 std::string Duration(double seconds) {
   const long s = static_cast<long>(seconds);
   char text[32];
@@ -99,10 +106,98 @@ std::string Duration(double seconds) {
   return text;
 }
 
+// Whether what goes to stdout may reach the terminal the bar is drawn on at a
+// moment of somebody else's choosing: a pipe or a socket (iapflash ... | tee log)
+// hands its lines on whenever its reader gets to them, so the bar could never be
+// cleared before them and would be glued onto them.
+bool StdoutIsPassedOn() {
+#ifdef _WIN32
+  const DWORD type = GetFileType(GetStdHandle(STD_OUTPUT_HANDLE));
+  return type == FILE_TYPE_PIPE;
+#else
+  struct stat st {};
+  if (::fstat(STDOUT_FILENO, &st) != 0) return false;
+  return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode);
+#endif
+}
+
+// The columns of the terminal on stderr; 80 when it does not say.
+int TerminalColumns() {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+    return info.srWindow.Right - info.srWindow.Left + 1;
+  }
+#else
+  struct winsize size {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
+
 }  // namespace
 
+// The bar's line for a terminal of columns: the widest of its forms that leaves
+// the last column free (a line that fills it makes some terminals wrap, and the
+// next \r would then redraw on a new line each time). The rate and the time left
+// wait for a second of transfer, so that neither is reckoned from a frame or two.
+std::string ProgressBarText(const BarState& bar, int columns) {
+  const int width = std::max(columns - 1, 1);
+  const long total = std::max(bar.total, 1L);
+  const int percent = static_cast<int>(std::min(bar.sent, total) * 100 / total);
+  char text[64];
+  std::snprintf(text, sizeof text, "%3d %%", percent);
+  const std::string percentText = text;
+  std::snprintf(text, sizeof text, "%ld/%ld bytes", bar.sent, bar.total);
+  const std::string bytesText = text;
+  const std::string elapsedText = Duration(bar.seconds);
+  std::string rateText, leftText;
+  if (bar.seconds >= 1.0 && bar.sent > 0) {
+    std::snprintf(text, sizeof text, "%.1f kB/s", static_cast<double>(bar.sent) / bar.seconds / 1000.0);
+    rateText = text;
+    if (bar.frames > 0) {
+      // Frames still to go, at the bytes a frame has stood for so far, times the
+      // mean time a frame has taken.
+      const double bytesPerFrame = static_cast<double>(bar.sent) / bar.frames;
+      const double framesLeft = static_cast<double>(bar.total - bar.sent) / bytesPerFrame;
+      leftText = Duration(framesLeft * bar.seconds / bar.frames) + " left";
+    }
+  }
+  // The forms, from the fullest to the barest; the first one that fits is drawn.
+  const auto join = [](std::initializer_list<const std::string*> parts) {
+    std::string line;
+    for (const std::string* part : parts) {
+      if (part->empty()) continue;
+      line += (line.empty() ? "" : "  ") + *part;
+    }
+    return line;
+  };
+  const std::string forms[] = {
+      join({&percentText, &bytesText, &elapsedText, &rateText, &leftText}),
+      join({&percentText, &elapsedText, &rateText, &leftText}),
+      join({&percentText, &rateText, &leftText}),
+      join({&percentText, &leftText}),
+      percentText,
+  };
+  constexpr int kFullBar = 30, kShortestBar = 10;
+  for (const std::string& tail : forms) {
+    const int room = width - static_cast<int>(tail.size()) - 3;  // "[", "] "
+    if (room < kShortestBar) continue;
+    const int cells = std::min(room, kFullBar);
+    const int filled = percent * cells / 100;
+    std::string line(1, '[');
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(cells - filled), '.');
+    return line.append("] ").append(tail);
+  }
+  // No room for a bar at all: the numbers alone, cut to the width.
+  const std::string bare = join({&percentText, &leftText});
+  return bare.substr(0, static_cast<std::size_t>(width));
+}
+
 CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options)
-    : m_options(options), m_drawProgress(!options.json && IAP_ISATTY(IAP_FILENO(stderr)) != 0) {}
+    : m_options(options),
+      m_drawProgress(!options.json && IAP_ISATTY(IAP_FILENO(stderr)) != 0 && !StdoutIsPassedOn()) {}
 
 void CConsoleWindowSystem::Write(std::FILE* stream, const std::string& text) {
   bool& broken = stream == stdout ? m_stdoutBroken : m_stderrBroken;
@@ -135,13 +230,21 @@ void CConsoleWindowSystem::OnOutcome(const Outcome& outcome) {
   m_last = outcome;
 }
 
+void CConsoleWindowSystem::OnStageBegun(Stage stage) {
+  // The clock of the bar starts with the transfer, not with its first frame: a
+  // rate reckoned from the first acknowledgement alone would be absurd.
+  if (stage != Stage::kTransfer) return;
+  m_bar = BarState{};
+  m_transferStart = std::chrono::steady_clock::now();
+}
+
+void CConsoleWindowSystem::OnFrameAcknowledged(const TransferFrame&) { ++m_bar.frames; }
+
 void CConsoleWindowSystem::OnProgress(long sent, long total) {
   // The bar keeps its last state until EndProgress closes it.
   if (sent <= 0 || total <= 0) return;
   sent = std::min(sent, total);
   if (!m_transferStart) m_transferStart = std::chrono::steady_clock::now();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_transferStart).count();
   const int percent = static_cast<int>(sent * 100 / total);
 
   if (m_options.json) {
@@ -152,15 +255,11 @@ void CConsoleWindowSystem::OnProgress(long sent, long total) {
     return;
   }
   if (!m_drawProgress) return;
-  constexpr int kWidth = 30;
-  const int filled = percent * kWidth / 100;
-  std::string bar(static_cast<std::size_t>(filled), '#');
-  bar.append(static_cast<std::size_t>(kWidth - filled), '.');
-  char text[160];
-  std::snprintf(text, sizeof text, "[%s] %3d %%  %ld/%ld bytes  %s  %.1f kB/s", bar.c_str(),
-                percent, sent, total, Duration(seconds).c_str(),
-                seconds > 0 ? static_cast<double>(sent) / seconds / 1000.0 : 0.0);
-  m_barText = text;
+  m_bar.sent = sent;
+  m_bar.total = total;
+  m_bar.seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_transferStart).count();
+  m_barShown = true;
   DrawProgress();
 }
 
@@ -201,6 +300,7 @@ int CConsoleWindowSystem::LogTextWidth(const std::string& text) const {
 void CConsoleWindowSystem::ShowMessageBox(const std::string&, const std::string&, BoxIcon) {}
 
 void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
+  ++m_boxes;
   std::vector<std::string> why;
   if (m_explain && box.reason != Reason::kNone &&
       std::find(m_explained.begin(), m_explained.end(), box.reason) == m_explained.end()) {
@@ -312,14 +412,15 @@ void CConsoleWindowSystem::ClearProgressLine() {
 }
 
 void CConsoleWindowSystem::DrawProgress() {
-  if (!m_drawProgress || m_barText.empty()) return;
-  Write(stderr, "\r" + m_barText);
+  if (!m_drawProgress || !m_barShown) return;
+  // The terminal may have been resized since the last line: asked every time.
+  Write(stderr, "\r\033[K" + ProgressBarText(m_bar, TerminalColumns()));
   m_progressShown = true;
 }
 
 void CConsoleWindowSystem::EndProgress() {
-  if (!m_drawProgress || m_barText.empty()) return;
-  Write(stderr, "\r\033[K" + m_barText + "\n");
+  if (!m_drawProgress || !m_barShown) return;
+  Write(stderr, "\r\033[K" + ProgressBarText(m_bar, TerminalColumns()) + "\n");
   m_progressShown = false;
-  m_barText.clear();
+  m_barShown = false;
 }

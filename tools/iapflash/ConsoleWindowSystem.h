@@ -11,6 +11,7 @@
 // A stream that can no longer be written (a reader that went away, a full disk)
 // is given up silently: the update runs to its end whoever is listening.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -40,6 +41,21 @@ struct RunSummary {
   std::string started, ended;   // ISO 8601, UTC
 };
 
+// What the progress bar shows: bytes of the image stepped through, of total,
+// the frames acknowledged and the seconds since the transfer began.
+struct BarState {
+  long sent = 0, total = 0;
+  long frames = 0;
+  double seconds = 0;
+};
+
+// The bar as one line that fits a terminal of columns (the last one left free).
+std::string ProgressBarText(const BarState& bar, int columns);
+
+// text as a JSON string, quotes included: well-formed UTF-8 as it is, every
+// other byte and every control character escaped, so the line is always valid.
+std::string JsonString(const std::string& text);
+
 class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
  public:
   explicit CConsoleWindowSystem(const ConsoleOptions& options);
@@ -55,13 +71,20 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   // stage that has not ended.
   const Outcome* OutcomeOf(Stage stage) const;
   const Outcome* LastOutcome() const { return m_last ? &*m_last : nullptr; }
+  // How many boxes were shown, and whether a box for reason has been explained.
+  int BoxesShown() const { return m_boxes; }
+  bool Explained(Reason reason) const {
+    return std::find(m_explained.begin(), m_explained.end(), reason) != m_explained.end();
+  }
   // Ends a progress bar that was drawn with its last state and a newline.
   void EndProgress();
   // The last event of a --json run.
   void Result(const RunSummary& summary);
 
   // --- the dialog's events
+  void OnStageBegun(Stage stage) override;
   void OnOutcome(const Outcome& outcome) override;
+  void OnFrameAcknowledged(const TransferFrame& frame) override;
   void OnLogLine(const std::string& text, LogKind kind) override;
   void OnBox(const BoxEvent& box) override;
   void OnProgress(long bytes, long total) override;
@@ -107,6 +130,7 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   std::map<Stage, Outcome> m_outcomes;
   std::optional<Outcome> m_last;
   std::vector<Reason> m_explained;  // each reason is explained once
+  int m_boxes = 0;
   std::vector<std::string> m_combo;
   int m_comboSelection = -1;
   std::optional<std::string> m_fileAnswer;
@@ -116,8 +140,9 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   // The bar: drawn only on a terminal; its last text is kept so that it can be
   // drawn again below each new log line and ended with its final state.
   bool m_drawProgress = false;
-  bool m_progressShown = false;
-  std::string m_barText;
+  bool m_progressShown = false;  // on the terminal now
+  bool m_barShown = false;       // drawn since the transfer began, not ended yet
+  BarState m_bar;
   int m_lastPercentEvent = -1;
   std::optional<std::chrono::steady_clock::time_point> m_transferStart;
 };

@@ -1,5 +1,6 @@
 #include "FailureHints.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include "image/ImageBuilder.h"
 #include "image/IntermediateFiles.h"
 #include "link/os/SerialChannel.h"
+#include "update/Handshake.h"
 
 #ifndef _WIN32
 #include "link/os/posix/PortMap.h"
@@ -22,6 +24,7 @@ namespace {
 // Why path cannot be read, as the C library says it; empty when it can.
 std::string ReadProblem(const std::string& path) {
   std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) return "it is a directory, not a file";
   if (std::filesystem::is_fifo(path, ec)) return "it is a FIFO, not a file";
   if (std::filesystem::is_socket(path, ec)) return "it is a socket, not a file";
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -43,12 +46,95 @@ std::string MissingConfig(const FailureContext& c) {
   return lead + ": it has no DEVICECOUNT in section [DEVICELIST]";
 }
 
-// A faulty configuration file says nothing more unless the file was turned away
-// as a whole; the other faults are in the log's own words.
-std::vector<std::string> FaultyConfig(const FailureContext& c) {
+// The value of key in section as written, for a line that names it.
+std::string Written(const CProfileIni& ini, const std::string& section, const std::string& key) {
+  const auto value = ini.Lookup(section, key);
+  if (!value) return key + " is missing";
+  if (value->empty()) return key + " is empty";
+  return key + " is " + *value;
+}
+
+// The lines for the faults of the device sections that the dialog checks, each
+// under the reason of the box the dialog shows for it (kRecordSizeUnsendable: no
+// box when the file is read, the one of File and Update Firmware later).
+std::vector<ConfigFinding> SectionFindings(const CProfileIni& ini, const std::string& section) {
+  std::vector<ConfigFinding> found;
+  const auto add = [&](Reason reason, const std::string& text) {
+    found.push_back({reason, "[" + section + "] " + text});
+  };
+  const DeviceMap p = MaskedProfile(ReadDeviceSection(ini, section));
+  if (!SupportedRecordSize(p.recordSize)) {
+    // The record size is the value's low byte: 0x110 is a record size of 16.
+    const auto written = ini.Lookup(section, "RAWDATASIZE");
+    const bool cut = written && CProfileIni::ParseInt(*written) != p.recordSize;
+    add(Reason::kRecordSizeUnsendable,
+        Written(ini, section, "RAWDATASIZE") +
+            (cut ? " (a record size of " + std::to_string(p.recordSize) + ")" : "") +
+            ": the programmer takes records of 16, 32 or 64 bytes");
+  }
+  const std::pair<const char*, std::uint32_t> bounds[] = {
+      {"ROMHEAD", p.ROMHEAD},   {"ROMTAIL", p.ROMTAIL}, {"IAPSTART", p.IAPSTART},
+      {"IAPEND", p.IAPEND},     {"INTSTART", p.INTSTART}, {"INTEND", p.INTEND}};
+  for (const auto& [key, value] : bounds) {
+    if (value == 0) add(Reason::kConfigBadValue, Written(ini, section, key) + ": it must not be 0");
+  }
+  const auto pageSize = static_cast<std::int32_t>(p.PAGESIZE);
+  if (p.recordSize == 0) {
+    add(Reason::kConfigBadValue, Written(ini, section, "RAWDATASIZE") + ": it must not be 0");
+  } else if (pageSize <= 0 || pageSize % p.recordSize != 0) {
+    add(Reason::kConfigBadValue, Written(ini, section, "PAGESIZE") +
+                                     ": a flash page must be a whole number of records of " +
+                                     std::to_string(p.recordSize) + " bytes");
+  }
+  if (p.PROGRAMBDRATE != 9600 && p.PROGRAMBDRATE != 2400) {
+    add(Reason::kConfigBadBaudRate,
+        Written(ini, section, "PROGRAMBDRATE") + ": the programmer takes 9600 or 2400");
+  }
+  if (p.COMMUNICATBDRATE != 9600 && p.COMMUNICATBDRATE != 2400 && p.COMMUNICATBDRATE != 1200) {
+    add(Reason::kConfigBadBaudRate,
+        Written(ini, section, "COMMUNICATBDRATE") + ": the device talks at 9600, 2400 or 1200");
+  }
+  return found;
+}
+
+}  // namespace
+
+std::vector<ConfigFinding> ConfigFindings(const FailureContext& c) {
   const CProfileIni ini(c.configPath);
-  if (ini.Refusal().empty()) return {};
-  return {ConfigLead(c) + ": " + ini.Refusal()};
+  const std::string lead = ConfigLead(c);
+  if (!ini.Refusal().empty()) return {{Reason::kConfigUnreadable, lead + ": " + ini.Refusal()}};
+  const auto count = ini.Lookup("DEVICELIST", "DEVICECOUNT");
+  if (!ini.FileExists() || !count) return {{Reason::kConfigMissing, MissingConfig(c)}};
+  const std::uint32_t devices = CProfileIni::ParseInt(*count);
+  if (devices == 0) {
+    return {{Reason::kConfigBadValue,
+             lead + ": " + Written(ini, "DEVICELIST", "DEVICECOUNT") +
+                 " in section [DEVICELIST]: no device section is read, so no device can be "
+                 "updated"}};
+  }
+  if (devices > kProfileTableSize) {
+    return {{Reason::kConfigTooManyDevices,
+             lead + ": " + Written(ini, "DEVICELIST", "DEVICECOUNT") + ", more than the " +
+                 std::to_string(kProfileTableSize) + " device sections the updater holds"}};
+  }
+  std::vector<ConfigFinding> found;
+  for (std::uint32_t i = 0; i < devices; ++i) {
+    for (ConfigFinding& f : SectionFindings(ini, "DEVICE" + std::to_string(i))) {
+      found.push_back({f.reason, lead + ": " + f.text});
+    }
+  }
+  return found;
+}
+
+namespace {
+
+// The configuration's lines for a box shown for reason.
+std::vector<std::string> ConfigLines(const FailureContext& c, Reason reason) {
+  std::vector<std::string> lines;
+  for (const ConfigFinding& f : ConfigFindings(c)) {
+    if (f.reason == reason) lines.push_back(f.text);
+  }
+  return lines;
 }
 
 std::string UnreadableFirmware(const FailureContext& c) {
@@ -90,16 +176,63 @@ std::string UnopenedPort(int port) {
 }
 
 std::string MissingHid(const CUpdaterDlg& dlg) {
-  std::string text = "no USB HID device with VID:PID " + Hex4(dlg.Profiles()[0].VID) + ":" +
-                     Hex4(dlg.Profiles()[0].PID);
+  const DeviceProfile& wanted = dlg.Profiles()[0];
+  std::string text = "no USB HID device with VID:PID " + Hex4(wanted.VID) + ":" + Hex4(wanted.PID);
   if (const char* socket = std::getenv("IAP_HID_SOCKET"); socket && *socket) {
     text += std::string(" on the socket ") + socket + " (IAP_HID_SOCKET)";
   }
+  // A device with the right ids that the link passed over says why: the ids
+  // alone would read as if it had been found.
   std::string present;
-  for (const HidDeviceInfo& device : ListHidDevices()) {
+  for (const HidDeviceInfo& device : ListHidDevices(UsbIds{wanted.VID, wanted.PID})) {
     present += (present.empty() ? "" : ", ") + Hex4(device.vendorId) + ":" + Hex4(device.productId);
+    if (!device.mismatch.empty()) present += " (passed over: " + device.mismatch + ")";
   }
   return text + "; present: " + (present.empty() ? "none" : present) + " (iapflash --list)";
+}
+
+// The device the programming-mode command went to, as the link stage named it.
+std::string HandshakeDevice(const CUpdaterDlg& dlg) {
+  if (dlg.OpenedLinkKind() == kHidLink) {
+    return "the USB device " + Hex4(dlg.Profiles()[0].VID) + ":" + Hex4(dlg.Profiles()[0].PID);
+  }
+  const int port = dlg.ComPort();
+  return "COM" + std::to_string(port) + " (" + SerialDevicePath(port) + ")";
+}
+
+std::string NoReadyReply(const CUpdaterDlg& dlg, Reason reason) {
+  const std::string tries = std::to_string(kHandshakeTries) + " tries";
+  const std::string device = HandshakeDevice(dlg);
+  const std::string speed =
+      dlg.OpenedLinkKind() == kHidLink
+          ? ""
+          : " at " + std::to_string(ActiveProfile.COMMUNICATBDRATE) + " baud";
+  if (reason == Reason::kNoBaudAck) {
+    return device + " answered ready but did not take the command for " +
+           std::to_string(ActiveProfile.PROGRAMBDRATE) + " baud (03 42 01) in " + tries +
+           "; check PROGRAMBDRATE against the device";
+  }
+  return "no ready reply from " + device + speed + " to the programming-mode command " +
+         "(FLASHCMD) in " + tries +
+         "; check the cable, that the device is powered and that FLASHCMD and "
+         "COMMUNICATBDRATE are the device's";
+}
+
+std::string WorkFileUnwritten(const CUpdaterDlg& dlg, const char* name) {
+  const std::string path = (std::filesystem::current_path() / name).string();
+  const std::string& why = dlg.Builder().Problem().osError;
+  return "cannot write " + path + ": " + (why.empty() ? "writing it failed" : why);
+}
+
+std::string RomheadMismatch(const FailureContext& c, const CUpdaterDlg& dlg) {
+  const CImageBuilder::ImageProblem& problem = dlg.Builder().Problem();
+  char text[160];
+  std::snprintf(text, sizeof text, "the second record of the firmware file (line %ld) is at 0x%llX, "
+                "not at ROMHEAD 0x%X of the configuration",
+                problem.line, static_cast<unsigned long long>(std::max<std::int64_t>(problem.address, 0)),
+                ActiveProfile.ROMHEAD);
+  return std::string(text) + " (" + c.configPath + "): the file is not for this device, or the " +
+         "configuration is not";
 }
 
 }  // namespace
@@ -113,7 +246,17 @@ std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& c
     case Reason::kConfigTooManyDevices:
     case Reason::kConfigBadValue:
     case Reason::kConfigBadBaudRate:
-      return FaultyConfig(context);
+    case Reason::kRecordSizeUnsendable:
+      return ConfigLines(context, box.reason);
+    case Reason::kRomheadMismatch:
+      return {RomheadMismatch(context, dlg)};
+    case Reason::kTmpTxtWrite:
+      return {WorkFileUnwritten(dlg, "tmp.txt")};
+    case Reason::kTmpBinWrite:
+      return {WorkFileUnwritten(dlg, "tmp.bin")};
+    case Reason::kNoReadyReply:
+    case Reason::kNoBaudAck:
+      return {NoReadyReply(dlg, box.reason)};
     case Reason::kReadError:
     case Reason::kWorkFile:
       return {UnreadableFirmware(context)};

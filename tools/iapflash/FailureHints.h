@@ -17,6 +17,18 @@ struct FailureContext {
   std::string firmwarePath;  // as handed to the File command
 };
 
+// One fault of the configuration file, in words, under the reason of the box
+// the dialog shows for it.
+struct ConfigFinding {
+  Reason reason = Reason::kNone;
+  std::string text;
+};
+
+// Every fault of the configuration file in context that keeps it from an update:
+// what the dialog's check turns away, and what it lets through but no update can
+// use (no device section, a record size without frames).
+std::vector<ConfigFinding> ConfigFindings(const FailureContext& context);
+
 // The lines for a box, chosen by the reason it was shown for.
 std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& context,
                                     const CUpdaterDlg& dlg);

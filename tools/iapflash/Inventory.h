@@ -14,20 +14,38 @@ struct SerialPortInfo {
   std::string byId;     // a name that stays with the adapter (/dev/serial/by-id/...)
   std::string product;  // the adapter's product text, where known
   std::optional<std::uint16_t> vendorId, productId;  // USB adapters only
-  std::string note;  // how this process came to know it (IAP_COM3, --port)
+  std::string note;     // how this process came to know it (IAP_COM3, --port, the port map)
+  bool present = true;  // false when its device node is not there (POSIX)
 };
 
 struct HidDeviceInfo {
   std::string path;
   std::uint16_t vendorId = 0, productId = 0, versionNumber = 0;
+  // Report lengths, the report id included; nothing when the device does not give them.
+  std::optional<std::uint16_t> inputReportLength, outputReportLength;
   std::string product;
+  // For a device with the ids looked for: why the USB link passes it over all the
+  // same (its version number, a report length, a node that does not open), in
+  // words; empty when the link would take it.
+  std::string mismatch;
+};
+
+struct UsbIds {
+  std::uint32_t vendorId = 0, productId = 0;
 };
 
 // The serial ports present, in a stable order (platform part).
 std::vector<SerialPortInfo> ListPlatformSerialPorts();
 // The HID devices the USB interface would look at: the simulator's socket when
-// IAP_HID_SOCKET is set, else the machine's HID devices.
-std::vector<HidDeviceInfo> ListHidDevices();
+// IAP_HID_SOCKET is set, else the machine's HID devices. Those with the wanted
+// ids are judged as the USB link judges them when it opens a device, and their
+// mismatch says why the link would pass them over.
+std::vector<HidDeviceInfo> ListHidDevices(std::optional<UsbIds> wanted = std::nullopt);
+
+// Why the USB link passes over a device with the ids it looks for, from its
+// version number and report lengths (CHidDevice::Open's rules); empty when they
+// are ones the link takes.
+std::string HidMismatch(const HidDeviceInfo& device);
 // The product text of a HID device, empty when it is not known (platform part).
 std::string HidProductString(const std::string& path);
 
@@ -44,5 +62,6 @@ std::string SerialPortDevice(const std::string& port);
 std::string Hex4(std::uint32_t value);
 
 // Prints the list of --list on stdout; the ids of configIni's first device, when
-// it can be read, mark the entries that match.
-void PrintInventory(const std::string& configIni);
+// it can be read, mark the entries that match. json: one JSON object a line for
+// each serial port, each HID device and the configuration, instead of the text.
+void PrintInventory(const std::string& configIni, bool json = false);

@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "Inventory.h"
 
@@ -75,12 +77,42 @@ std::string Holders(const std::string& path) {
   return found.empty() ? std::string() : " (held by " + found + ")";
 }
 
+// Whether this process belongs to group gid, as its primary or a supplementary group.
+bool InGroup(gid_t gid) {
+  if (::getegid() == gid) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.end(), gid) != groups.begin() + got;
+}
+
+// What to do about a device this user may not open for reading and writing:
+// which of the device's permission classes applies to the user decides it. Only
+// a user outside the device's group is helped by joining it; one already in it
+// (or its owner) is stopped by the device's mode, which a udev rule sets.
 std::string AccessAdvice(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return {};
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
   const group* g = ::getgrgid(st.st_gid);
+  const std::string name = g != nullptr ? g->gr_name : std::to_string(st.st_gid);
+  const auto forbids = [&](const std::string& whom) {
+    return std::string("; its mode ") + mode + " forbids reading and writing it to " + whom +
+           ": the device's mode is at fault, not your groups (a udev rule sets it)";
+  };
+  if (::geteuid() == st.st_uid) return forbids("its owner, you");
+  if (InGroup(st.st_gid)) {
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+      return forbids("group '" + name + "', which you are in");
+    }
+    return {};
+  }
   if (g == nullptr || st.st_gid == 0) return {};
-  const std::string name = g->gr_name;
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
+    return forbids("everyone but its owner");
+  }
   return "; members of group '" + name + "' may open it: add your user (sudo usermod -aG " + name +
          " $USER) and log in again";
 }

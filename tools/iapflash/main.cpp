@@ -17,6 +17,7 @@
 #include "ConsoleWindowSystem.h"
 #include "FailureHints.h"
 #include "Inventory.h"
+#include "UdevRule.h"
 #include "app/UpdaterDlg.h"
 #include "link/os/SerialChannel.h"
 #include "res/Version.h"
@@ -152,8 +153,8 @@ const char kFooter[] =
     "Ctrl-C, SIGTERM and SIGHUP before the transfer end the run at once; during it, they\n"
     "are Cancel Update.\n"
     "Exit status: 0 when the requested job succeeded, 1 when it failed, 2 on a usage error,\n"
-    "130 when interrupted by Ctrl-C before the transfer, 143 (SIGTERM) or 129 (SIGHUP) when\n"
-    "ended by that signal before or during the transfer.";
+    "130 (Ctrl-C), 143 (SIGTERM) or 129 (SIGHUP) when ended by that signal, before or during\n"
+    "the transfer.";
 
 struct Options {
   std::string variant = "solvane";
@@ -245,24 +246,35 @@ int main(int argc, char** argv) {
   app.add_option("-d,--variant", o.variant, "solvane (default) or castrel")
       ->check(kNonEmpty)
       ->transform(CLI::IsMember({"solvane", "castrel"}, CLI::ignore_case));
+  // Checked as typed, so that the error quotes what the user wrote, and only then
+  // taken in the interface list's own spelling (CLI11 runs transforms before
+  // checks, so both are done in one).
   app.add_option("-i,--interface", o.interface, "USB or COM1..COM9 (default COM1)")
-      ->check(kNonEmpty)
-      ->transform([](std::string value) { return Upper(value); })
-      ->check([](const std::string& value) {
-        const std::vector<std::string> entries = InterfaceListEntries();
-        const bool known = std::find(entries.begin(), entries.end(), value) != entries.end();
-        return known ? std::string()
-                     : value + " is not USB or COM1..COM9 (--port names any other serial port)";
-      });
+      ->transform(CLI::Validator(
+          [](std::string& value) {
+            if (value.empty()) return std::string("the value is empty");
+            const std::vector<std::string> entries = InterfaceListEntries();
+            if (std::find(entries.begin(), entries.end(), Upper(value)) == entries.end()) {
+              return value + " is not USB or COM1..COM9 (--port names any other serial port)";
+            }
+            value = Upper(value);
+            return std::string();
+          },
+          ""));
   app.add_option("-p,--port", o.port, "the serial device the COM interface stands for")
       ->check(kNonEmpty);
   app.add_option("-C,--directory", o.directory, "work in DIR (configuration, tmp.txt, tmp.bin)")
       ->type_name("DIR")
       ->check(kNonEmpty);
   app.add_flag("-l,--list", o.list, "list the serial ports and HID devices present, then end");
-  app.add_flag("-q,--quiet", o.quiet, "leave the per-frame lines of the transfer out of the log");
+  bool udevRule = false;
+  app.add_flag("--udev-rule", udevRule,
+               "print a udev rule for the configuration's VID:PID (for /etc/udev/rules.d/), then end");
+  app.add_flag("-q,--quiet", o.quiet,
+               "leave the per-frame lines (frame numbers, acknowledgements, HID byte counts) out");
   app.add_flag("--json", o.json, "one JSON object a line on stdout for every event");
-  app.add_flag("--check-config", o.checkConfig, "only read the configuration file");
+  app.add_flag("--check-config", o.checkConfig,
+               "only check the configuration file: exit 0 when it is sound");
   app.add_flag("--prepare-only", o.prepareOnly, "only prepare FIRMWARE: write tmp.txt and tmp.bin");
   try {
     app.parse(argc, argv);
@@ -291,9 +303,10 @@ int main(int argc, char** argv) {
     if (ec) return UsageError("cannot work in " + o.directory + ": " + ec.message());
   }
   if (o.list) {
-    PrintInventory(ConfigFilePath(*variant));
+    PrintInventory(ConfigFilePath(*variant), o.json);
     return 0;
   }
+  if (udevRule) return PrintUdevRule(ConfigFilePath(*variant));
   if (!o.checkConfig && firmware.empty()) return UsageError("no firmware file given");
 
   g_json.store(o.json);
@@ -339,7 +352,18 @@ int main(int argc, char** argv) {
   dlg.OnInitDialog();
   ws.ComboSelect(ws.ComboFind(o.interface));
 
-  if (o.checkConfig) return finish(stageDone(Stage::kConfiguration) ? 0 : 1);
+  if (o.checkConfig) {
+    // The check tells the truth: every box it showed is a fault (a baud rate the
+    // window only warns about included), and so is what the window lets through
+    // but no update can use (no device section, a record size without frames),
+    // said here since no box says it.
+    bool clean = stageDone(Stage::kConfiguration) && ws.BoxesShown() == 0;
+    for (const ConfigFinding& finding : ConfigFindings(context)) {
+      clean = false;
+      if (!ws.Explained(finding.reason)) ws.Note(finding.text, finding.reason);
+    }
+    return finish(clean ? 0 : 1);
+  }
 
   // File: the same command the button runs, with the file dialog answered by the
   // firmware path. A faulty configuration ends the run here, as it leaves File
@@ -364,7 +388,8 @@ int main(int argc, char** argv) {
   if (const int sig = g_interrupted.exchange(0); sig != 0) cancelledBy = sig;
   // Success is the end-of-file frame taken after every data frame.
   if (stageDone(Stage::kEndOfFile)) return finish(0);
-  // Ctrl-C during the transfer is the technician's Cancel Update: the job failed.
-  // SIGTERM and SIGHUP come from outside; the status says which one stopped it.
-  return finish(cancelledBy == 0 || cancelledBy == SIGINT ? 1 : SignalStatus(cancelledBy));
+  // A signal during the transfer is Cancel Update, and the status still says which
+  // one stopped the run, as it does before the transfer: a script that pressed
+  // Ctrl-C sees 130 wherever the run was.
+  return finish(cancelledBy == 0 ? 1 : SignalStatus(cancelledBy));
 }

@@ -5,7 +5,33 @@
 #include <QPainterPath>
 #include <QPolygonF>
 
-QPixmap AppIconPixmap(int size) {
+namespace {
+// The case: its gradient from top to bottom and its outline. Change these together
+// with the SVG of the variant (packaging/icons/VARIANT.svg).
+struct CaseColours {
+  QColor top, bottom, outline;
+};
+
+CaseColours CaseOf(IconVariant variant) {
+  if (variant == IconVariant::kCastrel) {
+    return {QColor(40, 150, 80), QColor(10, 80, 40), QColor(5, 45, 20)};
+  }
+  return {QColor(40, 90, 170), QColor(15, 45, 105), QColor(10, 30, 70)};
+}
+}  // namespace
+
+std::optional<IconVariant> IconVariantNamed(const std::string& name) {
+  if (name == "solvane") return IconVariant::kSolvane;
+  if (name == "castrel") return IconVariant::kCastrel;
+  return std::nullopt;
+}
+
+IconVariant IconVariantOf(const VariantStrings& strings) {
+  return strings.windowCaption == CastrelStrings().windowCaption ? IconVariant::kCastrel
+                                                                 : IconVariant::kSolvane;
+}
+
+QPixmap AppIconPixmap(int size, IconVariant variant) {
   QPixmap pixmap(size, size);
   pixmap.fill(Qt::transparent);
   QPainter p(&pixmap);
@@ -13,11 +39,12 @@ QPixmap AppIconPixmap(int size) {
   const qreal s = size / 32.0;
   p.scale(s, s);
 
-  // The device: a dark blue case with a green board edge.
+  // The device: a case in the program's colour.
+  const CaseColours colours = CaseOf(variant);
   QLinearGradient body(0, 0, 0, 32);
-  body.setColorAt(0, QColor(40, 90, 170));
-  body.setColorAt(1, QColor(15, 45, 105));
-  p.setPen(QPen(QColor(10, 30, 70), 1.2));
+  body.setColorAt(0, colours.top);
+  body.setColorAt(1, colours.bottom);
+  p.setPen(QPen(colours.outline, 1.2));
   p.setBrush(body);
   p.drawRoundedRect(QRectF(2, 2, 28, 28), 5, 5);
 
@@ -41,8 +68,8 @@ QPixmap AppIconPixmap(int size) {
   return pixmap;
 }
 
-QIcon AppIcon() {
+QIcon AppIcon(IconVariant variant) {
   QIcon icon;
-  for (int size : {16, 32, 48}) icon.addPixmap(AppIconPixmap(size));
+  for (int size : {16, 32, 48}) icon.addPixmap(AppIconPixmap(size, variant));
   return icon;
 }

@@ -1,11 +1,14 @@
-// Writes the window's icon, as AppIconPixmap paints it, into icon files, so every
-// face and every desktop shows one picture:
+// Writes a program's icon, as AppIconPixmap paints it, into icon files, so every
+// face and every desktop shows the same picture for that program:
 //
-//   iap_icon png OUTDIR SIZE...   OUTDIR/SIZE.png for each size (the icon theme)
-//   iap_icon ico OUT.ico          the Windows icon: 16, 24, 32 and 48 pixels as
-//                                 32-bit bitmaps (what LoadIcon picks from for the
-//                                 title bar, the task bar and the About box) and
-//                                 256 pixels as PNG (Explorer's large views)
+//   iap_icon png VARIANT OUTDIR SIZE...   OUTDIR/SIZE.png for each size (the icon theme)
+//   iap_icon ico VARIANT OUT.ico          the Windows icon: 16, 24, 32 and 48 pixels
+//                                         as 32-bit bitmaps (what LoadIcon picks from
+//                                         for the title bar, the task bar and the
+//                                         About box) and 256 pixels as PNG
+//                                         (Explorer's large views)
+//
+// VARIANT is solvane or castrel.
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -15,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "ui/qt/AppIcon.h"
@@ -53,12 +57,12 @@ QByteArray IconBitmap(const QImage& argb) {
   }
   return out;
 }
-int WritePngs(const QString& dir, int count, char* sizes[]) {
+int WritePngs(IconVariant variant, const QString& dir, int count, char* sizes[]) {
   QDir().mkpath(dir);
   for (int i = 0; i < count; ++i) {
     const int size = std::atoi(sizes[i]);
     const QString file = dir + QStringLiteral("/%1.png").arg(size);
-    if (size <= 0 || !AppIconPixmap(size).save(file, "PNG")) {
+    if (size <= 0 || !AppIconPixmap(size, variant).save(file, "PNG")) {
       std::fprintf(stderr, "iap_icon: cannot write %s\n", qPrintable(file));
       return 1;
     }
@@ -66,11 +70,12 @@ int WritePngs(const QString& dir, int count, char* sizes[]) {
   return 0;
 }
 
-int WriteIco(const QString& path) {
+int WriteIco(IconVariant variant, const QString& path) {
   const std::vector<int> sizes{16, 24, 32, 48, 256};
   std::vector<QByteArray> images;
   for (int size : sizes) {
-    const QImage image = AppIconPixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
+    const QImage image =
+        AppIconPixmap(size, variant).toImage().convertToFormat(QImage::Format_ARGB32);
     if (size < 256) {
       images.push_back(IconBitmap(image));
     } else {
@@ -107,11 +112,15 @@ int WriteIco(const QString& path) {
 
 int main(int argc, char* argv[]) {
   QGuiApplication app(argc, argv);
-  if (argc >= 4 && std::strcmp(argv[1], "png") == 0) {
-    return WritePngs(QString::fromLocal8Bit(argv[2]), argc - 3, argv + 3);
+  const std::optional<IconVariant> variant =
+      argc >= 3 ? IconVariantNamed(argv[2]) : std::optional<IconVariant>();
+  if (variant && argc >= 5 && std::strcmp(argv[1], "png") == 0) {
+    return WritePngs(*variant, QString::fromLocal8Bit(argv[3]), argc - 4, argv + 4);
   }
-  if (argc == 3 && std::strcmp(argv[1], "ico") == 0)
-    return WriteIco(QString::fromLocal8Bit(argv[2]));
-  std::fprintf(stderr, "usage: iap_icon png OUTDIR SIZE...\n       iap_icon ico OUT.ico\n");
+  if (variant && argc == 4 && std::strcmp(argv[1], "ico") == 0)
+    return WriteIco(*variant, QString::fromLocal8Bit(argv[3]));
+  std::fprintf(stderr,
+               "usage: iap_icon png solvane|castrel OUTDIR SIZE...\n"
+               "       iap_icon ico solvane|castrel OUT.ico\n");
   return 2;
 }

@@ -7,7 +7,7 @@
 #include "ui/qt/DialogUnits.h"
 
 CQtAboutBox::CQtAboutBox(const QString& caption, const QString& line1, const QString& line2,
-                         QWidget* parent)
+                         IconVariant icon, QWidget* parent)
     : QDialog(parent) {
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -18,7 +18,7 @@ CQtAboutBox::CQtAboutBox(const QString& caption, const QString& line1, const QSt
 
   // An icon control takes the icon's own size, whatever the template says.
   m_icon = new QLabel(this);
-  m_icon->setPixmap(AppIconPixmap(32));
+  m_icon->setPixmap(AppIconPixmap(32, icon));
   m_icon->setGeometry(units.X(11), units.Y(17), 32, 32);
 
   auto makeLine = [&](const QString& text, int y) {

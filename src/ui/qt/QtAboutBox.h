@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <QString>
 
+#include "ui/qt/AppIcon.h"
+
 class QLabel;
 class QPushButton;
 
@@ -11,7 +13,7 @@ class CQtAboutBox : public QDialog {
   Q_OBJECT
 
  public:
-  CQtAboutBox(const QString& caption, const QString& line1, const QString& line2,
+  CQtAboutBox(const QString& caption, const QString& line1, const QString& line2, IconVariant icon,
               QWidget* parent = nullptr);
 
   QLabel* Icon() const { return m_icon; }

@@ -3,13 +3,19 @@
 #include <QAction>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+#include <QUrl>
 #include <algorithm>
 
 #include "app/WindowSystem.h"
@@ -24,7 +30,8 @@ constexpr int kDialogHeight = 348;
 constexpr int kComboDroppedHeight = 66;  // the combo box's height with its list dropped
 }  // namespace
 
-CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent) : QDialog(parent) {
+CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent)
+    : QDialog(parent), m_iconVariant(IconVariantOf(variant)) {
   // Caption, system menu and modal frame; no minimise or maximise box.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
@@ -40,6 +47,9 @@ CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent) : Q
   m_combo->setCompleter(nullptr);                 // nor completes one
   connect(m_combo->lineEdit(), &QLineEdit::textEdited, this, &CQtMainDialog::OnComboEdited);
   connect(m_combo, &QComboBox::activated, this, [this](int index) { m_comboSelection = index; });
+  // A file dropped on the interface field is a firmware file for the window, not
+  // text for the field.
+  m_combo->lineEdit()->setAcceptDrops(false);
   FitCombo();
 
   QPushButton* exitButton = MakeButton(IDC_EXIT, QStringLiteral("Exit"), 309, 14, 60, 20);
@@ -79,6 +89,9 @@ CQtMainDialog::CQtMainDialog(const VariantStrings& variant, QWidget* parent) : Q
     previous = m_controls[id];
   }
   m_combo->setFocus();  // the first tab stop has the focus when the window opens
+  // A firmware file dragged from the file manager onto the window is taken as File
+  // takes the file chosen in its dialog.
+  setAcceptDrops(true);
 }
 
 template <class W>
@@ -225,7 +238,44 @@ void CQtMainDialog::paintEvent(QPaintEvent* event) {
 }
 
 void CQtMainDialog::DrawIconAt(int x, int y) {
-  if (m_painter) m_painter->drawPixmap(x, y, AppIconPixmap(32));
+  if (m_painter) m_painter->drawPixmap(x, y, AppIconPixmap(32, m_iconVariant));
+}
+
+QString CQtMainDialog::DroppableFile(const QMimeData* data) const {
+  QWidget* file = Control(IDC_FILE);
+  if (!data || !file || !file->isEnabled() || !data->hasUrls()) return {};
+  const QList<QUrl> urls = data->urls();
+  // One firmware file at a time, and only one the program can open itself.
+  if (urls.size() != 1 || !urls.front().isLocalFile()) return {};
+  return QFileInfo(urls.front().toLocalFile()).absoluteFilePath();
+}
+
+void CQtMainDialog::dragEnterEvent(QDragEnterEvent* event) {
+  if (DroppableFile(event->mimeData()).isEmpty()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+}
+
+void CQtMainDialog::dragMoveEvent(QDragMoveEvent* event) {
+  if (DroppableFile(event->mimeData()).isEmpty()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+}
+
+void CQtMainDialog::dropEvent(QDropEvent* event) {
+  const QString path = DroppableFile(event->mimeData());
+  if (path.isEmpty()) {
+    event->ignore();
+    return;
+  }
+  event->acceptProposedAction();
+  // The drag ends here; the file is taken once its source has heard so, so a box
+  // that File shows does not hold the file manager's drag open.
+  QTimer::singleShot(0, this, [this, path] { emit FileDropped(path); });
 }
 
 void CQtMainDialog::done(int result) {

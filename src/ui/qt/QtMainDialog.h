@@ -11,10 +11,12 @@
 #include <utility>
 
 #include "res/Variant.h"
+#include "ui/qt/AppIcon.h"
 #include "ui/qt/DialogUnits.h"
 
 class QAction;
 class QComboBox;
+class QMimeData;
 class QLabel;
 class QPainter;
 class QProgressBar;
@@ -31,6 +33,8 @@ class CQtMainDialog : public QDialog {
   explicit CQtMainDialog(const VariantStrings& variant, QWidget* parent = nullptr);
 
   const CDialogUnits& Units() const { return m_units; }
+  // The program whose icon the window, its About box and its minimised face show.
+  IconVariant Icon() const { return m_iconVariant; }
   QWidget* Control(int id) const;  // nullptr for an id the template does not have
   QComboBox* Combo() const { return m_combo; }
   CQtLogList* Log() const { return m_log; }
@@ -65,6 +69,8 @@ class CQtMainDialog : public QDialog {
 
  signals:
   void ButtonClicked(int id);  // File, Update Firmware, Cancel Update
+  // A local file was dropped on the window while File was enabled: its full path.
+  void FileDropped(const QString& path);
   void SystemCommand(unsigned commandId);
   void Painting();
   // The window is ending (Exit, Enter, Escape, close box, once the close query
@@ -75,6 +81,9 @@ class CQtMainDialog : public QDialog {
   void done(int result) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   template <class W>
@@ -84,8 +93,11 @@ class CQtMainDialog : public QDialog {
   void FitCombo();
   void FitStatic(QLabel* label);
   void OnComboEdited(const QString& text);
+  // The one local file a drag carries, while File is enabled; empty otherwise.
+  QString DroppableFile(const QMimeData* data) const;
 
   CDialogUnits m_units;
+  IconVariant m_iconVariant;
   std::map<int, QWidget*> m_controls;
   std::map<int, QRect> m_templateRects;
   QComboBox* m_combo = nullptr;

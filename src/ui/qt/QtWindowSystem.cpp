@@ -16,6 +16,7 @@
 
 #include "app/UpdaterDlg.h"
 #include "link/os/SerialChannel.h"
+#include "ui/LogLineShown.h"
 #include "ui/qt/AppIcon.h"
 #include "ui/qt/QtAboutBox.h"
 #include "ui/qt/QtFileDialog.h"
@@ -98,6 +99,7 @@ void CQtWindowSystem::Attach(CUpdaterDlg& dlg) {
   QObject::disconnect(w, &CQtMainDialog::SystemCommand, nullptr, nullptr);
   QObject::disconnect(w, &CQtMainDialog::Painting, nullptr, nullptr);
   QObject::disconnect(w, &CQtMainDialog::Closing, nullptr, nullptr);
+  QObject::disconnect(w, &CQtMainDialog::FileDropped, nullptr, nullptr);
   QObject::connect(w, &CQtMainDialog::ButtonClicked, w, [this](int id) {
     switch (id) {
       case IDC_FILE:
@@ -113,6 +115,8 @@ void CQtWindowSystem::Attach(CUpdaterDlg& dlg) {
         break;
     }
   });
+  QObject::connect(w, &CQtMainDialog::FileDropped, w,
+                   [this](const QString& path) { m_dlg->OnFileChosen(path.toStdString()); });
   QObject::connect(w, &CQtMainDialog::SystemCommand, w,
                    [this](unsigned commandId) { m_dlg->OnSysCommand(commandId, 0); });
   QObject::connect(w, &CQtMainDialog::Painting, w, [this] { m_dlg->OnPaint(); });
@@ -200,8 +204,10 @@ std::string CQtWindowSystem::ComboSelectedText() const {
   return index < 0 ? std::string() : m_window->Combo()->itemText(index).toStdString();
 }
 
+// The list shows each line without the control characters that end it (the CR
+// of a device's reply); the log's own lines keep them.
 void CQtWindowSystem::LogInserted(int index, const std::string& text) {
-  m_window->Log()->insertItem(index, Q(text));
+  m_window->Log()->insertItem(index, Q(LogLineShown(text)));
 }
 
 void CQtWindowSystem::LogSelect(int index) { m_window->Log()->SelectRow(index); }
@@ -211,10 +217,10 @@ void CQtWindowSystem::LogSetHorizontalExtent(int pixels) {
 }
 
 int CQtWindowSystem::LogTextWidth(const std::string& text) const {
-  return QFontMetrics(m_window->Log()->font()).horizontalAdvance(Q(text));
+  return QFontMetrics(m_window->Log()->font()).horizontalAdvance(Q(LogLineShown(text)));
 }
 
-void CQtWindowSystem::SetWindowIcon() { m_window->setWindowIcon(AppIcon()); }
+void CQtWindowSystem::SetWindowIcon() { m_window->setWindowIcon(AppIcon(m_window->Icon())); }
 
 // Linux window managers keep their window menus to themselves: the entries go to
 // the window's own menu (right click; the About command also on F1).
@@ -259,7 +265,7 @@ bool CQtWindowSystem::AskYesNo(const std::string& text, const std::string& capti
 
 void CQtWindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,
                                    const std::string& line2) {
-  CQtAboutBox box(Q(caption), Q(line1), Q(line2), OwnerFor(m_window.get()));
+  CQtAboutBox box(Q(caption), Q(line1), Q(line2), m_window->Icon(), OwnerFor(m_window.get()));
   ExecModal(box);
 }
 

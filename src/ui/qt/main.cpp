@@ -30,7 +30,7 @@ int main(int argc, char* argv[]) {
     strings.appName = name.toStdString();
   }
   QApplication::setApplicationName(QString::fromStdString(strings.appName));
-  QApplication::setWindowIcon(AppIcon());
+  QApplication::setWindowIcon(AppIcon(IconVariantOf(*variant)));
   // Ties the window to its menu entry (the Wayland app id, the task bar's icon).
   QApplication::setDesktopFileName(QStringLiteral(IAP_VARIANT));
   // The layout is made for Fusion's metrics, whatever the desktop's own style is.

@@ -2,12 +2,14 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <mutex>
 #include <thread>
 
 #include "app/UpdaterDlg.h"
+#include "ui/LogLineShown.h"
 #include "ui/win32/Resource.h"
 
 static_assert(IDC_MAIN_LOG == IDC_LOG && IDC_MAIN_GROUP == IDC_GROUP &&
@@ -45,6 +47,31 @@ std::string WindowText(HWND hwnd) {
   return text;
 }
 
+std::string ClassName(HWND hwnd) {
+  char name[32] = {};
+  ::GetClassNameA(hwnd, name, sizeof name);
+  return name;
+}
+
+// The width and height text takes in control's font, the last glyph's overhang
+// (an italic letter leans out past its advance) included.
+SIZE TextExtent(HWND control, const std::string& text) {
+  SIZE size{};
+  const HDC dc = ::GetDC(control);
+  if (!dc) return size;
+  const auto font = reinterpret_cast<HFONT>(::SendMessageA(control, WM_GETFONT, 0, 0));
+  const HGDIOBJ previous = font ? ::SelectObject(dc, font) : nullptr;
+  ::GetTextExtentPoint32A(dc, text.c_str(), int(text.size()), &size);
+  TEXTMETRICA metrics{};
+  if (::GetTextMetricsA(dc, &metrics)) size.cy = std::max(size.cy, metrics.tmHeight);
+  ABC abc{};
+  const auto last = static_cast<unsigned char>(text.empty() ? ' ' : text.back());
+  if (::GetCharABCWidthsA(dc, last, last, &abc) && abc.abcC < 0) size.cx -= abc.abcC;
+  if (previous) ::SelectObject(dc, previous);
+  ::ReleaseDC(control, dc);
+  return size;
+}
+
 bool SameFont(const FontSpec& a, const FontSpec& b) {
   return a.face == b.face && a.cellHeight == b.cellHeight && a.weight == b.weight &&
          a.italic == b.italic;
@@ -75,6 +102,11 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
 CWin32WindowSystem::CWin32WindowSystem(HINSTANCE instance)
     : m_instance(instance), m_wake(std::make_shared<WakeTarget>()) {
   m_icon = ::LoadIconA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME));
+  // The title bar's small icon from the icon's own small image, not the large one
+  // shrunk.
+  m_smallIcon = static_cast<HICON>(::LoadImageA(instance, MAKEINTRESOURCEA(IDR_MAINFRAME),
+                                                IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
+                                                ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
   UiCalls().SetUiThread(std::this_thread::get_id());
   UiCalls().SetWakeUp([wake = m_wake] { wake->Post(); });
 }
@@ -85,6 +117,7 @@ CWin32WindowSystem::~CWin32WindowSystem() {
   // Nobody serves window calls from here on: release any worker still waiting.
   UiCalls().Shutdown();
   for (auto& font : m_fonts) ::DeleteObject(font.second);
+  if (m_smallIcon) ::DestroyIcon(m_smallIcon);
 }
 
 void CWin32WindowSystem::RunModal(CUpdaterDlg& dlg) {
@@ -101,7 +134,10 @@ INT_PTR CALLBACK CWin32WindowSystem::DialogProc(HWND hwnd, UINT message, WPARAM 
     ::SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
     self->m_hwnd = hwnd;
     self->m_wake->Set(hwnd);
-    return self->m_dlg->OnInitDialog() ? TRUE : FALSE;
+    const BOOL result = self->m_dlg->OnInitDialog() ? TRUE : FALSE;
+    // Files dropped from Explorer are taken while File is enabled (Enable follows it).
+    ::DragAcceptFiles(hwnd, ::IsWindowEnabled(::GetDlgItem(hwnd, IDC_FILE)));
+    return result;
   }
   auto* self = reinterpret_cast<CWin32WindowSystem*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
   return self ? self->OnMessage(message, wParam, lParam) : FALSE;
@@ -147,6 +183,9 @@ INT_PTR CWin32WindowSystem::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
     }
     case WM_QUERYDRAGICON:
       return reinterpret_cast<INT_PTR>(m_icon);
+    case WM_DROPFILES:
+      OnDropFiles(reinterpret_cast<HDROP>(wParam));
+      return TRUE;
     default:
       return FALSE;
   }
@@ -163,8 +202,44 @@ void CWin32WindowSystem::Close(int result) {
   ::EndDialog(m_hwnd, result);
 }
 
+// A firmware file dropped from Explorer: File's work with that path, as if it had
+// been chosen in File's dialog. One file at a time; a drop of several is ignored,
+// as is any drop while File is disabled.
+void CWin32WindowSystem::OnDropFiles(HDROP drop) {
+  std::string path;
+  if (::DragQueryFileA(drop, 0xFFFFFFFFu, nullptr, 0) == 1) {
+    const UINT length = ::DragQueryFileA(drop, 0, nullptr, 0);
+    path.resize(length + 1);
+    path.resize(::DragQueryFileA(drop, 0, path.data(), length + 1));
+  }
+  ::DragFinish(drop);
+  if (!path.empty()) m_dlg->OnFileChosen(path);
+}
+
+// The template drew its captions for the 8-point dialog font; the dialog sets them
+// in a 19-pixel bold italic face, which the fonts standing in for Arial (under wine
+// in particular) make wider than the box: "Interface:" would lose its colon. A
+// caption without a frame grows to the right, by as little as its text needs, and
+// down to the font's height; it never shrinks below the template's box.
+void CWin32WindowSystem::FitStatic(int id) {
+  const HWND item = Item(id);
+  if (!item || ClassName(item) != "Static") return;
+  const LONG style = ::GetWindowLongA(item, GWL_STYLE);
+  if ((style & SS_TYPEMASK) != SS_LEFT || (style & SS_SUNKEN)) return;
+  RECT rect{};
+  ::GetWindowRect(item, &rect);
+  const SIZE now{rect.right - rect.left, rect.bottom - rect.top};
+  const SIZE box = m_templateSizes.emplace(id, now).first->second;
+  const SIZE text = TextExtent(item, WindowText(item));
+  const SIZE want{std::max(box.cx, text.cx), std::max(box.cy, text.cy)};
+  if (want.cx == now.cx && want.cy == now.cy) return;
+  ::SetWindowPos(item, nullptr, 0, 0, want.cx, want.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  ::InvalidateRect(item, nullptr, TRUE);
+}
+
 void CWin32WindowSystem::SetText(int id, const std::string& text) {
   ::SetWindowTextA(Item(id), text.c_str());
+  FitStatic(id);
 }
 
 std::string CWin32WindowSystem::GetText(int id) const {
@@ -180,7 +255,10 @@ std::string CWin32WindowSystem::GetText(int id) const {
   return text;
 }
 
-void CWin32WindowSystem::Enable(int id, bool enabled) { ::EnableWindow(Item(id), enabled); }
+void CWin32WindowSystem::Enable(int id, bool enabled) {
+  ::EnableWindow(Item(id), enabled);
+  if (id == IDC_FILE && m_hwnd) ::DragAcceptFiles(m_hwnd, enabled);
+}
 
 bool CWin32WindowSystem::IsEnabled(int id) const {
   const HWND item = Item(id);
@@ -201,6 +279,7 @@ void CWin32WindowSystem::SetFont(int id, const FontSpec& font) {
     it = m_fonts.insert(m_fonts.end(), {font, made});
   }
   ::SendMessageA(Item(id), WM_SETFONT, reinterpret_cast<WPARAM>(it->second), TRUE);
+  FitStatic(id);
 }
 
 void CWin32WindowSystem::SetProgressPos(int pos) {
@@ -228,9 +307,13 @@ std::string CWin32WindowSystem::ComboSelectedText() const {
   return text;
 }
 
+// The list shows each line without the control characters that end it (the CR
+// of a device's reply, which the list box would draw as a box); the log's own
+// lines keep them.
 void CWin32WindowSystem::LogInserted(int index, const std::string& text) {
+  const std::string shown = LogLineShown(text);
   ::SendMessageA(Item(IDC_LOG), LB_INSERTSTRING, WPARAM(index),
-                 reinterpret_cast<LPARAM>(text.c_str()));
+                 reinterpret_cast<LPARAM>(shown.c_str()));
 }
 
 void CWin32WindowSystem::LogSelect(int index) {
@@ -241,8 +324,10 @@ void CWin32WindowSystem::LogSetHorizontalExtent(int pixels) {
   ::SendMessageA(Item(IDC_LOG), LB_SETHORIZONTALEXTENT, WPARAM(pixels), 0);
 }
 
-// The width of text in the log's own font, measured on the log's device context.
-int CWin32WindowSystem::LogTextWidth(const std::string& text) const {
+// The width of text, as the list shows it, in the log's own font, measured on the
+// log's device context.
+int CWin32WindowSystem::LogTextWidth(const std::string& logged) const {
+  const std::string text = LogLineShown(logged);
   const HWND log = Item(IDC_LOG);
   const HDC dc = ::GetDC(log);
   if (!dc) return 0;
@@ -257,7 +342,8 @@ int CWin32WindowSystem::LogTextWidth(const std::string& text) const {
 
 void CWin32WindowSystem::SetWindowIcon() {
   ::SendMessageA(m_hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_icon));
-  ::SendMessageA(m_hwnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_icon));
+  ::SendMessageA(m_hwnd, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(m_smallIcon ? m_smallIcon : m_icon));
 }
 
 bool CWin32WindowSystem::AppendSystemMenuSeparator() {

@@ -4,8 +4,11 @@
 // queue, woken by a message posted to the dialog and drained on its thread.
 
 #include <windows.h>
+// after windows.h, which it builds on
+#include <shellapi.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -29,6 +32,7 @@ class CWin32WindowSystem : public CWindowSystem {
   void RunModal(CUpdaterDlg& dlg);
   HWND Window() const { return m_hwnd; }
   HICON Icon() const { return m_icon; }
+  HICON SmallIcon() const { return m_smallIcon; }
 
   // --- CWindowSystem
   void SetText(int id, const std::string& text) override;
@@ -64,12 +68,16 @@ class CWin32WindowSystem : public CWindowSystem {
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   INT_PTR OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
   void Close(int result);
+  void OnDropFiles(HDROP drop);
+  void FitStatic(int id);
   HWND Item(int id) const { return ::GetDlgItem(m_hwnd, id); }
 
   HINSTANCE m_instance;
   HWND m_hwnd = nullptr;
   HICON m_icon = nullptr;
-  HDC m_paintDc = nullptr;  // while the minimised window paints its icon
+  HICON m_smallIcon = nullptr;          // loaded at the small size, freed with the face
+  std::map<int, SIZE> m_templateSizes;  // the captions' boxes before FitStatic grew them
+  HDC m_paintDc = nullptr;              // while the minimised window paints its icon
   CUpdaterDlg* m_dlg = nullptr;
   std::shared_ptr<WakeTarget> m_wake;
   std::vector<std::pair<FontSpec, HFONT>> m_fonts;  // made once, freed with the face

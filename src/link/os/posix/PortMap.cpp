@@ -13,6 +13,18 @@ std::string Env(const char* name) {
 constexpr char kSection[] = "PORTS";
 
 std::string Key(int portNumber) { return "COM" + std::to_string(portNumber); }
+
+CProfileIni ReadMap(const std::string& path) {
+  return CProfileIni(path, CProfileIni::RepeatedSections::kMerged);
+}
+
+std::optional<std::string> DeviceIn(const CProfileIni& map, int portNumber) {
+  if (!map.Refusal().empty()) return std::string();
+  if (!map.Lookup(kSection, Key(portNumber))) return std::nullopt;
+  char device[4096];  // PATH_MAX
+  map.GetString(kSection, Key(portNumber), "", device, sizeof device);
+  return std::string(device);
+}
 }  // namespace
 
 std::string PortMapPath() {
@@ -28,20 +40,27 @@ std::string PortMapPath() {
 std::optional<std::string> MappedSerialDevice(int portNumber) {
   const std::string path = PortMapPath();
   if (path.empty()) return std::nullopt;
-  const CProfileIni map(path);
-  if (!map.Refusal().empty()) return std::string();
-  if (!map.Lookup(kSection, Key(portNumber))) return std::nullopt;
-  char device[4096];  // PATH_MAX
-  map.GetString(kSection, Key(portNumber), "", device, sizeof device);
-  return std::string(device);
+  return DeviceIn(ReadMap(path), portNumber);
+}
+
+std::map<int, std::string> PortMapEntries(int highestPort) {
+  std::map<int, std::string> entries;
+  const std::string path = PortMapPath();
+  if (path.empty()) return entries;
+  const CProfileIni map = ReadMap(path);
+  if (!map.FileExists() || !map.Refusal().empty()) return entries;
+  for (int n = 1; n <= highestPort; ++n) {
+    if (auto device = DeviceIn(map, n)) entries.emplace(n, *device);
+  }
+  return entries;
 }
 
 std::string PortMapProblem(int portNumber) {
   const std::string path = PortMapPath();
   if (path.empty()) return {};
-  const CProfileIni map(path);
+  const CProfileIni map = ReadMap(path);
   if (!map.Refusal().empty()) return "the port map " + path + " is turned away: " + map.Refusal();
-  const auto device = MappedSerialDevice(portNumber);
+  const auto device = DeviceIn(map, portNumber);
   if (device && device->empty()) {
     return "the port map " + path + " gives " + Key(portNumber) + " no device (an empty " +
            Key(portNumber) + "=)";
