@@ -1,5 +1,6 @@
 // Reading the device configuration file at the end of the dialog's initialisation.
 
+#include <algorithm>
 #include <string>
 
 #include "app/UpdaterDlg.h"
@@ -87,19 +88,13 @@ void CUpdaterDlg::LoadConfiguration() {
 
     ActiveProfile = MaskedProfile(entry);
 
-    const DeviceMap& p = ActiveProfile;
-    // Pages are whole rows: a page start off the row grid would put fill rows
-    // across two blocks and into the protected ranges.
-    const auto pageSize = static_cast<std::int32_t>(p.PAGESIZE);
-    const bool pageOk = pageSize > 0 && p.recordSize != 0 && pageSize % p.recordSize == 0;
-    if (!pageOk || p.INTEND == 0 || p.INTSTART == 0 || p.IAPEND == 0 || p.IAPSTART == 0 ||
-        p.ROMHEAD == 0 || p.ROMTAIL == 0 || p.recordSize == 0) {
-      reportConfigError(Reason::kConfigBadValue);
-    }
-    const bool programOk = p.PROGRAMBDRATE == 9600 || p.PROGRAMBDRATE == 2400;
-    const bool communicateOk =
-        p.COMMUNICATBDRATE == 9600 || p.COMMUNICATBDRATE == 2400 || p.COMMUNICATBDRATE == 1200;
-    if (!programOk || !communicateOk) {
+    const std::vector<DeviceMapFault> faults = DeviceMapFaults(ActiveProfile);
+    const auto any = [&faults](DeviceMapFault::Kind kind) {
+      return std::any_of(faults.begin(), faults.end(),
+                         [kind](const DeviceMapFault& f) { return f.kind == kind; });
+    };
+    if (any(DeviceMapFault::Kind::kBadValue)) reportConfigError(Reason::kConfigBadValue);
+    if (any(DeviceMapFault::Kind::kBadBaudRate)) {
       AppMessageBox("IAP Config File is error", BoxIcon::kInformation, Reason::kConfigBadBaudRate);
       Log("Please check the modify the Baud rate");
       // The window goes on with File enabled, as it always has: the stage is

@@ -44,3 +44,35 @@ DeviceMap MaskedProfile(const DeviceProfile& entry) {
   p.PAGESIZE = entry.PAGESIZE;
   return p;
 }
+
+std::vector<DeviceMapFault> DeviceMapFaults(const DeviceMap& p) {
+  using Kind = DeviceMapFault::Kind;
+  std::vector<DeviceMapFault> faults;
+  if (!SupportedRecordSize(p.recordSize)) {
+    faults.push_back({Kind::kRecordSize, "RAWDATASIZE",
+                      "the programmer takes records of 16, 32 or 64 bytes"});
+  }
+  const std::pair<const char*, std::uint32_t> bounds[] = {
+      {"ROMHEAD", p.ROMHEAD},   {"ROMTAIL", p.ROMTAIL},   {"IAPSTART", p.IAPSTART},
+      {"IAPEND", p.IAPEND},     {"INTSTART", p.INTSTART}, {"INTEND", p.INTEND}};
+  for (const auto& [key, value] : bounds) {
+    if (value == 0) faults.push_back({Kind::kBadValue, key, "it must not be 0"});
+  }
+  // Pages are whole rows: a page start off the row grid would put fill rows
+  // across two blocks and into the protected ranges.
+  const auto pageSize = static_cast<std::int32_t>(p.PAGESIZE);
+  if (p.recordSize == 0) {
+    faults.push_back({Kind::kBadValue, "RAWDATASIZE", "it must not be 0"});
+  } else if (pageSize <= 0 || pageSize % p.recordSize != 0) {
+    faults.push_back({Kind::kBadValue, "PAGESIZE",
+                      "a flash page must be a whole number of records (RAWDATASIZE)"});
+  }
+  if (p.PROGRAMBDRATE != 9600 && p.PROGRAMBDRATE != 2400) {
+    faults.push_back({Kind::kBadBaudRate, "PROGRAMBDRATE", "the programmer takes 9600 or 2400"});
+  }
+  if (p.COMMUNICATBDRATE != 9600 && p.COMMUNICATBDRATE != 2400 && p.COMMUNICATBDRATE != 1200) {
+    faults.push_back(
+        {Kind::kBadBaudRate, "COMMUNICATBDRATE", "the device talks at 9600, 2400 or 1200"});
+  }
+  return faults;
+}

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class CProfileIni;
 
@@ -68,6 +69,19 @@ DeviceMap MaskedProfile(const DeviceProfile& entry);
 // The record sizes the programmer takes: 16 and 32 bytes a frame, 64 sent as
 // two rows of 32.
 inline bool SupportedRecordSize(std::uint32_t size) { return size == 64 || size == 32 || size == 16; }
+
+// One fault of a device map, by the key at fault: what the configuration check
+// turns away (kBadValue, kBadBaudRate: the window shows its box) and what it lets
+// through although no update can use it (kRecordSize: File and Update Firmware
+// refuse it later). The dialog decides its boxes from these, and iapflash words
+// its explanations from the same list.
+struct DeviceMapFault {
+  enum class Kind { kBadValue, kBadBaudRate, kRecordSize };
+  Kind kind;
+  const char* key;   // the INI key
+  const char* need;  // what its value must be
+};
+std::vector<DeviceMapFault> DeviceMapFaults(const DeviceMap& p);
 
 // Device addresses above 0xFFFF need the three-byte address layout, both in the
 // S-record lines read and in the frames sent.

@@ -44,17 +44,13 @@ bool CHidDevice::Open(std::uint32_t vendorId, std::uint32_t productId) {
       HidAttributes attributes;
       if (!probe->GetAttributes(attributes)) continue;
       // The ids are compared as the caller's full values, so an id above 0xFFFF
-      // from the configuration never matches a 16-bit device id. Version numbers
-      // 0 and 1 belong to devices that do not run the programmer.
+      // from the configuration never matches a 16-bit device id.
       if (attributes.vendorId != vendorId || attributes.productId != productId ||
-          attributes.versionNumber <= 1)
+          !RunsProgrammer(attributes.versionNumber))
         continue;
       if (!probe->GetReportLengths(attributes)) continue;
-      // One output report is assembled in a 128-byte buffer and must carry at
-      // least one payload byte; one input report lands in a 65-byte buffer and
-      // must carry at least one byte of the reply.
-      if (attributes.outputReportLength < 2 || attributes.outputReportLength > kMaxOutputReport ||
-          attributes.inputReportLength < 2 || attributes.inputReportLength > kMaxInputReport)
+      if (!OutputLengthFits(attributes.outputReportLength) ||
+          !InputLengthFits(attributes.inputReportLength))
         continue;
       std::unique_ptr<IHidWriteHandle> writeHandle = probe->OpenWriteHandle();
       std::unique_ptr<IHidReadHandle> readHandle = probe->OpenReadHandle();

@@ -51,6 +51,23 @@ class CHidDevice {
   static constexpr int kReplyArea = 65;
   static constexpr int kMaxOutputReport = 128;
   static constexpr int kMaxInputReport = 65;
+  // What Open asks of a device with the configured ids, one rule each, so that
+  // whoever explains why a device was passed over applies the same ones.
+  // Version numbers 0 and 1 belong to devices that do not run the programmer.
+  static constexpr std::uint16_t kLowestProgrammerVersion = 2;
+  static bool RunsProgrammer(std::uint16_t versionNumber) {
+    return versionNumber >= kLowestProgrammerVersion;
+  }
+  // One output report is assembled in a 128-byte buffer and must carry at least
+  // one payload byte; one input report lands in a 65-byte buffer and must carry
+  // at least one byte of the reply.
+  static constexpr int kMinReport = 2;
+  static bool InputLengthFits(int length) {
+    return length >= kMinReport && length <= kMaxInputReport;
+  }
+  static bool OutputLengthFits(int length) {
+    return length >= kMinReport && length <= kMaxOutputReport;
+  }
   static constexpr int kWriteTimeoutMs = 2000;
   static constexpr int kReadTimeoutMs = 3000;
 

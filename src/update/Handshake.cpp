@@ -6,9 +6,11 @@ bool EnterProgrammingMode(IIapLink& link, const std::uint8_t* command, int n, bo
                           const std::function<void(const std::string&)>& log, Reason* why) {
   const bool sendBaud = program9600 && link.Rules().takesBaudCommand;
   const Bytes baudCommand = BaudRateCommand();
+  // Why the handshake failed is the furthest any try got: a device that answered
+  // ready once is in programming mode and stays silent to the command after
+  // that, so a later try's silence does not make its baud refusal a missing reply.
   Reason lacking = Reason::kNoReadyReply;
   for (int attempt = 0; attempt < kHandshakeTries && n > 0; ++attempt) {
-    lacking = Reason::kNoReadyReply;
     if (!link.SendCommand(command, n)) continue;
     if (!link.ReadReady()) continue;
     if (sendBaud) {

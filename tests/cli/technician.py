@@ -177,7 +177,8 @@ def test_configuration_check():
           "%s %r\n%s%s" % (rc, received, out, err))
 
     # Notepad's "Unicode": UTF-16 with its byte-order mark, and without one.
-    for encoding, name in (("utf-16", "UTF-16LE"), ("utf-16-be", "UTF-16BE")):
+    for encoding, name in (("utf-16", "UTF-16LE"), ("utf-16-le", "UTF-16LE"),
+                           ("utf-16-be", "UTF-16BE")):
         write(ini, good.decode().encode(encoding))
         rc, out, err = run(["--check-config"], work)
         check("a %s configuration file: its encoding named" % name,

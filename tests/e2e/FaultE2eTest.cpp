@@ -1,6 +1,7 @@
 // Every fault the simulator can show, against the command line: each must end
 // with the updater's own lines for it and a failing exit, and neither program may
 // hang.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include "e2e/E2eSupport.h"
@@ -145,6 +146,15 @@ TEST(HidFault, NoReadyOrNoBaudAckFailTheHandshakeAfterThreeTries) {
     EXPECT_FALSE(Has(run.log, "Send Baud Rate Command OK"));
     EXPECT_TRUE(Has(run.boxes, "solvane: Firmware update check ready error")) << Dump(run);
     EXPECT_TRUE(run.frames.empty());
+    // The explanation follows how far the tries got: a device that answered ready
+    // once and then refused the baud-rate command is not "no ready reply".
+    const std::string said = std::string(fault) == "no-ready"
+                                 ? "no ready reply from the USB device"
+                                 : "answered ready but did not acknowledge the command for 9600";
+    EXPECT_TRUE(std::any_of(run.boxes.begin(), run.boxes.end(), [&](const std::string& line) {
+      return line.rfind("iapflash: ", 0) == 0 && line.find(said) != std::string::npos &&
+             line.find("3 tries") != std::string::npos;
+    })) << Dump(run);
   }
 }
 

@@ -158,9 +158,10 @@ std::string ProgressBarText(const BarState& bar, int columns) {
     if (bar.frames > 0) {
       // Frames still to go, at the bytes a frame has stood for so far, times the
       // mean time a frame has taken.
-      const double bytesPerFrame = static_cast<double>(bar.sent) / bar.frames;
+      const auto frames = static_cast<double>(bar.frames);
+      const double bytesPerFrame = static_cast<double>(bar.sent) / frames;
       const double framesLeft = static_cast<double>(bar.total - bar.sent) / bytesPerFrame;
-      leftText = Duration(framesLeft * bar.seconds / bar.frames) + " left";
+      leftText = Duration(framesLeft * bar.seconds / frames) + " left";
     }
   }
   // The forms, from the fullest to the barest; the first one that fits is drawn.
@@ -190,9 +191,10 @@ std::string ProgressBarText(const BarState& bar, int columns) {
     line.append(static_cast<std::size_t>(cells - filled), '.');
     return line.append("] ").append(tail);
   }
-  // No room for a bar at all: the numbers alone, cut to the width.
+  // No room for a bar at all: the numbers alone, whole words only.
   const std::string bare = join({&percentText, &leftText});
-  return bare.substr(0, static_cast<std::size_t>(width));
+  if (static_cast<int>(bare.size()) <= width) return bare;
+  return percentText.substr(0, static_cast<std::size_t>(width));
 }
 
 CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options)

@@ -14,6 +14,7 @@
 #include "image/IntermediateFiles.h"
 #include "link/os/SerialChannel.h"
 #include "update/Handshake.h"
+#include "update/RecordFrames.h"
 
 #ifndef _WIN32
 #include "link/os/posix/PortMap.h"
@@ -58,41 +59,21 @@ std::string Written(const CProfileIni& ini, const std::string& section, const st
 // under the reason of the box the dialog shows for it (kRecordSizeUnsendable: no
 // box when the file is read, the one of File and Update Firmware later).
 std::vector<ConfigFinding> SectionFindings(const CProfileIni& ini, const std::string& section) {
-  std::vector<ConfigFinding> found;
-  const auto add = [&](Reason reason, const std::string& text) {
-    found.push_back({reason, "[" + section + "] " + text});
-  };
   const DeviceMap p = MaskedProfile(ReadDeviceSection(ini, section));
-  if (!SupportedRecordSize(p.recordSize)) {
-    // The record size is the value's low byte: 0x110 is a record size of 16.
-    const auto written = ini.Lookup(section, "RAWDATASIZE");
-    const bool cut = written && CProfileIni::ParseInt(*written) != p.recordSize;
-    add(Reason::kRecordSizeUnsendable,
-        Written(ini, section, "RAWDATASIZE") +
-            (cut ? " (a record size of " + std::to_string(p.recordSize) + ")" : "") +
-            ": the programmer takes records of 16, 32 or 64 bytes");
-  }
-  const std::pair<const char*, std::uint32_t> bounds[] = {
-      {"ROMHEAD", p.ROMHEAD},   {"ROMTAIL", p.ROMTAIL}, {"IAPSTART", p.IAPSTART},
-      {"IAPEND", p.IAPEND},     {"INTSTART", p.INTSTART}, {"INTEND", p.INTEND}};
-  for (const auto& [key, value] : bounds) {
-    if (value == 0) add(Reason::kConfigBadValue, Written(ini, section, key) + ": it must not be 0");
-  }
-  const auto pageSize = static_cast<std::int32_t>(p.PAGESIZE);
-  if (p.recordSize == 0) {
-    add(Reason::kConfigBadValue, Written(ini, section, "RAWDATASIZE") + ": it must not be 0");
-  } else if (pageSize <= 0 || pageSize % p.recordSize != 0) {
-    add(Reason::kConfigBadValue, Written(ini, section, "PAGESIZE") +
-                                     ": a flash page must be a whole number of records of " +
-                                     std::to_string(p.recordSize) + " bytes");
-  }
-  if (p.PROGRAMBDRATE != 9600 && p.PROGRAMBDRATE != 2400) {
-    add(Reason::kConfigBadBaudRate,
-        Written(ini, section, "PROGRAMBDRATE") + ": the programmer takes 9600 or 2400");
-  }
-  if (p.COMMUNICATBDRATE != 9600 && p.COMMUNICATBDRATE != 2400 && p.COMMUNICATBDRATE != 1200) {
-    add(Reason::kConfigBadBaudRate,
-        Written(ini, section, "COMMUNICATBDRATE") + ": the device talks at 9600, 2400 or 1200");
+  std::vector<ConfigFinding> found;
+  for (const DeviceMapFault& fault : DeviceMapFaults(p)) {
+    std::string text = "[" + section + "] " + Written(ini, section, fault.key);
+    Reason reason = Reason::kConfigBadValue;
+    if (fault.kind == DeviceMapFault::Kind::kBadBaudRate) reason = Reason::kConfigBadBaudRate;
+    if (fault.kind == DeviceMapFault::Kind::kRecordSize) {
+      reason = Reason::kRecordSizeUnsendable;
+      // The record size is the value's low byte: 0x110 is a record size of 16.
+      const auto written = ini.Lookup(section, fault.key);
+      if (written && CProfileIni::ParseInt(*written) != p.recordSize) {
+        text += " (a record size of " + std::to_string(p.recordSize) + ")";
+      }
+    }
+    found.push_back({reason, text + ": " + fault.need});
   }
   return found;
 }
@@ -208,8 +189,14 @@ std::string NoReadyReply(const CUpdaterDlg& dlg, Reason reason) {
           ? ""
           : " at " + std::to_string(ActiveProfile.COMMUNICATBDRATE) + " baud";
   if (reason == Reason::kNoBaudAck) {
-    return device + " answered ready but did not take the command for " +
-           std::to_string(ActiveProfile.PROGRAMBDRATE) + " baud (03 42 01) in " + tries +
+    std::string bytes;
+    for (const std::uint8_t b : BaudRateCommand()) {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%02X", b);
+      bytes += (bytes.empty() ? "" : " ") + std::string(hex);
+    }
+    return device + " answered ready but did not acknowledge the command for " +
+           std::to_string(ActiveProfile.PROGRAMBDRATE) + " baud (" + bytes + ") in " + tries +
            "; check PROGRAMBDRATE against the device";
   }
   return "no ready reply from " + device + speed + " to the programming-mode command " +
@@ -239,6 +226,13 @@ std::string RomheadMismatch(const FailureContext& c, const CUpdaterDlg& dlg) {
 
 std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& context,
                                     const CUpdaterDlg& dlg) {
+  // A configuration without a device section leaves the dialog with an empty
+  // device map: every later box (a record size of 0, a ROMHEAD of 0, an empty
+  // FLASHCMD) comes from that, and saying so is the one useful line.
+  if (dlg.DeviceCount() == 0 && box.reason != Reason::kConfigMissing &&
+      box.reason != Reason::kConfigUnreadable) {
+    return ConfigLines(context, Reason::kConfigBadValue);
+  }
   switch (box.reason) {
     case Reason::kConfigMissing:
       return {MissingConfig(context)};

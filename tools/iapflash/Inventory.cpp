@@ -119,24 +119,24 @@ std::string Hex4(std::uint32_t value) {
 
 std::string HidMismatch(const HidDeviceInfo& device) {
   std::vector<std::string> differs;
-  // Version numbers 0 and 1 belong to devices that do not run the programmer.
-  if (device.versionNumber <= 1) {
-    differs.push_back("its version number is " + Hex4(device.versionNumber) +
-                      ", the link needs 0002 or above");
+  // The rules are the link's own (CHidDevice), worded for the technician.
+  if (!CHidDevice::RunsProgrammer(device.versionNumber)) {
+    differs.push_back("its version number is " + Hex4(device.versionNumber) + ", the link needs " +
+                      Hex4(CHidDevice::kLowestProgrammerVersion) + " or above");
   }
-  // One output report is built in a buffer of kMaxOutputReport bytes, one input
-  // report lands in one of kMaxInputReport; each carries the report id and at
-  // least one byte.
-  auto length = [&](const char* which, std::uint16_t value, int most) {
-    if (value >= 2 && value <= most) return;
+  auto length = [&](const char* which, std::uint16_t value, bool fits, int most) {
+    if (fits) return;
     differs.push_back(std::string("its ") + which + " report length is " + std::to_string(value) +
-                      " bytes, the link takes 2 to " + std::to_string(most));
+                      " bytes, the link takes " + std::to_string(CHidDevice::kMinReport) + " to " +
+                      std::to_string(most));
   };
   if (!device.inputReportLength || !device.outputReportLength) {
     differs.push_back("its report lengths cannot be read from its report descriptor");
   } else {
-    length("input", *device.inputReportLength, CHidDevice::kMaxInputReport);
-    length("output", *device.outputReportLength, CHidDevice::kMaxOutputReport);
+    length("input", *device.inputReportLength,
+           CHidDevice::InputLengthFits(*device.inputReportLength), CHidDevice::kMaxInputReport);
+    length("output", *device.outputReportLength,
+           CHidDevice::OutputLengthFits(*device.outputReportLength), CHidDevice::kMaxOutputReport);
   }
   std::string text;
   for (const std::string& part : differs) text += (text.empty() ? "" : "; ") + part;
@@ -311,7 +311,7 @@ void PrintInventory(const std::string& configIni, bool json) {
   if (!block.empty()) {
     std::printf("\nFor the ports map (%s):\n[PORTS]\n%s", mapName.c_str(), block.c_str());
   } else if (mapHasSome) {
-    std::printf("\nThe ports map (%s) names every serial port listed.\n", mapName.c_str());
+    std::printf("\nThe ports map (%s) names every serial port present.\n", mapName.c_str());
   }
   for (const std::string& problem : mapProblems) std::printf("Note: %s.\n", problem.c_str());
 #endif

@@ -102,7 +102,10 @@ std::string AccessAdvice(const std::string& path) {
     return std::string("; its mode ") + mode + " forbids reading and writing it to " + whom +
            ": the device's mode is at fault, not your groups (a udev rule sets it)";
   };
-  if (::geteuid() == st.st_uid) return forbids("its owner, you");
+  if (::geteuid() == st.st_uid) {
+    if ((st.st_mode & (S_IRUSR | S_IWUSR)) != (S_IRUSR | S_IWUSR)) return forbids("its owner, you");
+    return {};
+  }
   if (InGroup(st.st_gid)) {
     if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) {
       return forbids("group '" + name + "', which you are in");

@@ -35,9 +35,10 @@ bool ReadId(const CProfileIni& ini, const char* key, std::uint32_t& id, std::str
     return false;
   }
   id = CProfileIni::ParseInt(*value);
-  if (id > 0xFFFF) {
+  // 0 is what a value without a digit reads as, and no device's id.
+  if (id == 0 || id > 0xFFFF) {
     problem = std::string("its ") + key + "=" + *value + " in section [" + kSection +
-              "] is no USB id (0 to 0xFFFF)";
+              "] is no USB id (1 to 0xFFFF)";
     return false;
   }
   return true;
