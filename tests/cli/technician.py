@@ -164,6 +164,15 @@ def test_configuration_check():
         check("--check-config, %s=%s: exit 1 and the value explained" % (key, value),
               rc == 1 and any(l.startswith("iapflash: ") and said in l for l in err.splitlines()),
               "%s\n%s%s" % (rc, out, err))
+    # An empty device list in a real run: each box File shows comes from the empty
+    # device map, and its line says so rather than blaming the file.
+    set_key(ini, "DEVICECOUNT", "0")
+    rc, out, err = run(["--prepare-only", "firmware.mppt"], work)
+    lines = err.splitlines()
+    boxes = [i for i, l in enumerate(lines) if not l.startswith("iapflash: ")]
+    check("DEVICECOUNT=0 at File: every box explained by the empty device list",
+          rc == 1 and boxes and all(i + 1 < len(lines) and "DEVICECOUNT is 0" in lines[i + 1]
+                                    for i in boxes), err)
     write(ini, good)
     rc, out, err = run(["--check-config"], work)
     check("--check-config of a sound file: exit 0, nothing on stderr", rc == 0 and not err, err)
