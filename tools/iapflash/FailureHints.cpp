@@ -193,7 +193,8 @@ std::string NoReadyReply(const CUpdaterDlg& dlg, Reason reason) {
     for (const std::uint8_t b : BaudRateCommand()) {
       char hex[4];
       std::snprintf(hex, sizeof hex, "%02X", b);
-      bytes += (bytes.empty() ? "" : " ") + std::string(hex);
+      if (!bytes.empty()) bytes += ' ';
+      bytes += hex;
     }
     return device + " answered ready but did not acknowledge the command for " +
            std::to_string(ActiveProfile.PROGRAMBDRATE) + " baud (" + bytes + ") in " + tries +
