@@ -29,10 +29,10 @@ DEB_BUILD_PACKAGES := cmake make g++ pkg-config qt6-base-dev libhidapi-dev libcl
 # NSIS, the firmware tools, an X server and the fonts the windows are measured for,
 # and what inspects the package: lintian, the icon's SVG rendered, the menu entries
 # validated, the windows' captions read off the X server, a fresh Debian root to
-# install it in.
+# install it in, the vendor's signing tool for the signature tests.
 DEB_TEST_PACKAGES := googletest fonts-liberation xvfb xauth imagemagick \
   g++-mingw-w64-x86-64-posix wine64 srecord clang nsis libgcrypt-mingw-w64-dev \
-  lintian librsvg2-bin desktop-file-utils x11-utils debootstrap
+  lintian librsvg2-bin desktop-file-utils x11-utils debootstrap minisign
 FUZZ_SECONDS ?= 300
 FUZZ_CHECK_SECONDS ?= 20
 # The native suites that make check leaves out: the windows, the command line, the end-to-end

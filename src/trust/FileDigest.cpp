@@ -1,6 +1,6 @@
 #include "trust/FileDigest.h"
 
-#include <gcrypt.h>
+#include "trust/Gcrypt.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -8,17 +8,6 @@
 #include <vector>
 
 namespace {
-
-// The library wants its version checked once before first use; that also sets
-// it up. A function-local static makes that happen once, on any thread.
-bool LibraryReady() {
-  static const bool ready = [] {
-    if (gcry_check_version(GCRYPT_VERSION) == nullptr) return false;
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    return true;
-  }();
-  return ready;
-}
 
 struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -32,7 +21,7 @@ struct HashCloser {
 
 std::optional<std::string> Sha256OfFile(const std::string& path) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec) || !LibraryReady()) return std::nullopt;
+  if (!std::filesystem::is_regular_file(path, ec) || !GcryptReady()) return std::nullopt;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) return std::nullopt;
   gcry_md_hd_t raw = nullptr;
