@@ -109,12 +109,10 @@ std::optional<MinisignKey> ParseMinisignKey(const std::string& base64Line) {
 }
 
 std::string KeyIdText(const std::array<std::uint8_t, 8>& keyId) {
-  std::string text;
-  for (auto it = keyId.rbegin(); it != keyId.rend(); ++it) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02X", *it);
-    text += hex;
-  }
+  std::uint64_t value = 0;
+  for (auto it = keyId.rbegin(); it != keyId.rend(); ++it) value = (value << 8) | *it;
+  char text[20];
+  std::snprintf(text, sizeof text, "%llX", static_cast<unsigned long long>(value));
   return text;
 }
 

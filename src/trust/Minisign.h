@@ -26,7 +26,8 @@ struct MinisignKey {
 // the text is not one.
 std::optional<MinisignKey> ParseMinisignKey(const std::string& base64Line);
 
-// A key id as minisign prints it: 16 upper-case hex digits, the last byte first.
+// A key id as minisign prints it: the 8 bytes as one little-endian number in
+// upper-case hex, without leading zeros.
 std::string KeyIdText(const std::array<std::uint8_t, 8>& keyId);
 
 enum class SignatureFault {

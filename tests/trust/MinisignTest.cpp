@@ -88,6 +88,14 @@ TEST(Minisign, EveryTamperingIsRefusedForItsOwnReason) {
   EXPECT_NE(s.dir.Read("other.pub").find(other.keyId), std::string::npos);
 }
 
+// minisign prints a key id as a number: a key id whose last byte is below 0x10
+// loses its leading zero, and one of 1 is "1".
+TEST(Minisign, KeyIdsReadAsMinisignPrintsThem) {
+  EXPECT_EQ(KeyIdText({0x3B, 0x9E, 0x57, 0xDA, 0x3D, 0x78, 0x01, 0xE5}), "E501783DDA579E3B");
+  EXPECT_EQ(KeyIdText({0x73, 0x63, 0xDA, 0x2C, 0xC2, 0xEC, 0x7B, 0x07}), "77BECC22CDA6373");
+  EXPECT_EQ(KeyIdText({0x01, 0, 0, 0, 0, 0, 0, 0}), "1");
+}
+
 TEST(Minisign, OnlyAPublicKeyLineIsAKey) {
   CSigned s;
   const std::string pub = s.dir.Read("vendor.pub");
