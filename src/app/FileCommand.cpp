@@ -11,6 +11,7 @@
 
 #include "app/UpdaterDlg.h"
 #include "image/IntermediateFiles.h"
+#include "trust/Minisign.h"
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -36,12 +37,19 @@ class CBusyFlag {
 
 // The largest image a transfer takes; the frame counters are ints.
 constexpr std::uintmax_t kMaxImageBytes = 0x7FFFFFFF;
+// A signed firmware file is held whole in memory while it is checked and read.
+// 16 Mi bytes of flash in S-records of 16 bytes take about 190 MiB of text.
+constexpr std::uintmax_t kMaxSignedFirmwareBytes = 256u << 20;
+// A minisign signature is four short lines; the trusted comment is the vendor's
+// one line of text.
+constexpr std::uintmax_t kMaxSignatureBytes = 64u << 10;
 
-// Reads the whole of the image file at path. Only a regular file is an image: a
-// pipe, a directory or a device put in its place is turned away before anything
-// is read from it, and never waited on (a pipe would hold the transfer until
-// somebody wrote into it).
-bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& image) {
+// Reads the whole of the file at path, of at most maxBytes. Only a regular file
+// is read: a pipe, a directory or a device put in its place is turned away
+// before anything is read from it, and never waited on (a pipe would hold the
+// window until somebody wrote into it).
+bool ReadRegularFile(const std::string& path, std::vector<std::uint8_t>& image,
+                     std::uintmax_t maxBytes) {
 #ifdef _WIN32
   std::error_code ec;
   if (!std::filesystem::is_regular_file(path, ec)) return false;
@@ -51,7 +59,7 @@ bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& image) {
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) return false;
   const auto size = std::filesystem::file_size(path, ec);
-  if (ec || size == 0 || size > kMaxImageBytes) return false;
+  if (ec || size > maxBytes) return false;
   image.resize(static_cast<std::size_t>(size));
   return std::fread(image.data(), 1, image.size(), file.get()) == image.size();
 #else
@@ -65,7 +73,7 @@ bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& image) {
     ~FdCloser() { ::close(fd); }
   } closer{fd};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (st.st_size <= 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxImageBytes) return false;
+  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > maxBytes) return false;
   image.resize(static_cast<std::size_t>(st.st_size));
   std::size_t got = 0;
   while (got < image.size()) {
@@ -76,6 +84,24 @@ bool ReadImageFile(const std::string& path, std::vector<std::uint8_t>& image) {
   }
   return true;
 #endif
+}
+
+Reason ReasonOf(SignatureFault fault) {
+  switch (fault) {
+    case SignatureFault::kNone:
+      return Reason::kNone;
+    case SignatureFault::kMalformed:
+      return Reason::kSignatureMalformed;
+    case SignatureFault::kOtherKey:
+      return Reason::kSignatureOtherKey;
+    case SignatureFault::kBadSignature:
+      return Reason::kSignatureMismatch;
+    case SignatureFault::kBadTrustedComment:
+      return Reason::kTrustedCommentMismatch;
+    case SignatureFault::kCryptoUnavailable:
+      return Reason::kSignatureUnavailable;
+  }
+  return Reason::kSignatureMalformed;
 }
 
 }  // namespace
@@ -139,6 +165,11 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   m_builder.m_binRecordSize = 0;
   m_fileOutcome = Outcome{Stage::kFile, Result::kFailed, Reason::kNone, {}};
   m_fileOutcome.detail.device = path;
+  // What is known of the firmware is only what this build learns of it.
+  m_firmware = JournalFirmware{};
+  m_firmware.path = path;
+  m_signature = SignatureCheck{};
+  m_ws.InvokeAndWait([this] { m_ws.SetToolTip(IDC_FILENAME, {}); });
   // Why the build stopped, as the stage that refused said it.
   auto refused = [this] {
     const CImageBuilder::ImageProblem& problem = m_builder.Problem();
@@ -164,10 +195,24 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
     m_fileOutcome.detail.text = kReadFileErrorBox;
     return false;
   }
-  if (!m_builder.ReadSRecordFile(path)) {
+  if (!ActiveProfile.signKey.empty()) {
+    // The signature is checked on the very bytes the image is then built from:
+    // a file changed after the check cannot slip through.
+    std::vector<std::uint8_t> bytes;
+    if (!ReadSignedFirmware(path, bytes)) {
+      Log("Build S19 block list error");
+      return false;
+    }
+    if (!m_builder.ReadSRecordBytes(bytes)) {
+      Log("Build S19 block list error");
+      return refused();
+    }
+  } else if (!m_builder.ReadSRecordFile(path)) {
     Log("Build S19 block list error");
     return refused();
   }
+  m_firmware.size = m_builder.FileSize();
+  m_firmware.sha256 = m_builder.FileSha256();
   Log("Build S19 block list OK");
   if (!m_builder.BuildRowList()) {
     Log("Build Raw block list error");
@@ -190,6 +235,48 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   }
   Log("Write to tmp.bin file OK");
   m_fileOutcome.result = Result::kDone;
+  // The vendor's words on the firmware (its version, its date), once they are
+  // known to be the vendor's.
+  if (m_signature.Ok() && !m_firmware.keyId.empty()) {
+    m_ws.InvokeAndWait([this] { m_ws.SetToolTip(IDC_FILENAME, m_firmware.trustedComment); });
+  }
+  return true;
+}
+
+bool CUpdaterDlg::ReadSignedFirmware(const std::string& path, std::vector<std::uint8_t>& bytes) {
+  const std::string signaturePath = path + ".minisig";
+  m_signature = SignatureCheck{};
+  auto refuse = [&](Reason reason) {
+    AppMessageBox(kSignatureErrorBox, BoxIcon::kWarning, reason);
+    m_fileOutcome.reason = reason;
+    m_fileOutcome.detail.text = kSignatureErrorBox;
+    return false;
+  };
+  const std::optional<MinisignKey> key = ParseMinisignKey(ActiveProfile.signKey);
+  // The configuration check turns such a key away; a build never runs without it.
+  if (!key) return refuse(Reason::kSignatureMalformed);
+  // The signature first: without one the firmware is not even read.
+  std::vector<std::uint8_t> signature;
+  try {
+    if (!ReadRegularFile(signaturePath, signature, kMaxSignatureBytes))
+      return refuse(Reason::kSignatureMissing);
+    if (!ReadRegularFile(path, bytes, kMaxSignedFirmwareBytes)) {
+      AppMessageBox(kReadFileErrorBox, BoxIcon::kWarning, Reason::kReadError);
+      m_fileOutcome.reason = Reason::kReadError;
+      m_fileOutcome.detail.text = kReadFileErrorBox;
+      return false;
+    }
+  } catch (const std::bad_alloc&) {
+    AppMessageBox(kReadMemoryBox, BoxIcon::kWarning, Reason::kOutOfMemory);
+    m_fileOutcome.reason = Reason::kOutOfMemory;
+    m_fileOutcome.detail.text = kReadMemoryBox;
+    return false;
+  }
+  m_signature = VerifyMinisign(
+      *key, bytes, std::string(reinterpret_cast<const char*>(signature.data()), signature.size()));
+  if (!m_signature.Ok()) return refuse(ReasonOf(m_signature.fault));
+  m_firmware.keyId = m_signature.keyId;
+  m_firmware.trustedComment = m_signature.trustedComment;
   return true;
 }
 
@@ -197,7 +284,7 @@ int CUpdaterDlg::LoadImageFile(const std::string& path) {
   m_imageChanged = false;
   std::vector<std::uint8_t> image;
   try {
-    if (!ReadImageFile(path, image)) return -1;
+    if (!ReadRegularFile(path, image, kMaxImageBytes) || image.empty()) return -1;
   } catch (const std::bad_alloc&) {
     return -1;
   }

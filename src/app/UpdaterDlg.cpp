@@ -1,5 +1,6 @@
 #include "app/UpdaterDlg.h"
 
+#include <cstdio>
 #include <exception>
 
 namespace {
@@ -24,6 +25,8 @@ CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
   });
   // The long 24-bit reads keep the window alive, one event per line.
   m_builder.SetPump([this] { m_ws.PumpOneMessage(); });
+  // The journal hears every frame first, before any face.
+  m_listeners.push_back(&m_recorder);
 }
 
 CUpdaterDlg::~CUpdaterDlg() { Shutdown(); }
@@ -31,6 +34,7 @@ CUpdaterDlg::~CUpdaterDlg() { Shutdown(); }
 bool CUpdaterDlg::OnInitDialog() {
   if (!m_variant.aboutMenuEntry.empty() && m_ws.AppendSystemMenuSeparator()) {
     m_ws.AppendSystemMenuItem(IDM_ABOUTBOX, m_variant.aboutMenuEntry);
+    m_ws.AppendSystemMenuItem(IDM_JOURNAL, "Service journal...");
   }
   m_ws.SetWindowIcon();
 
@@ -63,6 +67,14 @@ bool CUpdaterDlg::OnInitDialog() {
 void CUpdaterDlg::OnSysCommand(unsigned id, long /*param*/) {
   if ((id & 0xFFF0u) == IDM_ABOUTBOX) {
     m_ws.ShowAboutBox(m_variant.aboutCaption, m_variant.aboutLine1, m_variant.aboutLine2);
+  } else if ((id & 0xFFF0u) == IDM_JOURNAL) {
+    // The newest updates this machine made; a journal that cannot be read still
+    // shows where it is, and why not, so the technician can look for it.
+    const std::string path = DefaultJournalPath();
+    const JournalRead journal = ReadJournal(path);
+    const std::vector<JournalRow> rows =
+        journal.error.empty() ? NewestRows(journal, 200) : std::vector<JournalRow>{};
+    m_ws.ShowJournal(path, rows, journal.error);
   }
   // Every other system command is the window's own business.
 }
@@ -81,6 +93,10 @@ void CUpdaterDlg::Shutdown() {
   // and it leaves at its next step. The window itself no longer serves it.
   m_ws.UiCalls().Shutdown();
   if (m_worker.joinable()) m_worker.join();
+  // An update the closing window cut short is still on record; nobody is left
+  // to read a box, so a failure to write it goes to the error stream.
+  if (const std::string problem = m_recorder.Abandoned(); !problem.empty())
+    std::fprintf(stderr, "%s\n", problem.c_str());
 }
 
 bool CUpdaterDlg::QueryClose() {
@@ -204,6 +220,14 @@ void CUpdaterDlg::BeginStage(Stage stage) {
 
 void CUpdaterDlg::EndStage(const Outcome& outcome) {
   m_openStage = -1;
+  // The record of an update is written as its last stage ends: after its result
+  // box, after every frame posted before (the call runs in order with them), and
+  // before any listener hears of the end, so a face that quits on it finds the
+  // record written and the technician told when it could not be.
+  std::string journalProblem;
+  m_ws.InvokeAndWait([&] { journalProblem = m_recorder.Ended(outcome); });
+  if (!journalProblem.empty())
+    AppMessageBox(journalProblem, BoxIcon::kWarning, Reason::kJournalUnwritten);
   Emit([&outcome](IUpdateListener& l) { l.OnOutcome(outcome); });
 }
 

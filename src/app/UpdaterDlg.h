@@ -14,13 +14,16 @@
 
 #include "app/DialogLink.h"
 #include "app/HScrollListBox.h"
+#include "app/ServiceRecorder.h"
 #include "app/UpdateListener.h"
 #include "app/WindowSystem.h"
 #include "config/DeviceProfile.h"
 #include "image/ImageBuilder.h"
+#include "journal/Journal.h"
 #include "link/HidDevice.h"
 #include "link/SerialPort.h"
 #include "res/Variant.h"
+#include "trust/Minisign.h"
 #include "update/IapLink.h"
 #include "update/Transfer.h"
 
@@ -130,6 +133,15 @@ class CUpdaterDlg {
   int ComPort() const { return m_comPort.load(); }
   // The kind of the link Update Firmware opened last (kNoLink before any).
   int OpenedLinkKind() const { return m_interfaceKind.load(); }
+  // The firmware file of the last File: its path, and once it was read its size
+  // and SHA-256, and the key id and trusted comment of a signature that held.
+  const JournalFirmware& Firmware() const { return m_firmware; }
+  // The last signature check (a fault, and the signature's key id once read).
+  const SignatureCheck& FirmwareSignature() const { return m_signature; }
+  // How opening the link ended at the last Update Firmware.
+  const Outcome& LinkOutcome() const { return m_linkOutcome; }
+  // What writes the service journal's record of each update.
+  CServiceRecorder& Recorder() { return m_recorder; }
   // Set by LoadImageFile when tmp.bin is not the image that the last File wrote.
   bool ImageChanged() const { return m_imageChanged; }
 
@@ -159,6 +171,13 @@ class CUpdaterDlg {
   Outcome m_linkOutcome;
   // How the last BuildImage ended.
   Outcome m_fileOutcome;
+  JournalFirmware m_firmware;
+  SignatureCheck m_signature;
+  CServiceRecorder m_recorder{*this};
+  // Reads the firmware at path whole into bytes once the vendor's signature beside
+  // it (path.minisig) holds for exactly those bytes; otherwise shows the box, sets
+  // m_fileOutcome and returns false.
+  bool ReadSignedFirmware(const std::string& path, std::vector<std::uint8_t>& bytes);
   std::vector<IUpdateListener*> m_listeners;  // touched on the user-interface thread only
   // The interface list's links, and the one Update Firmware opened (or nullptr).
   std::vector<std::unique_ptr<CDialogLink>> m_links;

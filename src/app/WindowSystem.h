@@ -8,8 +8,10 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/UiCallQueue.h"
+#include "journal/Journal.h"
 
 // Control ids of dialog template 102 and of the About box.
 enum ControlId : int {
@@ -29,6 +31,7 @@ enum ControlId : int {
 };
 
 constexpr unsigned IDM_ABOUTBOX = 0x0010;  // system-menu command of the About entry
+constexpr unsigned IDM_JOURNAL = 0x0020;   // system-menu command of the service journal
 
 enum class BoxIcon { kNone, kWarning, kInformation };
 // "none", "warning", "information": the icon as a word, for text output and records.
@@ -63,6 +66,9 @@ class CWindowSystem {
   virtual bool IsEnabled(int id) const = 0;
   virtual void SetFont(int id, const FontSpec& font) = 0;
   virtual void SetProgressPos(int pos) = 0;  // control 1007, range 0..100
+  // The tip the control shows while the pointer rests on it; text may run over
+  // several lines ("\n"). Empty text removes the tip. A face without tips ignores it.
+  virtual void SetToolTip(int /*id*/, const std::string& /*text*/) {}
 
   // --- interface combo box (1004)
   virtual void ComboInsert(int index, const std::string& text) = 0;
@@ -97,6 +103,11 @@ class CWindowSystem {
   virtual bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon);
   virtual void ShowAboutBox(const std::string& caption, const std::string& line1,
                             const std::string& line2) = 0;
+  // The service journal's window, modal and read-only: the journal file's path,
+  // why it could not be read (error, empty when it could) and its rows, newest
+  // first. A face without windows shows nothing.
+  virtual void ShowJournal(const std::string& /*path*/, const std::vector<JournalRow>& /*rows*/,
+                           const std::string& /*error*/ = std::string()) {}
   // The open-file dialog; nothing when it was cancelled. The result is the full path.
   virtual std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) = 0;
 

@@ -1,6 +1,7 @@
 #include "config/DeviceProfile.h"
 
 #include "config/ProfileIni.h"
+#include "trust/Minisign.h"
 
 DeviceMap ActiveProfile;
 
@@ -22,6 +23,7 @@ DeviceProfile ReadDeviceSection(const CProfileIni& ini, const std::string& secti
   entry.IAPMARK = ini.GetInt(section, "IAPMARK", kMissingValue);
   ini.GetString(section, "FLASHCMD", "", entry.FLASHCMD, sizeof entry.FLASHCMD);
   ini.GetString(section, "IAPCODEPROTECT", "", entry.IAPCODEPROTECT, sizeof entry.IAPCODEPROTECT);
+  entry.SIGNKEY = ini.Lookup(section, "SIGNKEY").value_or("");
   return entry;
 }
 
@@ -42,6 +44,10 @@ DeviceMap MaskedProfile(const DeviceProfile& entry) {
   p.INTEND = entry.INTEND & kBoundary;
   p.recordSize = static_cast<std::uint8_t>(entry.RAWDATASIZE & 0xff);
   p.PAGESIZE = entry.PAGESIZE;
+  const std::size_t first = entry.SIGNKEY.find_first_not_of(" \t");
+  if (first != std::string::npos) {
+    p.signKey = entry.SIGNKEY.substr(first, entry.SIGNKEY.find_last_not_of(" \t") - first + 1);
+  }
   return p;
 }
 
@@ -66,6 +72,12 @@ std::vector<DeviceMapFault> DeviceMapFaults(const DeviceMap& p) {
   } else if (pageSize <= 0 || pageSize % p.recordSize != 0) {
     faults.push_back({Kind::kBadValue, "PAGESIZE",
                       "a flash page must be a whole number of records (RAWDATASIZE)"});
+  }
+  // A key that is there but no key would leave every file unsigned in effect, or
+  // every file refused: neither is what the vendor configured.
+  if (!p.signKey.empty() && !ParseMinisignKey(p.signKey)) {
+    faults.push_back({Kind::kBadValue, "SIGNKEY",
+                      "it must be the key line of a minisign public key (the second line of its .pub file)"});
   }
   if (p.PROGRAMBDRATE != 9600 && p.PROGRAMBDRATE != 2400) {
     faults.push_back({Kind::kBadBaudRate, "PROGRAMBDRATE", "the programmer takes 9600 or 2400"});

@@ -30,6 +30,9 @@ struct DeviceProfile {
   std::uint32_t IAPSTART = 0;
   std::uint32_t IAPEND = 0;
   std::uint32_t IAPMARK = 0;
+  // The vendor's public key (the base64 line of a minisign .pub file), or empty:
+  // with a key, File takes only firmware whose detached signature it verifies.
+  std::string SIGNKEY;
 };
 
 // The values of a section that the image and the transfer work with, masked.
@@ -46,6 +49,7 @@ struct DeviceMap {
   std::uint32_t INTEND = 0;
   std::uint8_t recordSize = 0;  // low byte of RAWDATASIZE; 16, 32 or 64 in a usable file
   std::uint32_t PAGESIZE = 0;   // not masked
+  std::string signKey;          // SIGNKEY, blanks around it taken off; empty for none
 };
 
 // The dialog's device map, written by LoadConfiguration at start-up and

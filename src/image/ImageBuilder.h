@@ -44,6 +44,13 @@ class CImageBuilder {
   // box naming the line at fault. In the 24-bit width one window event is pumped
   // per line read.
   bool ReadSRecordFile(const std::string& path);
+  // The same from the bytes of a file that is in memory already (one whose
+  // signature was checked on exactly these bytes).
+  bool ReadSRecordBytes(const std::vector<std::uint8_t>& bytes);
+  // The SHA-256 (hex) and size of the bytes the last successful read read;
+  // empty and 0 otherwise.
+  const std::string& FileSha256() const { return m_fileSha256; }
+  std::uint64_t FileSize() const { return m_fileSize; }
   // byte list -> row list.
   bool BuildRowList();
 
@@ -101,6 +108,11 @@ class CImageBuilder {
     if (m_messageBox) m_messageBox(m_problem.text);
   }
   ImageProblem m_problem;
+  std::string m_fileSha256;
+  std::uint64_t m_fileSize = 0;
+  // The records of a file, read line by line from lines, into the byte list.
+  template <class LineSource>
+  bool ReadRecords(LineSource& lines, std::uintmax_t fileSize);
   const DeviceMap& m_profile;
   // The line to name when the row at address is refused.
   long FirstLineFrom(std::uint32_t address) const;
@@ -128,3 +140,6 @@ inline constexpr char kLayoutMemoryBox[] = "Not enough memory for the flash imag
 inline constexpr char kTxtWriteErrorBox[] = "TXT File Write Error !";
 inline constexpr char kBinWriteErrorBox[] = "BIN File Write Error !";
 inline constexpr char kBinChangedBox[] = "BIN File Changed Error !";
+// A SIGNKEY is configured and the file's signature (FILE.minisig) is missing or
+// does not hold.
+inline constexpr char kSignatureErrorBox[] = "S19 File Signature Error !";

@@ -31,6 +31,7 @@
 #include "config/DeviceProfile.h"
 #include "image/HexText.h"
 #include "image/ImageBuilder.h"
+#include "trust/FileDigest.h"
 
 namespace {
 
@@ -50,8 +51,18 @@ struct ReadFault {};
 // the caller can refuse it, and the rest of the file is never gathered.
 class CLineReader {
  public:
-  explicit CLineReader(std::FILE* file)
-      : m_file(file), m_buf(std::make_unique_for_overwrite<char[]>(kChunk)) {}
+  // Reads file in chunks; every chunk read is added to digest.
+  CLineReader(std::FILE* file, CSha256& digest)
+      : m_file(file),
+        m_digest(&digest),
+        m_own(std::make_unique_for_overwrite<char[]>(kChunk)),
+        m_buf(m_own.get()) {}
+  // Reads bytes that are in memory already, as one chunk.
+  CLineReader(const std::uint8_t* data, std::size_t size)
+      : m_buf(reinterpret_cast<const char*>(data)), m_memorySize(size) {}
+
+  // The bytes of the file read so far.
+  std::uintmax_t BytesRead() const { return m_file ? m_read : m_memorySize; }
 
   // "S", the type, the count byte and 255 more bytes (address, data, checksum).
   static constexpr std::size_t kMaxLine = 4 + 2 * 255;
@@ -73,8 +84,8 @@ class CLineReader {
           continue;
         }
       }
-      const char* begin = m_buf.get() + m_pos;
-      const char* end = m_buf.get() + m_end;
+      const char* begin = m_buf + m_pos;
+      const char* end = m_buf + m_end;
       const char* p = FindLineEnd(begin, end);
       if (p == end) {
         Gather(begin, p);
@@ -86,7 +97,7 @@ class CLineReader {
         }
         continue;
       }
-      m_pos = static_cast<std::size_t>(p - m_buf.get()) + 1;
+      m_pos = static_cast<std::size_t>(p - m_buf) + 1;
       if (*p == '\r') {
         if (m_pos < m_end) {
           if (m_buf[m_pos] == '\n') ++m_pos;
@@ -126,19 +137,32 @@ class CLineReader {
 
   bool Fill() {
     if (m_eof) return false;
-    const std::size_t n = std::fread(m_buf.get(), 1, kChunk, m_file);
+    if (m_file == nullptr) {
+      m_eof = true;
+      m_pos = 0;
+      m_end = m_memorySize;
+      m_nextLf = nullptr;
+      return m_end > 0;
+    }
+    const std::size_t n = std::fread(m_own.get(), 1, kChunk, m_file);
     if (n < kChunk) {
       if (std::ferror(m_file)) throw ReadFault{};
       m_eof = true;
     }
+    m_digest->Add(m_own.get(), n);
+    m_read += n;
     m_pos = 0;
     m_end = n;
     m_nextLf = nullptr;
     return n > 0;
   }
 
-  std::FILE* m_file;
-  std::unique_ptr<char[]> m_buf;  // not cleared: only what is read is touched
+  std::FILE* m_file = nullptr;  // nullptr: the bytes are in memory
+  CSha256* m_digest = nullptr;
+  std::unique_ptr<char[]> m_own;  // the chunk buffer; not cleared: only what is read is touched
+  const char* m_buf;
+  std::size_t m_memorySize = 0;
+  std::uintmax_t m_read = 0;
   std::size_t m_pos = 0;
   std::size_t m_end = 0;
   bool m_eof = false;
@@ -217,6 +241,8 @@ bool IsBlank(std::string_view line) {
 
 bool CImageBuilder::ReadSRecordFile(const std::string& path) {
   m_problem = {};
+  m_fileSha256.clear();
+  m_fileSize = 0;
   // A FIFO would block the window until someone writes into it.
   std::error_code typeError;
   if (std::filesystem::is_fifo(path, typeError) || std::filesystem::is_socket(path, typeError)) {
@@ -228,15 +254,42 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   }
+  std::error_code ec;
+  const auto fileSize = std::filesystem::file_size(path, ec);
+  // What is recorded of the file is what was read of it, chunk by chunk, not
+  // what a second look at the path would find.
+  CSha256 digest;
+  CLineReader lines(file.get(), digest);
+  if (!ReadRecords(lines, ec ? 0 : fileSize)) return false;
+  if (std::fclose(file.release()) != 0) {
+    Box(Reason::kReadError, kReadFileErrorBox);
+    return false;
+  }
+  m_fileSha256 = digest.Hex();
+  m_fileSize = static_cast<std::uint64_t>(lines.BytesRead());
+  return true;
+}
+
+bool CImageBuilder::ReadSRecordBytes(const std::vector<std::uint8_t>& bytes) {
+  m_problem = {};
+  m_fileSha256.clear();
+  m_fileSize = 0;
+  CLineReader lines(bytes.data(), bytes.size());
+  if (!ReadRecords(lines, bytes.size())) return false;
+  m_fileSha256 = Sha256Hex(bytes.data(), bytes.size());
+  m_fileSize = bytes.size();
+  return true;
+}
+
+template <class LineSource>
+bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
   try {
     m_byteList.clear();
     m_recordLines.clear();
     // Every data byte takes two characters of the file, so half the file's size
     // bounds the byte count. Reserving it saves the copies of a growing list;
     // pages that are never filled cost no memory.
-    std::error_code ec;
-    const auto fileSize = std::filesystem::file_size(path, ec);
-    if (!ec) {
+    if (fileSize > 0) {
       try {
         // No device has more than 16 Mi addresses: nothing beyond is reserved.
         m_byteList.reserve(
@@ -252,7 +305,6 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     const bool pump = Uses24BitAddresses(m_profile) && m_pump;
     const auto romHead = static_cast<std::uint32_t>(m_profile.ROMHEAD);
 
-    CLineReader lines(file.get());
     ByteRecord work;
     work.count = 1;
     int acceptedLines = 0;
@@ -264,7 +316,6 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     std::string_view line;
     // Refuses the file with a box naming the line; always false.
     auto refuse = [&](Reason reason, const char* text, long at) {
-      file.reset();
       BoxAtLine(reason, text, at);
       return false;
     };
@@ -319,7 +370,6 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
 
       ++acceptedLines;
       if (acceptedLines == 2 && field != romHead) {
-        file.reset();
         // The box's text stays as it is; where the file begins instead is kept
         // beside it, for whoever has to find out which of the two, file or
         // configuration, is the wrong one.
@@ -348,16 +398,10 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
     }
     if (!complete) return refuse(Reason::kIncomplete, kIncompleteBox, lastRecordLine + 1);
   } catch (const ReadFault&) {
-    file.reset();
     Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   } catch (const std::bad_alloc&) {
-    file.reset();
     Box(Reason::kOutOfMemory, kReadMemoryBox);
-    return false;
-  }
-  if (file && std::fclose(file.release()) != 0) {
-    Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   }
   return true;

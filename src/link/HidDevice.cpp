@@ -61,6 +61,7 @@ bool CHidDevice::Open(std::uint32_t vendorId, std::uint32_t productId) {
       m_writeHandle = std::move(writeHandle);
       m_readHandle = std::move(readHandle);
       m_caps = attributes;
+      m_openedPath = path;
       m_readClosedError = 0;
       found = true;
       break;

@@ -29,6 +29,10 @@ class CHidDevice {
   // its write and read handles. True when all of that succeeded.
   bool Open(std::uint32_t vendorId, std::uint32_t productId);
   bool IsOpen() const { return m_openFlag; }
+  // The path and attributes of the device the last successful Open took (its
+  // product and serial number strings among them); empty before any.
+  const std::string& OpenedPath() const { return m_openedPath; }
+  const HidAttributes& OpenedAttributes() const { return m_caps; }
   // Sends length bytes as consecutive output reports. False for length <= 0 or
   // when a report was not written in time (the write handle is then closed).
   bool WriteReports(const std::uint8_t* data, int length);
@@ -86,6 +90,7 @@ class CHidDevice {
   std::unique_ptr<IHidWriteHandle> m_writeHandle;
   std::unique_ptr<IHidReadHandle> m_readHandle;
   HidAttributes m_caps;
+  std::string m_openedPath;
   // The error code of the read time-out that closed the read handle: a read on
   // the closed handle waits out its time and reports it again.
   long m_readClosedError = 0;

@@ -46,8 +46,15 @@ constexpr std::array kReasonNames = {
     "wrong_replies",
     "user_cancel",
     "internal_error",
+    "signature_missing",
+    "signature_malformed",
+    "signature_other_key",
+    "signature_mismatch",
+    "trusted_comment_mismatch",
+    "signature_unavailable",
+    "journal_unwritten",
 };
-static_assert(kReasonNames.size() == static_cast<std::size_t>(Reason::kInternalError) + 1,
+static_assert(kReasonNames.size() == static_cast<std::size_t>(Reason::kJournalUnwritten) + 1,
               "one name for every reason");
 static_assert(kStageNames.size() == static_cast<std::size_t>(Stage::kEndOfFile) + 1,
               "one name for every stage");

@@ -66,6 +66,15 @@ enum class Reason : int {
   kWrongReplies,  // replies, but not the acknowledgement
   kUserCancel,
   kInternalError,  // the worker stopped on an unexpected error
+  // the vendor's signature on the firmware file (a SIGNKEY is configured)
+  kSignatureMissing,        // FILE.minisig is not there or cannot be read
+  kSignatureMalformed,      // it is not a minisign signature
+  kSignatureOtherKey,       // it was made with another key
+  kSignatureMismatch,       // the file is not the one that was signed
+  kTrustedCommentMismatch,  // the trusted comment is not the one that was signed
+  kSignatureUnavailable,    // the cryptography library could not be set up
+  // the service journal
+  kJournalUnwritten,  // the update's record could not be appended
 };
 
 // The data frames of a transfer, for its summary.

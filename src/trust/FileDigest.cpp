@@ -17,6 +17,17 @@ struct HashCloser {
   void operator()(gcry_md_hd_t h) const { gcry_md_close(h); }
 };
 
+std::string HexOf(const unsigned char* digest) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  const unsigned length = gcry_md_get_algo_dlen(GCRY_MD_SHA256);
+  for (unsigned i = 0; i < length; ++i) {
+    text += kDigits[digest[i] >> 4];
+    text += kDigits[digest[i] & 0xF];
+  }
+  return text;
+}
+
 }  // namespace
 
 std::optional<std::string> Sha256OfFile(const std::string& path) {
@@ -36,12 +47,39 @@ std::optional<std::string> Sha256OfFile(const std::string& path) {
   if (std::ferror(file.get())) return std::nullopt;
   const unsigned char* digest = gcry_md_read(hash.get(), GCRY_MD_SHA256);
   if (digest == nullptr) return std::nullopt;
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  const unsigned length = gcry_md_get_algo_dlen(GCRY_MD_SHA256);
-  for (unsigned i = 0; i < length; ++i) {
-    text += kDigits[digest[i] >> 4];
-    text += kDigits[digest[i] & 0xF];
-  }
-  return text;
+  return HexOf(digest);
+}
+
+std::string Sha256Hex(const void* data, std::size_t size) {
+  if (!GcryptReady()) return {};
+  unsigned char digest[32];
+  gcry_md_hash_buffer(GCRY_MD_SHA256, digest, data, size);
+  return HexOf(digest);
+}
+
+struct CSha256::Impl {
+  std::unique_ptr<gcry_md_handle, HashCloser> hash;
+};
+
+CSha256::CSha256() : m_impl(std::make_unique<Impl>()) { Reset(); }
+CSha256::~CSha256() = default;
+
+void CSha256::Reset() {
+  m_impl->hash.reset();
+  gcry_md_hd_t raw = nullptr;
+  if (GcryptReady() && gcry_md_open(&raw, GCRY_MD_SHA256, 0) == 0) m_impl->hash.reset(raw);
+}
+
+void CSha256::Add(const void* data, std::size_t size) {
+  if (m_impl->hash) gcry_md_write(m_impl->hash.get(), data, size);
+}
+
+std::string CSha256::Hex() const {
+  if (!m_impl->hash) return {};
+  // A copy is read, so that adding may go on after.
+  gcry_md_hd_t copy = nullptr;
+  if (gcry_md_copy(&copy, m_impl->hash.get()) != 0) return {};
+  std::unique_ptr<gcry_md_handle, HashCloser> closer(copy);
+  const unsigned char* digest = gcry_md_read(copy, GCRY_MD_SHA256);
+  return digest ? HexOf(digest) : std::string();
 }

@@ -59,7 +59,8 @@ TEST(UpdaterDlgInit, FontsArialBoldItalic19And15) {
 TEST(UpdaterDlgInit, SystemMenuEntryOpensTheAboutBox) {
   DialogUnderTest t;
   t.Start(kGoodFile);
-  EXPECT_EQ(t.ws.systemMenu, (std::vector<std::string>{"-", "16:&About Brimlow..."}));
+  EXPECT_EQ(t.ws.systemMenu,
+            (std::vector<std::string>{"-", "16:&About Brimlow...", "32:Service journal..."}));
   t.ws.events.clear();
   t.dlg->OnSysCommand(0x10, 0);
   t.dlg->OnSysCommand(0x1F, 0);    // low four bits are not part of the command
@@ -69,7 +70,7 @@ TEST(UpdaterDlgInit, SystemMenuEntryOpensTheAboutBox) {
 
   DialogUnderTest c;
   c.Start(kGoodFile, CastrelStrings());
-  EXPECT_EQ(c.ws.systemMenu.back(), "16:&About Castrel...");
+  EXPECT_EQ(c.ws.systemMenu.at(1), "16:&About Castrel...");
   c.dlg->OnSysCommand(0x10, 0);
   EXPECT_EQ(c.ws.events.back().rfind("about:About Brimlow:Castrel  (Rev00.02):", 0), 0u);
 }

@@ -47,7 +47,7 @@ struct FakeHidBus {
                                      std::uint16_t out = 65) {
     auto device = std::make_shared<FakeHidDevice>();
     device->path = path;
-    device->attributes = {vid, pid, version, in, out};
+    device->attributes = {vid, pid, version, in, out, {}, {}};
     devices.push_back(device);
     return device;
   }

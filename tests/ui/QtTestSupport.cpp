@@ -13,6 +13,7 @@
 
 #include "ui/qt/QtAboutBox.h"
 #include "ui/qt/QtFileDialog.h"
+#include "ui/qt/QtJournalDialog.h"
 #include "ui/qt/QtWindowSystem.h"
 
 const char kGoodIni[] =
@@ -60,6 +61,9 @@ void CBoxAnswerer::Install(CQtWindowSystem& ws) {
     } else if (auto* about = qobject_cast<CQtAboutBox*>(&box)) {
       seenBox.kind = "about";
       seenBox.text = (about->Line1()->text() + "\n" + about->Line2()->text()).toStdString();
+    } else if (auto* journal = qobject_cast<CQtJournalDialog*>(&box)) {
+      seenBox.kind = "journal";
+      seenBox.text = journal->Path()->text().toStdString();
     } else if (qobject_cast<CQtFileDialog*>(&box)) {
       seenBox.kind = "file";
     } else {
@@ -72,7 +76,7 @@ void CBoxAnswerer::Install(CQtWindowSystem& ws) {
       answer(box);
       return;
     }
-    if (seenBox.kind == "message" || seenBox.kind == "about") {
+    if (seenBox.kind == "message" || seenBox.kind == "about" || seenBox.kind == "journal") {
       box.accept();
     } else {
       box.reject();

@@ -17,9 +17,10 @@ void EnsureQtApp();
 
 // What a user saw of one modal box.
 struct SeenBox {
-  std::string kind;  // "message", "about", "file" or "other"
+  std::string kind;  // "message", "about", "journal", "file" or "other"
   std::string caption;
-  std::string text;       // message text; the About box's two lines joined by "\n"
+  std::string text;       // message text; the About box's two lines joined by "\n"; the
+                          // journal's path
   int icon = -1;          // QMessageBox::Icon of a message box
   int buttons = 0;        // QMessageBox::StandardButtons of a message box
   int defaultButton = 0;  // the QMessageBox::StandardButton that Enter presses

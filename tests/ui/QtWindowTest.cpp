@@ -1,8 +1,8 @@
 // The real main window under the offscreen platform, for both deliverables: the
 // controls of the template, their fonts and places, the states after start-up,
 // the log's scrolling and what it shows of a reply, the About command, the
-// program's own icon, a firmware file dropped on the window and the ways the
-// window ends.
+// service journal's window, the path's tip, the program's own icon, a firmware
+// file dropped on the window and the ways the window ends.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +16,8 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,7 +28,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTextDocument>
 #include <QTimer>
+#include <QToolTip>
+#include <QTreeWidget>
 #include <QUrl>
 #include <QtTest/QTest>
 #include <atomic>
@@ -40,12 +45,14 @@
 
 #include "app/UpdaterDlg.h"
 #include "support/TestDir.h"
+#include "ui/JournalSamples.h"
 #include "ui/QtTestSupport.h"
 #include "ui/qt/AppIcon.h"
 #include "ui/qt/DialogUnits.h"
 #include "ui/qt/QtAboutBox.h"
 #include "ui/qt/QtFileDialog.h"
 #include "ui/qt/QtGroupBox.h"
+#include "ui/qt/QtJournalDialog.h"
 #include "ui/qt/QtLogList.h"
 #include "ui/qt/QtMainDialog.h"
 #include "ui/qt/QtWindowSystem.h"
@@ -453,9 +460,10 @@ TEST_P(QtWindowTest, LinesFromAWorkerThreadArriveInOrder) {
 TEST_P(QtWindowTest, AboutEntryInTheWindowMenuAndOnF1OpensTheAboutBox) {
   Open(true);
   const QList<QAction*>& actions = Win().MenuActions();
-  ASSERT_EQ(actions.size(), 2);
+  ASSERT_EQ(actions.size(), 3);
   EXPECT_TRUE(actions[0]->isSeparator());
   EXPECT_EQ(actions[1]->text().toStdString(), variant->aboutMenuEntry);
+  EXPECT_EQ(actions[2]->text().toStdString(), "Service journal...");
 
   // A right click on the window opens its menu; the entry's mnemonic picks it.
   Activate();
@@ -469,7 +477,8 @@ TEST_P(QtWindowTest, AboutEntryInTheWindowMenuAndOnF1OpensTheAboutBox) {
   const QPoint inGroup = Ctl(IDC_GROUP)->geometry().center();
   QContextMenuEvent click(QContextMenuEvent::Mouse, inGroup, Win().mapToGlobal(inGroup));
   QApplication::sendEvent(&Win(), &click);
-  EXPECT_EQ(menuTexts, (std::vector<std::string>{"", variant->aboutMenuEntry}));
+  EXPECT_EQ(menuTexts,
+            (std::vector<std::string>{"", variant->aboutMenuEntry, "Service journal..."}));
   ASSERT_EQ(boxes.seen.size(), 1u);
   EXPECT_EQ(boxes.seen[0].kind, "about");
   EXPECT_EQ(boxes.seen[0].caption, variant->aboutCaption);
@@ -542,6 +551,111 @@ TEST_P(QtWindowTest, WindowAndAboutBoxShowThisProgramsOwnIcon) {
   });
   dlg->OnSysCommand(IDM_ABOUTBOX, 0);
   EXPECT_TRUE(boxes.answers.empty());
+}
+
+// The menu's journal entry: the journal IAP_JOURNAL names, newest update first, at
+// most 200, every text whole in its column; a journal that cannot be read still
+// shows its path, and why.
+TEST_P(QtWindowTest, JournalEntryShowsThePathAndTheNewestUpdatesWhole) {
+  struct Case {
+    const char* name;
+    int records;
+    bool folderInItsPlace;
+  };
+  const Case cases[] = {{"three updates", 3, false},
+                        {"more than the window lists", 203, false},
+                        {"no journal yet", 0, false},
+                        {"a folder where the journal should be", 0, true}};
+  const QByteArray oldJournal = qgetenv("IAP_JOURNAL");
+  Open(true);
+  QAction* entry = Win().MenuActions().back();
+  ASSERT_EQ(entry->text(), "Service journal...");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.File(std::string("journal ") + c.name + ".jsonl");
+    std::vector<JournalEntry> written;
+    for (int i = 0; i < c.records; ++i) {
+      written.push_back(SampleUpdate(i));
+      ASSERT_TRUE(AppendJournal(path, written.back()).ok);
+    }
+    if (c.folderInItsPlace) std::filesystem::create_directories(path);
+    qputenv("IAP_JOURNAL", path.c_str());
+    boxes.answers.push_back([&](QDialog& box) {
+      auto* journal = qobject_cast<CQtJournalDialog*>(&box);
+      if (!journal) {
+        ADD_FAILURE() << "not the journal: " << box.windowTitle().toStdString();
+        box.reject();
+        return;
+      }
+      EXPECT_EQ(journal->windowTitle(), "Service journal");
+      EXPECT_EQ(journal->Path()->text().toStdString(), path);
+      EXPECT_TRUE(journal->Path()->textInteractionFlags() & Qt::TextSelectableByMouse);
+      EXPECT_EQ(journal->Problem()->isVisible(), c.folderInItsPlace);
+      EXPECT_EQ(journal->Problem()->text().isEmpty(), !c.folderInItsPlace);
+      QTreeWidget* list = journal->List();
+      ASSERT_EQ(list->columnCount(), 4);
+      ASSERT_EQ(list->topLevelItemCount(), std::min(c.records, 200));
+      const QFontMetrics metrics(list->font());
+      for (int row = 0; row < list->topLevelItemCount(); ++row) {
+        const JournalRow want = RowOf(written[written.size() - 1 - std::size_t(row)]);
+        QTreeWidgetItem* item = list->topLevelItem(row);
+        EXPECT_EQ(item->text(0).toStdString(), want.time);
+        EXPECT_EQ(item->text(1).toStdString(), want.device);
+        EXPECT_EQ(item->text(2).toStdString(), want.firmware);
+        EXPECT_EQ(item->text(3).toStdString(), want.result);
+        for (int column = 0; column < 4; ++column) {
+          EXPECT_LT(metrics.horizontalAdvance(item->text(column)), list->columnWidth(column));
+        }
+      }
+      for (int column = 0; column < 4; ++column) {
+        const QString heading = list->headerItem()->text(column);
+        EXPECT_LT(list->header()->fontMetrics().horizontalAdvance(heading),
+                  list->columnWidth(column));
+      }
+      EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0) << "every column in view";
+      EXPECT_LE(journal->Path()->fontMetrics().horizontalAdvance(journal->Path()->text()),
+                journal->Path()->contentsRect().width());
+      if (QTreeWidgetItem* first = list->topLevelItem(0)) {  // the journal is only read here
+        list->editItem(first, 2);
+        EXPECT_EQ(list->findChild<QLineEdit*>(), nullptr) << "an editor opened";
+      }
+      if (c.records == 3) SaveScreenshot(*journal, GetParam() + "-journal");
+      if (c.folderInItsPlace) SaveScreenshot(*journal, GetParam() + "-journal-unreadable");
+      journal->CloseButton()->click();
+    });
+    entry->trigger();
+    EXPECT_TRUE(boxes.answers.empty());
+  }
+  oldJournal.isNull() ? qunsetenv("IAP_JOURNAL") : qputenv("IAP_JOURNAL", oldJournal);
+  ASSERT_EQ(boxes.seen.size(), std::size(cases));
+  EXPECT_EQ(boxes.seen[0].kind, "journal");
+}
+
+// The path's tip, as the signed comment of a verified file sets it: shown as
+// given (markup characters too, over several lines), replaced by the next one,
+// gone with empty text.
+TEST_P(QtWindowTest, FileNameTipShowsTheTextAsGivenUntilEmptyTextRemovesIt) {
+  Open(true);
+  QWidget* field = Ctl(IDC_FILENAME);
+  for (const std::string text :
+       {"version 2.4.1 2026-11-30", "version 2.4.2 2027-01-15\nsigned by the bench key",
+        "<b>2.4.3</b> & later", ""}) {
+    SCOPED_TRACE(text);
+    ws->SetToolTip(IDC_FILENAME, text);
+    const QString tip = field->toolTip();
+    QTextDocument document;
+    document.setHtml(tip);
+    EXPECT_EQ((Qt::mightBeRichText(tip) ? document.toPlainText() : tip).toStdString(), text);
+    if (text.empty()) continue;
+    // The pointer resting on the field brings the tip up.
+    const QPoint at = field->rect().center();
+    QHelpEvent help(QEvent::ToolTip, at, field->mapToGlobal(at));
+    QApplication::sendEvent(field, &help);
+    EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 2000));
+    EXPECT_EQ(QToolTip::text(), tip);
+    QToolTip::hideText();
+  }
+  EXPECT_TRUE(field->toolTip().isEmpty());
 }
 
 // The example device's configuration and firmware in the working folder, the

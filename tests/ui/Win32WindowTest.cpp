@@ -26,6 +26,7 @@
 #include "app/UpdateListener.h"
 #include "app/UpdaterDlg.h"
 #include "support/TestDir.h"
+#include "ui/JournalSamples.h"
 #include "ui/win32/Resource.h"
 #include "ui/win32/Win32WindowSystem.h"
 
@@ -332,19 +333,25 @@ TEST_F(Win32WindowTest, TemplateControlsTextsFontsAndStatesAfterAGoodStart) {
          EXPECT_EQ(::SendMessageA(Item(IDC_LOG), WM_GETFONT, 0, 0), dialogFont);
          EXPECT_EQ(::SendMessageA(Item(IDC_FILENAME), WM_GETFONT, 0, 0), dialogFont);
 
-         // The system menu ends with a separator and the About entry, string 101.
+         // The system menu ends with a separator, the About entry (string 101) and
+         // the service journal's entry.
          const HMENU menu = ::GetSystemMenu(Main(), FALSE);
          const int count = ::GetMenuItemCount(menu);
-         if (count < 2) {
+         if (count < 3) {
            ADD_FAILURE() << "the system menu has " << count << " entries";
            return true;
          }
-         EXPECT_EQ(::GetMenuState(menu, UINT(count - 2), MF_BYPOSITION) & MF_SEPARATOR,
+         EXPECT_EQ(::GetMenuState(menu, UINT(count - 3), MF_BYPOSITION) & MF_SEPARATOR,
                    UINT(MF_SEPARATOR));
-         EXPECT_EQ(::GetMenuItemID(menu, count - 1), IDM_ABOUTBOX);
-         char entry[64] = {};
-         ::GetMenuStringA(menu, UINT(count - 1), entry, sizeof entry, MF_BYPOSITION);
-         EXPECT_EQ(std::string(entry), SolvaneStrings().aboutMenuEntry);
+         const auto entryText = [menu](int position) {
+           char entry[64] = {};
+           ::GetMenuStringA(menu, UINT(position), entry, sizeof entry, MF_BYPOSITION);
+           return std::string(entry);
+         };
+         EXPECT_EQ(::GetMenuItemID(menu, count - 2), IDM_ABOUTBOX);
+         EXPECT_EQ(entryText(count - 2), SolvaneStrings().aboutMenuEntry);
+         EXPECT_EQ(::GetMenuItemID(menu, count - 1), IDM_JOURNAL);
+         EXPECT_EQ(entryText(count - 1), "Service journal...");
          char resource[64] = {};
          ::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, resource, sizeof resource);
          EXPECT_EQ(std::string(resource), SolvaneStrings().aboutMenuEntry);
@@ -407,6 +414,135 @@ TEST_F(Win32WindowTest, TheSystemMenuEntryOpensTheAboutBoxFromItsTemplate) {
   EXPECT_NE(about.icon, nullptr);
   EXPECT_EQ(aboutRect.right, want.right);
   EXPECT_EQ(aboutRect.bottom, want.bottom);
+}
+
+std::string ListText(HWND list, int row, int column) {
+  char buffer[512] = {};
+  LVITEMA cell{};
+  cell.iSubItem = column;
+  cell.pszText = buffer;
+  cell.cchTextMax = sizeof buffer;
+  ::SendMessageA(list, LVM_GETITEMTEXTA, WPARAM(row), reinterpret_cast<LPARAM>(&cell));
+  return buffer;
+}
+
+// The system menu's journal entry: the journal IAP_JOURNAL names, newest update
+// first, every text whole in its column and every column in view; a journal that
+// cannot be read still shows its path, and why.
+TEST_F(Win32WindowTest, TheJournalEntryShowsThePathAndTheNewestUpdatesWhole) {
+  dir.Write("MpptConfigFile.ini", kGoodConfig);
+  struct Case {
+    const char* name;
+    int records;
+    bool folderInItsPlace;
+  };
+  const Case cases[] = {{"three updates", 3, false}, {"a folder in its place", 0, true}};
+  std::deque<CDialogScript::Step> steps;
+  std::vector<std::vector<JournalEntry>> written(std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    const std::string path = dir.File(std::string("journal ") + c.name + ".jsonl");
+    for (int n = 0; n < c.records; ++n) {
+      written[i].push_back(SampleUpdate(n));
+      ASSERT_TRUE(AppendJournal(path, written[i].back()).ok);
+    }
+    if (c.folderInItsPlace) ::CreateDirectoryA(path.c_str(), nullptr);
+    steps.push_back([this, path] {
+      _putenv_s("IAP_JOURNAL", path.c_str());
+      ::PostMessageA(Main(), WM_SYSCOMMAND, IDM_JOURNAL, 0);
+      return true;
+    });
+    steps.push_back([this, &c, path, &rows = written[i]] {
+      const HWND box = FindBox(Main());
+      if (!box) return false;
+      SCOPED_TRACE(c.name);
+      EXPECT_EQ(Text(box), "Service journal");
+      EXPECT_EQ(::GetWindow(box, GW_OWNER), Main());
+      const HWND pathField = ::GetDlgItem(box, IDC_JOURNAL_PATH);
+      EXPECT_EQ(Text(pathField), path);
+      EXPECT_EQ(ClassOf(pathField), "Edit") << "the path can be selected and copied";
+      EXPECT_TRUE(::GetWindowLongA(pathField, GWL_STYLE) & ES_READONLY);
+      const HWND problem = ::GetDlgItem(box, IDC_JOURNAL_PROBLEM);
+      EXPECT_EQ(::IsWindowVisible(problem) != FALSE, c.folderInItsPlace);
+      EXPECT_EQ(Text(problem).empty(), !c.folderInItsPlace);
+      const HWND list = ::GetDlgItem(box, IDC_JOURNAL_LIST);
+      const auto header = reinterpret_cast<HWND>(::SendMessageA(list, LVM_GETHEADER, 0, 0));
+      EXPECT_EQ(::SendMessageA(header, HDM_GETITEMCOUNT, 0, 0), 4);
+      EXPECT_EQ(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), LRESULT(rows.size()));
+      RECT client{};
+      ::GetClientRect(list, &client);
+      int columns = 0;
+      for (int column = 0; column < 4; ++column) {
+        const int width = int(::SendMessageA(list, LVM_GETCOLUMNWIDTH, WPARAM(column), 0));
+        columns += width;
+        for (int row = 0; row < int(rows.size()); ++row) {
+          const JournalRow want = RowOf(rows[rows.size() - 1 - std::size_t(row)]);
+          const std::string* texts[] = {&want.time, &want.device, &want.firmware, &want.result};
+          const std::string shown = ListText(list, row, column);
+          EXPECT_EQ(shown, *texts[column]) << "row " << row << ", column " << column;
+          EXPECT_LT(
+              ::SendMessageA(list, LVM_GETSTRINGWIDTHA, 0, reinterpret_cast<LPARAM>(shown.c_str())),
+              width);
+        }
+      }
+      EXPECT_LE(columns, client.right) << "every column in view";
+      RECT pathRoom{};
+      ::GetClientRect(pathField, &pathRoom);
+      SIZE pathText{};
+      const HDC dc = ::GetDC(pathField);
+      const HGDIOBJ old =
+          ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageA(pathField, WM_GETFONT, 0, 0)));
+      ::GetTextExtentPoint32A(dc, path.c_str(), int(path.size()), &pathText);
+      ::SelectObject(dc, old);
+      ::ReleaseDC(pathField, dc);
+      EXPECT_LE(pathText.cx, pathRoom.right) << "the whole path in view";
+      SaveScreenshot(box, c.folderInItsPlace ? "solvane-journal-unreadable" : "solvane-journal");
+      ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+      return true;
+    });
+  }
+  steps.push_back(Close());
+  Run(std::move(steps));
+  _putenv_s("IAP_JOURNAL", "");
+}
+
+// The path's tip, as the signed comment of a verified file sets it: held by the
+// tooltip control as given (several lines, "&" too), replaced by the next one,
+// gone with empty text. The field takes the pointer, so the tip sees it arrive.
+TEST_F(Win32WindowTest, TheFileNameTipHoldsTheTextGivenUntilEmptyTextRemovesIt) {
+  dir.Write("MpptConfigFile.ini", kGoodConfig);
+  Run({[this] {
+         const HWND field = Item(IDC_FILENAME);
+         RECT rect{};
+         ::GetWindowRect(field, &rect);
+         EXPECT_EQ(
+             ::SendMessageA(field, WM_NCHITTEST, 0,
+                            MAKELPARAM((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2)),
+             HTCLIENT);
+         for (const std::string text :
+              {"version 2.4.1 2026-11-30", "version 2.4.2 2027-01-15\nsigned & checked", ""}) {
+           SCOPED_TRACE(text);
+           ws.SetToolTip(IDC_FILENAME, text);
+           const HWND tips = ws.ToolTips();
+           if (!tips) {
+             ADD_FAILURE() << "no tooltip control";
+             break;
+           }
+           EXPECT_GT(::SendMessageA(tips, TTM_GETMAXTIPWIDTH, 0, 0), 0) << "lines break";
+           EXPECT_EQ(::SendMessageA(tips, TTM_GETTOOLCOUNT, 0, 0), text.empty() ? 0 : 1);
+           if (text.empty()) continue;
+           char shown[1024] = {};
+           TOOLINFOA tool{};
+           tool.cbSize = sizeof tool;
+           tool.hwnd = Main();
+           tool.uId = reinterpret_cast<UINT_PTR>(field);
+           tool.lpszText = shown;
+           ::SendMessageA(tips, TTM_GETTEXTA, sizeof shown, reinterpret_cast<LPARAM>(&tool));
+           EXPECT_EQ(std::string(shown), text);
+         }
+         return true;
+       },
+       Close()});
 }
 
 TEST_F(Win32WindowTest, LinesFromAWorkerWidenTheLogAndSelectTheLast) {

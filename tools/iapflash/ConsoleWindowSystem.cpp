@@ -302,6 +302,13 @@ int CConsoleWindowSystem::LogTextWidth(const std::string& text) const {
 void CConsoleWindowSystem::ShowMessageBox(const std::string&, const std::string&, BoxIcon) {}
 
 void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
+  // The journal's box tells of the record, not of the update: a problem of the
+  // run, which leaves its result and exit status as they are.
+  if (box.reason == Reason::kJournalUnwritten) {
+    Note(box.text, box.reason);
+    DrawProgress();
+    return;
+  }
   ++m_boxes;
   std::vector<std::string> why;
   if (m_explain && box.reason != Reason::kNone &&
@@ -392,7 +399,9 @@ void CConsoleWindowSystem::Result(const RunSummary& run) {
             (run.firmwareSize < 0 ? std::string("null") : std::to_string(run.firmwareSize)) +
             ",\"sha256\":" +
             (run.firmwareSha256.empty() ? std::string("null") : JsonString(run.firmwareSha256)) +
-            "}";
+            ",\"key_id\":" + (run.keyId.empty() ? std::string("null") : JsonString(run.keyId)) +
+            ",\"trusted_comment\":" +
+            (run.keyId.empty() ? std::string("null") : JsonString(run.trustedComment)) + "}";
   }
   line += ",\"started\":" + JsonString(run.started) + ",\"ended\":" + JsonString(run.ended);
   // The frames of the transfer as its last outcome counted them.

@@ -38,6 +38,8 @@ struct RunSummary {
   std::string firmwarePath;
   long long firmwareSize = -1;  // -1: not known
   std::string firmwareSha256;   // empty: not known
+  // The vendor's signature, when one was verified: its key id and trusted comment.
+  std::string keyId, trustedComment;
   std::string started, ended;   // ISO 8601, UTC
 };
 

@@ -13,6 +13,7 @@
 #include "image/ImageBuilder.h"
 #include "image/IntermediateFiles.h"
 #include "link/os/SerialChannel.h"
+#include "trust/Minisign.h"
 #include "update/Handshake.h"
 #include "update/RecordFrames.h"
 
@@ -223,6 +224,41 @@ std::string RomheadMismatch(const FailureContext& c, const CUpdaterDlg& dlg) {
          "configuration is not";
 }
 
+// Why File refused the firmware's signature, with the signature file's path.
+std::string SignatureProblem(const FailureContext& c, const CUpdaterDlg& dlg, Reason reason) {
+  const std::string signature = c.firmwarePath + ".minisig";
+  switch (reason) {
+    case Reason::kSignatureMissing: {
+      std::error_code ec;
+      std::string problem = ReadProblem(signature);
+      if (problem.empty() && std::filesystem::file_size(signature, ec) > (64u << 10) && !ec)
+        problem = "it is larger than 64 KiB, so it is no minisign signature";
+      return "the configuration's SIGNKEY asks for the vendor's signature " + signature + ": " +
+             (problem.empty() ? "it cannot be read" : problem) +
+             "; without it the firmware file is not read";
+    }
+    case Reason::kSignatureMalformed:
+      return signature + ": " + SignatureFaultText(SignatureFault::kMalformed);
+    case Reason::kSignatureOtherKey: {
+      const auto key = ParseMinisignKey(ActiveProfile.signKey);
+      return signature + ": it was made with key " + dlg.FirmwareSignature().keyId +
+             ", not with the configuration's SIGNKEY (key " + (key ? KeyIdText(key->keyId) : "?") +
+             ")";
+    }
+    case Reason::kSignatureMismatch:
+      return "the firmware file " + c.firmwarePath + " is not the file " + signature +
+             " signed: it was changed since, or the signature is another file's";
+    case Reason::kTrustedCommentMismatch:
+      return signature + ": " + SignatureFaultText(SignatureFault::kBadTrustedComment) +
+             "; it was changed after signing";
+    case Reason::kSignatureUnavailable:
+      return "no signature can be checked: " +
+             std::string(SignatureFaultText(SignatureFault::kCryptoUnavailable));
+    default:
+      return {};
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& context,
@@ -264,6 +300,13 @@ std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& c
       return {};
     case Reason::kNoDevice:
       return {MissingHid(dlg)};
+    case Reason::kSignatureMissing:
+    case Reason::kSignatureMalformed:
+    case Reason::kSignatureOtherKey:
+    case Reason::kSignatureMismatch:
+    case Reason::kTrustedCommentMismatch:
+    case Reason::kSignatureUnavailable:
+      return {SignatureProblem(context, dlg, box.reason)};
     default:
       return {};
   }

@@ -17,6 +17,7 @@
 #include "ConsoleWindowSystem.h"
 #include "FailureHints.h"
 #include "Inventory.h"
+#include "JournalCommands.h"
 #include "UdevRule.h"
 #include "app/UpdaterDlg.h"
 #include "link/os/SerialChannel.h"
@@ -211,20 +212,6 @@ int ComNumber(const std::string& interfaceName) {
   return interfaceName.rfind("COM", 0) == 0 ? std::atoi(interfaceName.c_str() + 3) : 0;
 }
 
-// Now as ISO 8601 in UTC, to the second: "2026-12-09T22:07:06Z".
-std::string UtcNow() {
-  const std::time_t now = std::time(nullptr);
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &now);
-#else
-  gmtime_r(&now, &utc);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
 // An empty value (an unset shell variable, say) names no file, port or directory.
 const CLI::Validator kNonEmpty(
     [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "");
@@ -277,6 +264,8 @@ int main(int argc, char** argv) {
   app.add_flag("--check-config", o.checkConfig,
                "only check the configuration file: exit 0 when it is sound");
   app.add_flag("--prepare-only", o.prepareOnly, "only prepare FIRMWARE: write tmp.txt and tmp.bin");
+  JournalCommand journal;
+  AddJournalOptions(app, journal);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -308,6 +297,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (udevRule) return PrintUdevRule(ConfigFilePath(*variant));
+  if (journal.Chosen()) return RunJournalCommand(journal, o.json);
   if (!o.checkConfig && firmware.empty()) return UsageError("no firmware file given");
 
   g_json.store(o.json);
@@ -315,6 +305,7 @@ int main(int argc, char** argv) {
   CConsoleWindowSystem ws(ConsoleOptions{o.json, o.quiet});
   CUpdaterDlg dlg(ws, *variant);
   dlg.AddListener(ws);
+  dlg.Recorder().SetProgram("iapflash");
   const FailureContext context{Lower(o.variant), ConfigFilePath(*variant), firmware};
   ws.SetBoxExplainer([&](const BoxEvent& box) { return ExplainBox(box, context, dlg); });
   const std::string startedAt = UtcNow();
@@ -331,7 +322,13 @@ int main(int argc, char** argv) {
     else if (ComNumber(o.interface) > 0)
       run.port = SerialDevicePath(ComNumber(o.interface));
     run.firmwarePath = firmware;
-    if (!firmware.empty()) {
+    // What File read and checked, when it got so far; otherwise a look at the path.
+    if (const JournalFirmware& read = dlg.Firmware(); !read.sha256.empty()) {
+      run.firmwareSize = static_cast<long long>(read.size);
+      run.firmwareSha256 = read.sha256;
+      run.keyId = read.keyId;
+      run.trustedComment = read.trustedComment;
+    } else if (!firmware.empty()) {
       std::error_code ec;
       if (std::filesystem::is_regular_file(firmware, ec)) {
         const auto size = std::filesystem::file_size(firmware, ec);

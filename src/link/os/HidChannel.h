@@ -23,6 +23,10 @@ struct HidAttributes {
   std::uint16_t versionNumber = 0;
   std::uint16_t inputReportLength = 0;   // report id included
   std::uint16_t outputReportLength = 0;  // report id included
+  // The USB product and serial number strings (UTF-8), where the system gives them:
+  // what the service journal records of the unit.
+  std::string product;
+  std::string serial;
 };
 
 // Results of the waits below besides a count.
@@ -67,6 +71,8 @@ inline void CopyIdentity(const HidAttributes& from, HidAttributes& to) {
   to.vendorId = from.vendorId;
   to.productId = from.productId;
   to.versionNumber = from.versionNumber;
+  to.product = from.product;
+  to.serial = from.serial;
 }
 
 class IHidProbe {

@@ -9,6 +9,7 @@
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "ui/qt/QtAboutBox.h"
 #include "ui/qt/QtFileDialog.h"
 #include "ui/qt/QtFonts.h"
+#include "ui/qt/QtJournalDialog.h"
 #include "ui/qt/QtLogList.h"
 
 namespace {
@@ -187,6 +189,16 @@ void CQtWindowSystem::SetProgressPos(int pos) {
   m_window->Progress()->setValue(std::clamp(pos, 0, 100));
 }
 
+// Qt takes a tip that looks like markup for rich text; the texts that come here
+// (a firmware file's signed comment) are shown as they are, "<" and "&" included.
+void CQtWindowSystem::SetToolTip(int id, const std::string& text) {
+  QWidget* widget = m_window->Control(id);
+  if (!widget) return;
+  const QString tip = Q(text);
+  widget->setToolTip(Qt::mightBeRichText(tip) ? Qt::convertFromPlainText(tip, Qt::WhiteSpacePre)
+                                              : tip);
+}
+
 void CQtWindowSystem::ComboInsert(int index, const std::string& text) {
   // A COM entry names the device it opens here (IAP_COMn, the user's port map or
   // the on-board port), as it was when the entry was made.
@@ -266,6 +278,12 @@ bool CQtWindowSystem::AskYesNo(const std::string& text, const std::string& capti
 void CQtWindowSystem::ShowAboutBox(const std::string& caption, const std::string& line1,
                                    const std::string& line2) {
   CQtAboutBox box(Q(caption), Q(line1), Q(line2), m_window->Icon(), OwnerFor(m_window.get()));
+  ExecModal(box);
+}
+
+void CQtWindowSystem::ShowJournal(const std::string& path, const std::vector<JournalRow>& rows,
+                                  const std::string& error) {
+  CQtJournalDialog box(Q(path), rows, Q(error), OwnerFor(m_window.get()));
   ExecModal(box);
 }
 

@@ -28,8 +28,8 @@ class CQtWindowSystem : public CWindowSystem {
   // The dialog's modal run: Attach, initialise, show, and return once it closed.
   void RunModal(CUpdaterDlg& dlg);
 
-  // For tests: called with every modal box (message box, About box, file dialog,
-  // the file dialog's questions) once its own event loop runs, so a test can read
+  // For tests: called with every modal box (message box, About box, journal, file
+  // dialog, the file dialog's questions) once its own event loop runs, so a test can read
   // and answer it instead of a user.
   using ModalHook = std::function<void(QDialog&)>;
   void SetModalHook(ModalHook hook) { m_modalHook = std::move(hook); }
@@ -43,6 +43,7 @@ class CQtWindowSystem : public CWindowSystem {
   bool IsEnabled(int id) const override;
   void SetFont(int id, const FontSpec& font) override;
   void SetProgressPos(int pos) override;
+  void SetToolTip(int id, const std::string& text) override;
   void ComboInsert(int index, const std::string& text) override;
   void ComboSelect(int index) override;
   std::string ComboSelectedText() const override;
@@ -61,6 +62,8 @@ class CQtWindowSystem : public CWindowSystem {
   bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
   void ShowAboutBox(const std::string& caption, const std::string& line1,
                     const std::string& line2) override;
+  void ShowJournal(const std::string& path, const std::vector<JournalRow>& rows,
+                   const std::string& error) override;
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
   void PumpOneMessage() override;
 

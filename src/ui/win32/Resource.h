@@ -6,6 +6,7 @@
 #define IDD_ABOUTBOX 100
 #define IDS_ABOUTBOX 101
 #define IDD_MAIN 102
+#define IDD_JOURNAL 103
 #define IDR_MAINFRAME 128
 
 #define IDC_MAIN_LOG 1000
@@ -24,3 +25,8 @@
 // The About box's two text lines (the face sets them from the variant's strings).
 #define IDC_ABOUT_LINE1 1101
 #define IDC_ABOUT_LINE2 1102
+
+// The service journal's window: the file's path, why it could not be read, the list.
+#define IDC_JOURNAL_PATH 1201
+#define IDC_JOURNAL_PROBLEM 1202
+#define IDC_JOURNAL_LIST 1203

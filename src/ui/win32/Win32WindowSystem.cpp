@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -97,6 +98,181 @@ INT_PTR CALLBACK AboutProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam
   }
   return FALSE;
 }
+
+// The service journal's window (template 103) and what it shows.
+struct JournalView {
+  const std::string& path;
+  const std::vector<JournalRow>& rows;
+  const std::string& error;
+  SIZE least{};  // the window's size from its template: it is never made smaller
+};
+
+const char* const kJournalColumns[] = {"Time (UTC)", "Device", "Firmware", "Result"};
+
+int DialogUnitsX(HWND dialog, int du) {
+  RECT rect{0, 0, du, 0};
+  ::MapDialogRect(dialog, &rect);
+  return rect.right;
+}
+
+int DialogUnitsY(HWND dialog, int du) {
+  RECT rect{0, 0, 0, du};
+  ::MapDialogRect(dialog, &rect);
+  return rect.bottom;
+}
+
+// The path on top, the reason beneath it while there is one (as many lines as it
+// takes at the window's width), the list filling the rest, Close at the bottom right.
+void LayOutJournal(HWND dialog) {
+  RECT client{};
+  ::GetClientRect(dialog, &client);
+  const int margin = DialogUnitsX(dialog, 7);
+  const int top = DialogUnitsY(dialog, 7);
+  const int line = DialogUnitsY(dialog, 10);
+  const int gap = DialogUnitsY(dialog, 4);
+  const int width = std::max(1, int(client.right) - 2 * margin);
+  const SIZE button{DialogUnitsX(dialog, 50), DialogUnitsY(dialog, 14)};
+  const HWND path = ::GetDlgItem(dialog, IDC_JOURNAL_PATH);
+  const HWND problem = ::GetDlgItem(dialog, IDC_JOURNAL_PROBLEM);
+  const HWND list = ::GetDlgItem(dialog, IDC_JOURNAL_LIST);
+  const HWND close = ::GetDlgItem(dialog, IDOK);
+  ::MoveWindow(path, margin, top, width, line, TRUE);
+  int y = top + line + gap;
+  if (::IsWindowVisible(problem)) {
+    RECT text{0, 0, width, 0};
+    const std::string why = WindowText(problem);
+    const HDC dc = ::GetDC(problem);
+    const HGDIOBJ previous =
+        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageA(problem, WM_GETFONT, 0, 0)));
+    ::DrawTextA(dc, why.c_str(), int(why.size()), &text,
+                DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX | DT_EDITCONTROL);
+    ::SelectObject(dc, previous);
+    ::ReleaseDC(problem, dc);
+    const int height = std::max(line, int(text.bottom));
+    ::MoveWindow(problem, margin, y, width, height, TRUE);
+    y += height + gap;
+  }
+  const int buttonTop = int(client.bottom) - top - int(button.cy);
+  ::MoveWindow(list, margin, y, width, std::max(1, buttonTop - gap - y), TRUE);
+  ::MoveWindow(close, int(client.right) - margin - int(button.cx), buttonTop, int(button.cx),
+               int(button.cy), TRUE);
+}
+
+// Every column as wide as its widest text, its heading included.
+int FitJournalColumns(HWND list) {
+  int total = 0;
+  for (int column = 0; column < int(std::size(kJournalColumns)); ++column) {
+    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, WPARAM(column), LVSCW_AUTOSIZE);
+    const int content = int(::SendMessageA(list, LVM_GETCOLUMNWIDTH, WPARAM(column), 0));
+    // The heading's padding and divider, as the header control draws them.
+    const int heading = int(::SendMessageA(list, LVM_GETSTRINGWIDTHA, 0,
+                                           reinterpret_cast<LPARAM>(kJournalColumns[column]))) +
+                        ::GetSystemMetrics(SM_CXEDGE) * 6;
+    const int width = std::max(content, heading);
+    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, WPARAM(column), MAKELPARAM(width, 0));
+    total += width;
+  }
+  return total;
+}
+
+// Widens the window (about its own middle, within the screen's work area) until
+// the path and every column are in view.
+void WidenJournal(HWND dialog, int columns) {
+  const HWND list = ::GetDlgItem(dialog, IDC_JOURNAL_LIST);
+  const HWND path = ::GetDlgItem(dialog, IDC_JOURNAL_PATH);
+  RECT listWindow{}, listClient{};
+  ::GetWindowRect(list, &listWindow);
+  ::GetClientRect(list, &listClient);
+  const int listFrame = int(listWindow.right - listWindow.left - listClient.right);
+  const int wantList = columns + listFrame + ::GetSystemMetrics(SM_CXVSCROLL);
+  const LRESULT margins = ::SendMessageA(path, EM_GETMARGINS, 0, 0);
+  const int wantPath =
+      int(TextExtent(path, WindowText(path)).cx) + LOWORD(margins) + HIWORD(margins) + 4;
+  const int grow = std::max(wantList - int(listWindow.right - listWindow.left),
+                            wantPath - int(listWindow.right - listWindow.left));
+  if (grow <= 0) return;
+  RECT window{};
+  ::GetWindowRect(dialog, &window);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ::GetMonitorInfoA(::MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT room = monitor.rcWork;
+  const int width = std::min(int(window.right - window.left) + grow, int(room.right - room.left));
+  int left = int(window.left) - grow / 2;
+  left = std::max(int(room.left), std::min(left, int(room.right) - width));
+  ::SetWindowPos(dialog, nullptr, left, window.top, width, window.bottom - window.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void FillJournal(HWND dialog, const JournalView& view) {
+  ::SetDlgItemTextA(dialog, IDC_JOURNAL_PATH, view.path.c_str());
+  ::SetDlgItemTextA(dialog, IDC_JOURNAL_PROBLEM, view.error.c_str());
+  ::ShowWindow(::GetDlgItem(dialog, IDC_JOURNAL_PROBLEM), view.error.empty() ? SW_HIDE : SW_SHOW);
+  const HWND list = ::GetDlgItem(dialog, IDC_JOURNAL_LIST);
+  ::SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP,
+                 LVS_EX_FULLROWSELECT | LVS_EX_LABELTIP);
+  for (int column = 0; column < int(std::size(kJournalColumns)); ++column) {
+    LVCOLUMNA heading{};
+    heading.mask = LVCF_TEXT | LVCF_FMT | LVCF_SUBITEM;
+    heading.fmt = LVCFMT_LEFT;
+    heading.pszText = const_cast<char*>(kJournalColumns[column]);
+    heading.iSubItem = column;
+    ::SendMessageA(list, LVM_INSERTCOLUMNA, WPARAM(column), reinterpret_cast<LPARAM>(&heading));
+  }
+  ::SendMessageA(list, LVM_SETITEMCOUNT, WPARAM(view.rows.size()), 0);
+  int index = 0;
+  for (const JournalRow& row : view.rows) {
+    const std::string* texts[] = {&row.time, &row.device, &row.firmware, &row.result};
+    LVITEMA item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = index;
+    item.pszText = const_cast<char*>(texts[0]->c_str());
+    index = int(::SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+    if (index < 0) break;
+    for (int column = 1; column < int(std::size(texts)); ++column) {
+      LVITEMA cell{};
+      cell.iSubItem = column;
+      cell.pszText = const_cast<char*>(texts[column]->c_str());
+      ::SendMessageA(list, LVM_SETITEMTEXTA, WPARAM(index), reinterpret_cast<LPARAM>(&cell));
+    }
+    ++index;
+  }
+  WidenJournal(dialog, FitJournalColumns(list));
+}
+
+INT_PTR CALLBACK JournalProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  auto* view = reinterpret_cast<JournalView*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
+  switch (message) {
+    case WM_INITDIALOG: {
+      view = reinterpret_cast<JournalView*>(lParam);
+      ::SetWindowLongPtrA(hwnd, DWLP_USER, lParam);
+      RECT window{};
+      ::GetWindowRect(hwnd, &window);
+      view->least = SIZE{window.right - window.left, window.bottom - window.top};
+      FillJournal(hwnd, *view);
+      LayOutJournal(hwnd);
+      // The list has the keyboard (arrows and page keys scroll it); Enter and
+      // Escape close the window.
+      ::SetFocus(::GetDlgItem(hwnd, IDC_JOURNAL_LIST));
+      return FALSE;
+    }
+    case WM_SIZE:
+      if (view) LayOutJournal(hwnd);
+      return TRUE;
+    case WM_GETMINMAXINFO:
+      if (!view) return FALSE;
+      reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{view->least.cx, view->least.cy};
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        ::EndDialog(hwnd, LOWORD(wParam));
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
 }  // namespace
 
 CWin32WindowSystem::CWin32WindowSystem(HINSTANCE instance)
@@ -125,6 +301,8 @@ void CWin32WindowSystem::RunModal(CUpdaterDlg& dlg) {
   ::DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, &DialogProc,
                     reinterpret_cast<LPARAM>(this));
   m_hwnd = nullptr;
+  m_toolTips = nullptr;  // destroyed with the dialog that owned it
+  m_tipIds.clear();
 }
 
 INT_PTR CALLBACK CWin32WindowSystem::DialogProc(HWND hwnd, UINT message, WPARAM wParam,
@@ -168,7 +346,8 @@ INT_PTR CWin32WindowSystem::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
           return FALSE;
       }
     case WM_SYSCOMMAND:
-      if ((wParam & 0xFFF0u) != IDM_ABOUTBOX) return FALSE;  // move, close, ...: the default
+      // Move, close, ...: the default.
+      if ((wParam & 0xFFF0u) != IDM_ABOUTBOX && (wParam & 0xFFF0u) != IDM_JOURNAL) return FALSE;
       m_dlg->OnSysCommand(unsigned(wParam), long(lParam));
       return TRUE;
     case WM_PAINT: {
@@ -286,6 +465,44 @@ void CWin32WindowSystem::SetProgressPos(int pos) {
   ::SendMessageA(Item(IDC_PROGRESS), PBM_SETPOS, WPARAM(std::clamp(pos, 0, 100)), 0);
 }
 
+// One tooltip control serves every tip of the dialog. It follows the pointer over
+// each control it knows by subclassing it (a static takes the mouse because its
+// template gives it SS_NOTIFY), shows the text as it is ("&" included), breaks
+// lines at "\n" and at its greatest width, and stays long enough to be read.
+void CWin32WindowSystem::SetToolTip(int id, const std::string& text) {
+  const HWND control = Item(id);
+  if (!control) return;
+  if (!m_toolTips && !text.empty()) {
+    INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_BAR_CLASSES};
+    ::InitCommonControlsEx(&classes);
+    m_toolTips =
+        ::CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr,
+                          WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, CW_USEDEFAULT, CW_USEDEFAULT,
+                          CW_USEDEFAULT, CW_USEDEFAULT, m_hwnd, nullptr, m_instance, nullptr);
+    if (!m_toolTips) return;
+    ::SendMessageA(m_toolTips, TTM_SETMAXTIPWIDTH, 0, DialogUnitsX(m_hwnd, 300));
+    ::SendMessageA(m_toolTips, TTM_SETDELAYTIME, TTDT_AUTOPOP, MAKELPARAM(30000, 0));
+  }
+  if (!m_toolTips) return;
+  std::string shown = text;
+  TOOLINFOA tool{};
+  tool.cbSize = sizeof tool;
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = m_hwnd;
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.hinst = m_instance;
+  tool.lpszText = shown.data();
+  const bool known = m_tipIds.count(id) != 0;
+  if (text.empty()) {
+    if (known) ::SendMessageA(m_toolTips, TTM_DELTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
+    m_tipIds.erase(id);
+  } else if (known) {
+    ::SendMessageA(m_toolTips, TTM_UPDATETIPTEXTA, 0, reinterpret_cast<LPARAM>(&tool));
+  } else if (::SendMessageA(m_toolTips, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool))) {
+    m_tipIds.insert(id);
+  }
+}
+
 void CWin32WindowSystem::ComboInsert(int index, const std::string& text) {
   ::SendMessageA(Item(IDC_INTERFACE), CB_INSERTSTRING, WPARAM(index),
                  reinterpret_cast<LPARAM>(text.c_str()));
@@ -398,6 +615,15 @@ void CWin32WindowSystem::ShowAboutBox(const std::string& caption, const std::str
   AboutTexts texts{caption, line1, line2};
   ::DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), m_hwnd, &AboutProc,
                     reinterpret_cast<LPARAM>(&texts));
+}
+
+void CWin32WindowSystem::ShowJournal(const std::string& path, const std::vector<JournalRow>& rows,
+                                     const std::string& error) {
+  INITCOMMONCONTROLSEX classes{sizeof(classes), ICC_LISTVIEW_CLASSES};
+  ::InitCommonControlsEx(&classes);
+  JournalView view{path, rows, error};
+  ::DialogBoxParamA(m_instance, MAKEINTRESOURCEA(IDD_JOURNAL), m_hwnd, &JournalProc,
+                    reinterpret_cast<LPARAM>(&view));
 }
 
 std::optional<std::string> CWin32WindowSystem::OpenFileDialog(const FileDialogRequest& request) {

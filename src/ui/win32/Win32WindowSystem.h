@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,8 @@ class CWin32WindowSystem : public CWindowSystem {
   HWND Window() const { return m_hwnd; }
   HICON Icon() const { return m_icon; }
   HICON SmallIcon() const { return m_smallIcon; }
+  // The tooltip control of the dialog's tips; nullptr before the first tip.
+  HWND ToolTips() const { return m_toolTips; }
 
   // --- CWindowSystem
   void SetText(int id, const std::string& text) override;
@@ -41,6 +44,7 @@ class CWin32WindowSystem : public CWindowSystem {
   bool IsEnabled(int id) const override;
   void SetFont(int id, const FontSpec& font) override;
   void SetProgressPos(int pos) override;
+  void SetToolTip(int id, const std::string& text) override;
   void ComboInsert(int index, const std::string& text) override;
   void ComboSelect(int index) override;
   std::string ComboSelectedText() const override;
@@ -59,6 +63,8 @@ class CWin32WindowSystem : public CWindowSystem {
   bool AskYesNo(const std::string& text, const std::string& caption, BoxIcon icon) override;
   void ShowAboutBox(const std::string& caption, const std::string& line1,
                     const std::string& line2) override;
+  void ShowJournal(const std::string& path, const std::vector<JournalRow>& rows,
+                   const std::string& error) override;
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
   void PumpOneMessage() override;
 
@@ -78,6 +84,8 @@ class CWin32WindowSystem : public CWindowSystem {
   HICON m_smallIcon = nullptr;          // loaded at the small size, freed with the face
   std::map<int, SIZE> m_templateSizes;  // the captions' boxes before FitStatic grew them
   HDC m_paintDc = nullptr;              // while the minimised window paints its icon
+  HWND m_toolTips = nullptr;            // owned by the dialog, goes with it
+  std::set<int> m_tipIds;               // the controls that have a tip
   CUpdaterDlg* m_dlg = nullptr;
   std::shared_ptr<WakeTarget> m_wake;
   std::vector<std::pair<FontSpec, HFONT>> m_fonts;  // made once, freed with the face

@@ -103,6 +103,32 @@ class CHidapiReadHandle final : public IHidReadHandle {
   long m_lastError = 0;
 };
 
+// hidapi's wide strings (UTF-32 on Linux) as UTF-8; empty for none.
+std::string Utf8Of(const wchar_t* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (; *text != 0; ++text) {
+    auto c = static_cast<std::uint32_t>(*text);
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
 class CHidapiProbe final : public IHidProbe {
  public:
   CHidapiProbe(std::string path, const HidAttributes& attributes)
@@ -167,6 +193,8 @@ class CHidapiBackend final : public IHidBackend {
       attributes.vendorId = info->vendor_id;
       attributes.productId = info->product_id;
       attributes.versionNumber = info->release_number;
+      attributes.product = Utf8Of(info->product_string);
+      attributes.serial = Utf8Of(info->serial_number);
       m_present.emplace(path, attributes);
       paths.push_back(path);
     }

@@ -166,7 +166,22 @@ class CWin32Probe final : public IHidProbe {
     attributes.vendorId = hid.VendorID;
     attributes.productId = hid.ProductID;
     attributes.versionNumber = hid.VersionNumber;
+    attributes.product = DeviceString(HidD_GetProductString);
+    attributes.serial = DeviceString(HidD_GetSerialNumberString);
     return true;
+  }
+
+  // A USB string of the device as UTF-8; empty when it has none.
+  template <class Getter>
+  std::string DeviceString(Getter get) {
+    wchar_t text[127] = {};  // the longest USB string descriptor, and a terminator
+    if (!get(m_probe.Get(), text, sizeof text - sizeof text[0])) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
   }
 
   bool GetReportLengths(HidAttributes& attributes) override {

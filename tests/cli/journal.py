@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""iapflash --journal, --journal-verify and --journal-export on journals written here
+line by line as the updater writes them (each record carrying the SHA-256 of the line
+before it): whole, with a crash's torn line, and edited.
+
+usage: journal.py IAPFLASH [RUNNER]   (RUNNER: wine, for the Windows build)
+"""
+
+import copy
+import csv
+import fcntl
+import hashlib
+import json
+import os
+import pty
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+
+PROG = sys.argv[1]
+RUNNER = sys.argv[2:]
+FAILS = []
+BY_ID = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+
+
+def check(name, condition, detail=""):
+    if not condition:
+        FAILS.append(name)
+        print("FAIL: %s\n%s" % (name, detail))
+
+
+def record(i, result="done", reason="none", firmware=None):
+    fw = firmware or "/fw/app-%d.s19" % i
+    return {
+        "begun": "2026-12-10T13:0%d:05Z" % i, "ended": "2026-12-10T13:0%d:55Z" % i,
+        "program": "iapflash", "version": "0.1.0", "variant": "castrel" if i == 1 else "solvane",
+        "host": "bench", "user": "tech", "interface": "COM",
+        "device": {"path": "/dev/ttyUSB0", "by_id": BY_ID, "hid_path": "", "vid_pid": "0403:6001",
+                   "product": "FT232R USB UART", "serial": "A50285BI"},
+        "firmware": {"path": fw, "size": 1000 + i, "key_id": "", "trusted_comment": "",
+                     "sha256": hashlib.sha256(b"firmware %d" % i).hexdigest()},
+        "profile": {"romhead": 4096, "romtail": 524287, "record_size": 256, "baud_rate": 9600,
+                    "program_baud_rate": 115200},
+        "frames": {"sent": 10, "acknowledged": 10, "resent": 0}, "bytes": 2560,
+        "stream_sha256": hashlib.sha256(b"stream %d" % i).hexdigest(),
+        "outcome": {"stage": "end_of_file", "result": result, "reason": reason, "detail": ""},
+        "previous": None,
+    }
+
+
+def chained(records, torn_after=None):
+    """The journal's lines, each record's previous the digest of the record line before;
+    torn_after: the index after which a crash left half a line."""
+    lines, previous = [], "0" * 64
+    for i, r in enumerate(records):
+        r["previous"] = previous
+        line = json.dumps(r, separators=(",", ":"), ensure_ascii=False).encode()
+        previous = hashlib.sha256(line).hexdigest()
+        lines.append(line)
+        if i == torn_after:
+            lines.append(line[:57])
+    return lines
+
+
+def write(path, lines):
+    with open(path, "wb") as f:
+        f.write(b"".join(line + b"\n" for line in lines))
+
+
+def run(args, work, stdout=subprocess.PIPE):
+    r = subprocess.run(RUNNER + [PROG] + args, cwd=work, stdout=stdout, stderr=subprocess.PIPE,
+                       env=dict(os.environ, IAP_JOURNAL="journal.jsonl"), timeout=120)
+    out = r.stdout.decode().replace("\r\n", "\n") if r.stdout is not None else ""
+    return r.returncode, out, r.stderr.decode().replace("\r\n", "\n")
+
+
+def sample(work):
+    records = [record(0), record(1, "failed", "no_ready_reply", "=HYPERLINK(\"x\").s19"),
+               record(2, "cancelled", "user_cancel")]
+    write(os.path.join(work, "journal.jsonl"), chained(records, torn_after=1))
+    return records
+
+
+def test_list():
+    work = tempfile.mkdtemp(prefix="iap-journal-")
+    records = sample(work)
+    rc, out, err = run(["--journal"], work)
+    rows = [l for l in out.splitlines() if l.startswith("2026-")]
+    check("--journal: a row for each record, oldest first, in the list's words",
+          rc == 0 and len(rows) == 3 and "castrel" in rows[1]
+          and rows[0].startswith("2026-12-10 13:00:55") and BY_ID in rows[0]
+          and "app-0.s19 (%s)" % records[0]["firmware"]["sha256"][:8] in rows[0]
+          and rows[1].endswith("failed: no_ready_reply") and rows[2].endswith("cancelled"),
+          out + err)
+    check("--journal: the torn line is named on stderr",
+          "iapflash: journal line 3 is torn and was skipped" in err, err)
+    rc, out, err = run(["--journal", "--json"], work)
+    lines = out.splitlines()
+    parsed = [json.loads(l, object_pairs_hook=list) for l in lines]
+    check("--journal --json: each record's own line, keys in the journal's order",
+          rc == 0 and [json.loads(l) for l in lines] == records
+          and [k for k, _ in parsed[0]] == list(records[0]), out + err)
+    rc, out, err = run(["--journal", "firmware.s19"], work)
+    check("--journal with a firmware file is a usage error", rc == 2 and "firmware" in err, err)
+
+
+def test_verify():
+    work = tempfile.mkdtemp(prefix="iap-journal-")
+    records = sample(work)
+    rc, out, err = run(["--journal-verify"], work)
+    check("--journal-verify: an intact journal holds, the torn line skipped",
+          rc == 0 and "3 records" in out and "line 4" in out and "line 3 is torn" in err, out + err)
+    path = os.path.join(work, "journal.jsonl")
+    lines = chained(copy.deepcopy(records), torn_after=1)
+    edits = {
+        "one byte of a record changed": (lines[:1] + [lines[1].replace(b"bench", b"bencH")]
+                                         + lines[2:], "line 4"),
+        "the first record removed": (lines[1:], "line 1"),
+        "two records swapped": ([lines[1], lines[0]] + lines[2:], "line 1"),
+    }
+    for name, (edited, fault) in edits.items():
+        write(path, edited)
+        rc, out, err = run(["--journal-verify"], work)
+        check("--journal-verify: %s -> exit 1 naming the record" % name,
+              rc == 1 and fault + ":" in err and "journal.jsonl" in err, "%s\n%s%s" % (rc, out, err))
+    write(path, [lines[0], lines[3]])
+    rc, out, err = run(["--journal-verify"], work)
+    check("--journal-verify: a removed middle record -> its digest mismatch",
+          rc == 1 and "line 2: previous record's digest does not match" in err, err)
+    os.remove(path)
+    rc, out, err = run(["--journal-verify"], work)
+    check("--journal-verify: no journal -> exit 1, saying so", rc == 1 and "no journal" in err, err)
+    rc, out, err = run(["--journal"], work)
+    check("--journal: no journal -> exit 0, empty, saying so",
+          rc == 0 and out == "" and "no journal" in err, out + err)
+
+
+def test_export():
+    work = tempfile.mkdtemp(prefix="iap-journal-")
+    records = sample(work)
+    rc, out, err = run(["--journal-export", "updates.csv"], work)
+    with open(os.path.join(work, "updates.csv"), "rb") as f:
+        data = f.read()
+    rows = list(csv.reader(data.decode("utf-8-sig").splitlines()))
+    column = rows[0].index("firmware") if rows and "firmware" in rows[0] else 0
+    check("--journal-export: a UTF-8 spreadsheet with a BOM, a header and a row a record",
+          rc == 0 and data.startswith(b"\xef\xbb\xbf") and len(rows) == 4
+          and [r[rows[0].index("sha256")] for r in rows[1:]]
+          == [r["firmware"]["sha256"] for r in records], out + err)
+    check("--journal-export: a cell a spreadsheet would run stays text",
+          rows[2][column] == "'=HYPERLINK(\"x\").s19", rows)
+    rc, out, err = run(["--journal-export", "no-such-folder/updates.csv"], work)
+    check("--journal-export: a file it cannot write -> exit 1 naming it and why",
+          rc == 1 and err.startswith("iapflash: cannot write ") and "updates.csv" in err
+          and len(err.split(": ")) >= 3, err)
+
+
+def test_terminal_width():
+    """On a narrow terminal every row fits, the by-id name kept by its end."""
+    work = tempfile.mkdtemp(prefix="iap-journal-")
+    sample(work)
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 72, 0, 0))
+    proc = subprocess.Popen([PROG, "--journal"], cwd=work, stdout=slave, stderr=subprocess.DEVNULL,
+                            env=dict(os.environ, IAP_JOURNAL="journal.jsonl"))
+    os.close(slave)
+    data = b""
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        data += chunk
+    proc.wait(timeout=60)
+    os.close(master)
+    lines = data.decode().replace("\r\n", "\n").splitlines()
+    rows = [l for l in lines if l.startswith("2026-")]
+    check("--journal on a 72-column terminal: every row fits, names cut at their start",
+          len(rows) == 3 and all(len(l) <= 72 for l in lines)
+          and all("...USB_UART_A50285BI-if00-port0"[-12:] in l for l in rows), "\n".join(lines))
+
+
+if __name__ == "__main__":
+    test_list()
+    test_verify()
+    test_export()
+    if not RUNNER:
+        test_terminal_width()
+    print("%d failed" % len(FAILS) if FAILS else "all passed")
+    sys.exit(1 if FAILS else 0)

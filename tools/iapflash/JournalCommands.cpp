@@ -1,0 +1,253 @@
+#include "JournalCommands.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "journal/Journal.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// The columns of the terminal on stdout; 0 when stdout is none (a pipe, a file),
+// whose reader gets every line whole.
+std::size_t StdoutColumns() {
+#ifdef _WIN32
+  if (!_isatty(_fileno(stdout))) return 0;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+  }
+#else
+  if (!::isatty(STDOUT_FILENO)) return 0;
+  struct winsize size {};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
+  return 80;
+}
+
+// Characters on the screen: UTF-8 continuation bytes take no column of their own.
+std::size_t Width(const std::string& text) {
+  return static_cast<std::size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
+// The text in at most width columns, its start cut off: the end of a by-id name
+// (the adapter's serial number) and of a firmware cell (the short hash) are what
+// tell one from another.
+std::string KeepEnd(const std::string& text, std::size_t width) {
+  if (Width(text) <= width) return text;
+  if (width <= 3) return std::string(width, '.');
+  std::size_t begin = text.size();
+  for (std::size_t kept = 0; begin > 0 && kept < width - 3;) {
+    --begin;
+    if ((static_cast<unsigned char>(text[begin]) & 0xC0) != 0x80) ++kept;
+  }
+  return "..." + text.substr(begin);
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+  const std::size_t used = Width(text);
+  return used >= width ? text : text + std::string(width - used, ' ');
+}
+
+void ReportTorn(const std::vector<long>& lines) {
+  for (const long line : lines) {
+    std::fprintf(stderr, "iapflash: journal line %ld is torn and was skipped\n", line);
+  }
+}
+
+// The journal read, or 1 after saying why it could not be.
+bool ReadOrSay(const std::string& path, JournalRead& journal) {
+  journal = ReadJournal(path);
+  if (journal.error.empty()) return true;
+  std::fprintf(stderr, "iapflash: cannot read the journal %s: %s\n", path.c_str(),
+               journal.error.c_str());
+  return false;
+}
+
+int List(const std::string& path, bool json) {
+  JournalRead journal;
+  if (!ReadOrSay(path, journal)) return 1;
+  ReportTorn(journal.tornLines);
+  if (!journal.exists) {
+    std::fprintf(stderr, "iapflash: there is no journal at %s: no update was recorded yet\n",
+                 path.c_str());
+    return 0;
+  }
+  if (json) {
+    for (const JournalEntry& record : journal.records) {
+      std::printf("%s\n", JournalLine(record).c_str());
+    }
+    std::fflush(stdout);
+    return 0;
+  }
+  std::printf("Journal: %s\n", path.c_str());
+  if (journal.records.empty()) {
+    std::printf("  (no records)\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  struct Cells {
+    std::string time, variant, device, firmware, result;
+  };
+  std::vector<Cells> rows{{"ended (UTC)", "variant", "device", "firmware", "result"}};
+  for (const JournalEntry& record : journal.records) {
+    const JournalRow row = RowOf(record);
+    rows.push_back({row.time, record.variant, row.device, row.firmware, row.result});
+  }
+  std::size_t time = 0, variant = 0, device = 0, firmware = 0, result = 0;
+  for (const Cells& row : rows) {
+    time = std::max(time, Width(row.time));
+    variant = std::max(variant, Width(row.variant));
+    device = std::max(device, Width(row.device));
+    firmware = std::max(firmware, Width(row.firmware));
+    result = std::max(result, Width(row.result));
+  }
+  // On a terminal too narrow for the whole, the device and the firmware columns
+  // give up their starts, the wider one first, down to a dozen columns each.
+  constexpr std::size_t kGaps = 4 * 2, kNarrowest = 12;
+  if (const std::size_t columns = StdoutColumns(); columns > 0) {
+    while (time + variant + device + firmware + result + kGaps > columns) {
+      std::size_t& wider = device >= firmware ? device : firmware;
+      if (wider <= kNarrowest) break;
+      --wider;
+    }
+  }
+  for (const Cells& row : rows) {
+    const std::string line = Padded(row.time, time) + "  " + Padded(row.variant, variant) + "  " +
+                             Padded(KeepEnd(row.device, device), device) + "  " +
+                             Padded(KeepEnd(row.firmware, firmware), firmware) + "  " + row.result;
+    std::printf("%s\n", line.c_str());
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+int Verify(const std::string& path) {
+  const JournalCheck check = VerifyJournal(path);
+  ReportTorn(check.tornLines);
+  if (!check.exists && check.why.empty()) {
+    // Nothing to vouch for: a journal that was deleted looks just like this.
+    std::fprintf(stderr, "iapflash: there is no journal at %s\n", path.c_str());
+    return 1;
+  }
+  if (!check.ok && check.faultLine == 0) {
+    std::fprintf(stderr, "iapflash: cannot read the journal %s: %s\n", path.c_str(),
+                 check.why.c_str());
+    return 1;
+  }
+  if (!check.ok) {
+    std::string because;
+    if (check.previousLine > 0) {
+      because = " (the record on line " + std::to_string(check.previousLine) +
+                " or this one was changed, or records were removed or reordered between them)";
+    }
+    std::fprintf(stderr, "iapflash: the journal %s does not hold: line %ld: %s%s\n", path.c_str(),
+                 check.faultLine, check.why.c_str(), because.c_str());
+    return 1;
+  }
+  // The newest record is named: a chain cannot show that records were cut off
+  // its end, the one who checks can.
+  std::string newest;
+  if (check.records > 0) {
+    const JournalRead journal = ReadJournal(path);
+    if (!journal.records.empty()) {
+      newest = ", the newest on line " + std::to_string(journal.lineNumbers.back()) + ", ended " +
+               RowOf(journal.records.back()).time;
+    }
+  }
+  std::printf("The journal %s holds: %ld record%s in an unbroken chain%s.\n", path.c_str(),
+              check.records, check.records == 1 ? "" : "s", newest.c_str());
+  std::fflush(stdout);
+  return 0;
+}
+
+int Export(const std::string& path, const std::string& csvPath) {
+  JournalRead journal;
+  if (!ReadOrSay(path, journal)) return 1;
+  ReportTorn(journal.tornLines);
+  if (!journal.exists) {
+    std::fprintf(stderr, "iapflash: there is no journal at %s: the spreadsheet has no records\n",
+                 path.c_str());
+  }
+  std::string why;
+  if (!ExportJournalCsv(journal, csvPath, why)) {
+    std::fprintf(stderr, "iapflash: cannot write %s: %s\n", csvPath.c_str(), why.c_str());
+    return 1;
+  }
+  std::printf("Wrote %zu record%s of %s to %s\n", journal.records.size(),
+              journal.records.size() == 1 ? "" : "s", path.c_str(), csvPath.c_str());
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+void AddJournalOptions(CLI::App& app, JournalCommand& command) {
+  CLI::Option* list = app.add_flag(
+      "--journal", command.list,
+      "list the service journal (the updates made here; --json: its JSON lines), then end");
+  CLI::Option* verify = app.add_flag(
+      "--journal-verify", command.verify,
+      "check the journal's chain: exit 0 when every record holds, 1 naming the first that does not");
+  CLI::Option* exported =
+      app.add_option("--journal-export", command.exportCsv,
+                     "write the journal as a spreadsheet (CSV, UTF-8) to FILE, then end")
+          ->type_name("FILE")
+          ->transform(CLI::Validator(
+              [](std::string& value) {
+                if (value.empty()) return std::string("the value is empty");
+                std::error_code ec;
+                const auto full = std::filesystem::absolute(value, ec);
+                if (!ec) value = full.lexically_normal().string();
+                return std::string();
+              },
+              ""));
+  // Each is a run of its own: none goes with a firmware file, another job or
+  // another of them. Checked once all is parsed, the others' counts known.
+  CLI::Option* const ours[] = {list, verify, exported};
+  for (CLI::Option* option : ours) {
+    const std::string name = option->get_name();
+    option->check(CLI::Validator(
+        [&app, name](std::string&) {
+          for (const char* other : {"FIRMWARE", "--list", "--udev-rule", "--check-config",
+                                    "--prepare-only", "--journal", "--journal-verify",
+                                    "--journal-export"}) {
+            const CLI::Option* given = app.get_option_no_throw(other);
+            if (given == nullptr || given->count() == 0 || given->get_name() == name) continue;
+            return std::string(other) == "FIRMWARE" ? std::string("takes no firmware file")
+                                                    : "goes with no " + given->get_name();
+          }
+          return std::string();
+        },
+        ""));
+  }
+  app.footer(app.get_footer() +
+             "\n\nService journal: every update that reaches Update Firmware, from iapflash or a "
+             "window, is\nappended as one JSON line to IAP_JOURNAL when set, else to\n"
+#ifdef _WIN32
+             "%LOCALAPPDATA%\\IAP Updater\\journal.jsonl."
+#else
+             "$XDG_STATE_HOME/iap-updater/journal.jsonl (~/.local/state/... when unset)."
+#endif
+             " Each record\ncarries the SHA-256 of the one before it, which --journal-verify "
+             "checks.");
+}
+
+int RunJournalCommand(const JournalCommand& command, bool json) {
+  const std::string path = DefaultJournalPath();
+  if (command.verify) return Verify(path);
+  if (!command.exportCsv.empty()) return Export(path, command.exportCsv);
+  return List(path, json);
+}
