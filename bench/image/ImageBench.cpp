@@ -23,6 +23,7 @@
 #include "app/UpdaterDlg.h"
 #include "config/DeviceProfile.h"
 #include "res/Variant.h"
+#include "trust/Minisign.h"
 
 namespace fs = std::filesystem;
 
@@ -155,10 +156,80 @@ const ImageShape kSpecs[] = {
 
 int RunPipeline(int index, const std::string& file) {
   SetProfile(kSpecs[index]);
+  // A signed run: File checks file.minisig against this key first.
+  if (const char* key = std::getenv("IAP_BENCH_SIGNKEY")) ActiveProfile.signKey = key;
   CNullWindowSystem ws(file);
   CUpdaterDlg dlg(ws, SolvaneStrings());
   dlg.OnFileButton();
   return ws.updateEnabled ? 0 : 1;
+}
+
+// The signature check on the largest file: the whole File command with a
+// SIGNKEY (signature read, file read once into memory, checked, then the image
+// built from those bytes) against the same without one, and the check alone.
+int SignedFileFigures(const std::string& self, const fs::path& dir) {
+  if (std::system("minisign -v > /dev/null 2>&1") != 0) {
+    std::printf("\n(minisign not found: install the minisign package for the signature figures)\n");
+    return 0;
+  }
+  const int index = int(std::size(kSpecs)) - 1;
+  const ImageShape& shape = kSpecs[index];
+  const std::string file = (dir / "signed.s19").string();
+  WriteSRecordFile(shape, file);
+  const std::string d = dir.string();
+  const std::string sign = "cd '" + d + "' && minisign -G -W -f -p k.pub -s k.key > /dev/null && " +
+                           "minisign -S -W -s k.key -m signed.s19 -t bench > /dev/null";
+  if (std::system(sign.c_str()) != 0) return 1;
+  std::string key;
+  {
+    std::FILE* pub = std::fopen((dir / "k.pub").string().c_str(), "r");
+    char line[256];
+    if (pub && std::fgets(line, sizeof line, pub) && std::fgets(line, sizeof line, pub)) key = line;
+    if (pub) std::fclose(pub);
+  }
+  while (!key.empty() && (key.back() == '\n' || key.back() == '\r')) key.pop_back();
+  const auto parsed = ParseMinisignKey(key);
+  std::FILE* sigFile = std::fopen((dir / "signed.s19.minisig").string().c_str(), "rb");
+  std::string signature(4096, '\0');
+  signature.resize(sigFile ? std::fread(signature.data(), 1, signature.size(), sigFile) : 0);
+  if (sigFile) std::fclose(sigFile);
+  if (!parsed) return 1;
+
+  std::vector<std::uint8_t> bytes(fs::file_size(file));
+  std::FILE* in = std::fopen(file.c_str(), "rb");
+  const bool read = in && std::fread(bytes.data(), 1, bytes.size(), in) == bytes.size();
+  if (in) std::fclose(in);
+  if (!read) return 1;
+  std::vector<double> check;
+  for (int r = 0; r < 9; ++r) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!VerifyMinisign(*parsed, bytes, signature).Ok()) return 1;
+    check.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::vector<double> plain, signedRuns;
+  long plainRss = 0, signedRss = 0;
+  int status = 0;
+  for (int r = 0; r < shape.runs; ++r) {
+    unsetenv("IAP_BENCH_SIGNKEY");
+    const RunResult a = RunChild({self, "--pipeline", std::to_string(index), file}, d);
+    setenv("IAP_BENCH_SIGNKEY", key.c_str(), 1);
+    const RunResult b = RunChild({self, "--pipeline", std::to_string(index), file}, d);
+    unsetenv("IAP_BENCH_SIGNKEY");
+    if (a.status != 0 || b.status != 0) status = 1;
+    plain.push_back(a.seconds);
+    signedRuns.push_back(b.seconds);
+    plainRss = std::max(plainRss, a.maxRssKiB);
+    signedRss = std::max(signedRss, b.maxRssKiB);
+  }
+  std::printf("\nsignature (minisign, BLAKE2b-512 prehashed, Ed25519) on %s, %.0f KiB file:\n",
+              shape.name, double(bytes.size()) / 1024);
+  std::printf("  check alone       %8.2f ms (%.0f MiB/s)\n", 1000 * Median(check),
+              double(bytes.size()) / (1 << 20) / Median(check));
+  std::printf("  File unsigned     %8.2f ms, peak %ld KiB\n", 1000 * Median(plain), plainRss);
+  std::printf("  File signed       %8.2f ms, peak %ld KiB (the file held in memory once)\n",
+              1000 * Median(signedRuns), signedRss);
+  if (status != 0) std::fprintf(stderr, "a signed or unsigned File failed\n");
+  return status;
 }
 
 }  // namespace
@@ -216,6 +287,7 @@ int main(int argc, char** argv) {
                 theirsMs > 0 ? oursMs / theirsMs : 0.0, oursRss, theirsRss, perByte, netPerByte);
   }
   if (!haveSrecCat) std::printf("(srec_cat not found: install the srecord package)\n");
+  status |= SignedFileFigures(self, dir);
   std::printf(
       "\nratio = ours / srec_cat (goal <= 0.5); B/byte = our peak RSS per data byte "
       "(goal <= 32), net = above the idle process\n");

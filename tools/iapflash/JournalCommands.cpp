@@ -56,6 +56,18 @@ std::string KeepEnd(const std::string& text, std::size_t width) {
   return "..." + text.substr(begin);
 }
 
+// A firmware cell in at most width columns: the file name gives up its start,
+// the short hash in brackets after it stays whole while it can.
+std::string FitFirmware(const std::string& text, std::size_t width) {
+  const std::size_t hash = text.rfind(" (");
+  if (Width(text) <= width || hash == std::string::npos || text.back() != ')') {
+    return KeepEnd(text, width);
+  }
+  const std::string suffix = text.substr(hash);
+  if (width < Width(suffix) + 4) return KeepEnd(text, width);
+  return KeepEnd(text.substr(0, hash), width - Width(suffix)) + suffix;
+}
+
 std::string Padded(const std::string& text, std::size_t width) {
   const std::size_t used = Width(text);
   return used >= width ? text : text + std::string(width - used, ' ');
@@ -115,19 +127,21 @@ int List(const std::string& path, bool json) {
     result = std::max(result, Width(row.result));
   }
   // On a terminal too narrow for the whole, the device and the firmware columns
-  // give up their starts, the wider one first, down to a dozen columns each.
-  constexpr std::size_t kGaps = 4 * 2, kNarrowest = 12;
-  if (const std::size_t columns = StdoutColumns(); columns > 0) {
-    while (time + variant + device + firmware + result + kGaps > columns) {
-      std::size_t& wider = device >= firmware ? device : firmware;
-      if (wider <= kNarrowest) break;
-      --wider;
-    }
+  // share what the others leave: the narrower keeps its width up to half of it.
+  constexpr std::size_t kGaps = 4 * 2, kNarrowest = 8;
+  if (const std::size_t columns = StdoutColumns();
+      columns > 0 && time + variant + device + firmware + result + kGaps > columns) {
+    const std::size_t fixed = time + variant + result + kGaps;
+    const std::size_t room = columns > fixed + 2 * kNarrowest ? columns - fixed : 2 * kNarrowest;
+    std::size_t& narrower = device <= firmware ? device : firmware;
+    std::size_t& wider = device <= firmware ? firmware : device;
+    narrower = std::min(narrower, std::max(room / 2, kNarrowest));
+    wider = std::max(room - narrower, kNarrowest);
   }
   for (const Cells& row : rows) {
     const std::string line = Padded(row.time, time) + "  " + Padded(row.variant, variant) + "  " +
                              Padded(KeepEnd(row.device, device), device) + "  " +
-                             Padded(KeepEnd(row.firmware, firmware), firmware) + "  " + row.result;
+                             Padded(FitFirmware(row.firmware, firmware), firmware) + "  " + row.result;
     std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
