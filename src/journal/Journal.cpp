@@ -1073,7 +1073,7 @@ JournalWrite AppendJournal(const std::string& path, JournalEntry entry) {
   }
   // A crash's half line is closed first, so that this record has a line of its
   // own; the whole of it goes in one write.
-  std::string bytes;
+  std::string bytes = last == "\n" ? std::string() : std::string("\n");
   bytes += JournalLine(entry);
   bytes += '\n';
   if (!file.Append(bytes)) {

@@ -208,6 +208,7 @@ TEST(Journal, AppendedRecordsChainAndTornLinesAreSkipped) {
   const JournalRead read = ReadJournal(j.path);
   EXPECT_EQ(read.lineNumbers, (std::vector<long>{1, 2, 3, 5}));
   EXPECT_EQ(read.tornLines, std::vector<long>{4});
+  ASSERT_EQ(read.records.size(), 4u);
   EXPECT_EQ(read.records[3].previous, Sha256Hex(lines[2].data(), lines[2].size()));
 
   // A whole record whose line end the crash took: a record all the same.

@@ -466,6 +466,10 @@ TEST_F(Win32WindowTest, TheJournalEntryShowsThePathAndTheNewestUpdatesWhole) {
       EXPECT_EQ(::IsWindowVisible(problem) != FALSE, c.folderInItsPlace);
       EXPECT_EQ(Text(problem).empty(), !c.folderInItsPlace);
       const HWND list = ::GetDlgItem(box, IDC_JOURNAL_LIST);
+      RECT above{}, listRect{};
+      ::GetWindowRect(c.folderInItsPlace ? problem : pathField, &above);
+      ::GetWindowRect(list, &listRect);
+      EXPECT_LE(above.bottom, listRect.top) << "the list starts below the texts";
       const auto header = reinterpret_cast<HWND>(::SendMessageA(list, LVM_GETHEADER, 0, 0));
       EXPECT_EQ(::SendMessageA(header, HDM_GETITEMCOUNT, 0, 0), 4);
       EXPECT_EQ(::SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), LRESULT(rows.size()));
@@ -496,6 +500,12 @@ TEST_F(Win32WindowTest, TheJournalEntryShowsThePathAndTheNewestUpdatesWhole) {
       ::SelectObject(dc, old);
       ::ReleaseDC(pathField, dc);
       EXPECT_LE(pathText.cx, pathRoom.right) << "the whole path in view";
+      return true;
+    });
+    steps.push_back([this, &c] {  // a tick later, the window drawn whole at its size
+      const HWND box = FindBox(Main());
+      ::RedrawWindow(box, nullptr, nullptr,
+                     RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
       SaveScreenshot(box, c.folderInItsPlace ? "solvane-journal-unreadable" : "solvane-journal");
       ::PostMessageA(box, WM_COMMAND, IDOK, 0);
       return true;

@@ -138,7 +138,8 @@ void LayOutJournal(HWND dialog) {
   const HWND close = ::GetDlgItem(dialog, IDOK);
   ::MoveWindow(path, margin, top, width, line, TRUE);
   int y = top + line + gap;
-  if (::IsWindowVisible(problem)) {
+  // Its own visibility: the window itself is not shown yet when it is first laid out.
+  if (::GetWindowLongA(problem, GWL_STYLE) & WS_VISIBLE) {
     RECT text{0, 0, width, 0};
     const std::string why = WindowText(problem);
     const HDC dc = ::GetDC(problem);
