@@ -469,8 +469,7 @@ class CRecordReader {
   const JsonValue* Object(const JsonValue& object, const char* key) {
     return Member(object, "", key, JsonValue::Kind::kObject, "an object");
   }
-  bool Text(const JsonValue& object, const std::string& prefix, const char* key,
-            std::string& out) {
+  bool Text(const JsonValue& object, const std::string& prefix, const char* key, std::string& out) {
     const JsonValue* value = Member(object, prefix, key, JsonValue::Kind::kString, "a string");
     if (value == nullptr) return false;
     out = value->text;
@@ -758,8 +757,8 @@ class CJournalFile {
   bool ReadAt(std::uint64_t offset, std::string& out) {
     std::size_t done = 0;
     while (done < out.size()) {
-      const ssize_t got = ::pread(m_fd, out.data() + done, out.size() - done,
-                                  static_cast<off_t>(offset + done));
+      const ssize_t got =
+          ::pread(m_fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) return Done(false);
       if (got == 0) break;
@@ -859,7 +858,7 @@ JournalLines ReadLines(const std::string& path) {
   JournalRead& read = out.read;
   errno = 0;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                        &std::fclose);
+                                                       &std::fclose);
   if (!file) {
     read.exists = errno != ENOENT && errno != ENOTDIR;
     if (errno != ENOENT) read.error = std::strerror(errno != 0 ? errno : EIO);
@@ -1131,21 +1130,14 @@ bool ExportJournalCsv(const JournalRead& journal, const std::string& csvPath, st
       "sha256,key_id,trusted_comment,frames_sent,frames_acknowledged,frames_resent,bytes,stage,"
       "result,reason,detail\r\n";
   for (const JournalEntry& e : journal.records) {
-    const std::string cells[] = {e.ended,
-                                 e.begun,
-                                 e.variant,
-                                 e.program,
-                                 e.version,
-                                 e.host,
-                                 e.user,
-                                 e.interfaceKind,
-                                 DeviceName(e.device),
-                                 e.device.serial,
-                                 e.firmware.path};
+    const std::string cells[] = {e.ended,         e.begun,         e.variant,
+                                 e.program,       e.version,       e.host,
+                                 e.user,          e.interfaceKind, DeviceName(e.device),
+                                 e.device.serial, e.firmware.path};
     for (const std::string& cell : cells) csv += CsvText(cell) + ',';
     csv += std::to_string(e.firmware.size) + ',';
-    for (const std::string* cell : {&e.firmware.sha256, &e.firmware.keyId,
-                                    &e.firmware.trustedComment}) {
+    for (const std::string* cell :
+         {&e.firmware.sha256, &e.firmware.keyId, &e.firmware.trustedComment}) {
       csv += CsvText(*cell) + ',';
     }
     csv += std::to_string(e.framesSent) + ',' + std::to_string(e.framesAcknowledged) + ',' +

@@ -114,21 +114,15 @@ def test_verify():
           rc == 0 and "3 records" in out and "line 4" in out and "line 3 is torn" in err, out + err)
     path = os.path.join(work, "journal.jsonl")
     lines = chained(copy.deepcopy(records), torn_after=1)
-    edits = {
-        "one byte of a record changed": (lines[:1] + [lines[1].replace(b"bench", b"bencH")]
-                                         + lines[2:], "line 4"),
-        "the first record removed": (lines[1:], "line 1"),
-        "two records swapped": ([lines[1], lines[0]] + lines[2:], "line 1"),
-    }
-    for name, (edited, fault) in edits.items():
+    for name, edited, fault in [
+            ("one byte of a record changed",
+             [lines[0], lines[1].replace(b"bench", b"bencH")] + lines[2:], "line 4: "),
+            ("a middle record removed", [lines[0], lines[3]], "line 2: "),
+            ("the first record removed", lines[1:], "line 1: ")]:
         write(path, edited)
         rc, out, err = run(["--journal-verify"], work)
         check("--journal-verify: %s -> exit 1 naming the record" % name,
-              rc == 1 and fault + ":" in err and "journal.jsonl" in err, "%s\n%s%s" % (rc, out, err))
-    write(path, [lines[0], lines[3]])
-    rc, out, err = run(["--journal-verify"], work)
-    check("--journal-verify: a removed middle record -> its digest mismatch",
-          rc == 1 and "line 2: previous record's digest does not match" in err, err)
+              rc == 1 and "journal.jsonl does not hold: " + fault in err, "%s\n%s%s" % (rc, out, err))
     os.remove(path)
     rc, out, err = run(["--journal-verify"], work)
     check("--journal-verify: no journal -> exit 1, saying so", rc == 1 and "no journal" in err, err)
@@ -167,14 +161,12 @@ def test_terminal_width():
     proc = subprocess.Popen([PROG, "--journal"], cwd=work, stdout=slave, stderr=subprocess.DEVNULL,
                             env=dict(os.environ, IAP_JOURNAL="journal.jsonl"))
     os.close(slave)
-    data = b""
-    while True:
+    data, chunk = b"", b"-"
+    while chunk:
         try:
             chunk = os.read(master, 4096)
         except OSError:  # the program's end closes the terminal
-            break
-        if not chunk:
-            break
+            chunk = b""
         data += chunk
     proc.wait(timeout=60)
     os.close(master)

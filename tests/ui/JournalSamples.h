@@ -1,7 +1,8 @@
 #pragma once
 // Updates as the service journal keeps them, for the windows' journal tests: each
-// one a little different (day, device, file, outcome), with the long by-id names
-// and paths of a real bench, so the list's columns have something to fit.
+// one a little different (day, device, file, outcome), with by-id names and paths
+// as long as a bench has them, so the list's columns have something to fit (and
+// still fit the 800-pixel screen of the offscreen platform).
 
 #include <cstdio>
 #include <string>
@@ -26,8 +27,8 @@ inline JournalEntry SampleUpdate(int n) {
     entry.device.serial = "PRG" + std::to_string(1000 + n);
   } else {
     entry.device.path = "/dev/ttyUSB" + std::to_string(n % 2);
-    entry.device.byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285B" + std::to_string(n % 10) +
-                        "-if00-port0";
+    entry.device.byId =
+        "/dev/serial/by-id/usb-FTDI_FT232R_A50285B" + std::to_string(n % 10) + "-if00-port0";
   }
   entry.firmware.path = "/home/technician/firmware/mppt-2.4." + std::to_string(n) + ".mppt";
   entry.firmware.size = 32768u + unsigned(n);

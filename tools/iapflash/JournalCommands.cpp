@@ -38,8 +38,9 @@ std::size_t StdoutColumns() {
 
 // Characters on the screen: UTF-8 continuation bytes take no column of their own.
 std::size_t Width(const std::string& text) {
-  return static_cast<std::size_t>(std::count_if(
-      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 // The text in at most width columns, its start cut off: the end of a by-id name
@@ -141,7 +142,8 @@ int List(const std::string& path, bool json) {
   for (const Cells& row : rows) {
     const std::string line = Padded(row.time, time) + "  " + Padded(row.variant, variant) + "  " +
                              Padded(KeepEnd(row.device, device), device) + "  " +
-                             Padded(FitFirmware(row.firmware, firmware), firmware) + "  " + row.result;
+                             Padded(FitFirmware(row.firmware, firmware), firmware) + "  " +
+                             row.result;
     std::printf("%s\n", line.c_str());
   }
   std::fflush(stdout);
@@ -212,9 +214,9 @@ void AddJournalOptions(CLI::App& app, JournalCommand& command) {
   CLI::Option* list = app.add_flag(
       "--journal", command.list,
       "list the service journal (the updates made here; --json: its JSON lines), then end");
-  CLI::Option* verify = app.add_flag(
-      "--journal-verify", command.verify,
-      "check the journal's chain: exit 0 when every record holds, 1 naming the first that does not");
+  CLI::Option* verify = app.add_flag("--journal-verify", command.verify,
+                                     "check the journal's chain: exit 0 when every record holds, 1 "
+                                     "naming the first that does not");
   CLI::Option* exported =
       app.add_option("--journal-export", command.exportCsv,
                      "write the journal as a spreadsheet (CSV, UTF-8) to FILE, then end")
@@ -235,9 +237,9 @@ void AddJournalOptions(CLI::App& app, JournalCommand& command) {
     const std::string name = option->get_name();
     option->check(CLI::Validator(
         [&app, name](std::string&) {
-          for (const char* other : {"FIRMWARE", "--list", "--udev-rule", "--check-config",
-                                    "--prepare-only", "--journal", "--journal-verify",
-                                    "--journal-export"}) {
+          for (const char* other :
+               {"FIRMWARE", "--list", "--udev-rule", "--check-config", "--prepare-only",
+                "--journal", "--journal-verify", "--journal-export"}) {
             const CLI::Option* given = app.get_option_no_throw(other);
             if (given == nullptr || given->count() == 0 || given->get_name() == name) continue;
             return std::string(other) == "FIRMWARE" ? std::string("takes no firmware file")

@@ -59,8 +59,12 @@ CQtJournalDialog::CQtJournalDialog(const QString& path, const std::vector<Journa
         QStringList{Q(row.time), Q(row.device), Q(row.firmware), Q(row.result)}));
   }
   m_list->addTopLevelItems(items);
+  // Each column as wide as its widest text, and a gap of two characters before
+  // the next one's texts, so the columns read apart.
+  const int gap = 2 * m_list->fontMetrics().averageCharWidth();
   for (int column = 0; column < m_list->columnCount(); ++column) {
     m_list->resizeColumnToContents(column);
+    m_list->setColumnWidth(column, m_list->columnWidth(column) + gap);
   }
   layout->addWidget(m_list, 1);
 

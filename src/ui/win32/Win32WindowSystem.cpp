@@ -176,37 +176,47 @@ int FitJournalColumns(HWND list) {
   return total;
 }
 
-// Widens the window (about its own middle, within the screen's work area) until
-// the path and every column are in view.
-void WidenJournal(HWND dialog, int columns) {
+// Widens the window until the path and every column are in view, and centres it
+// on the main window; both within the screen's work area.
+void FitJournalWindow(HWND dialog, int columns) {
   const HWND list = ::GetDlgItem(dialog, IDC_JOURNAL_LIST);
   const HWND path = ::GetDlgItem(dialog, IDC_JOURNAL_PATH);
   RECT listWindow{}, listClient{};
   ::GetWindowRect(list, &listWindow);
   ::GetClientRect(list, &listClient);
-  const int listFrame = int(listWindow.right - listWindow.left - listClient.right);
-  const int wantList = columns + listFrame + ::GetSystemMetrics(SM_CXVSCROLL);
+  const int listWidth = int(listWindow.right - listWindow.left);
+  const int wantList =
+      columns + listWidth - int(listClient.right) + ::GetSystemMetrics(SM_CXVSCROLL);
   const LRESULT margins = ::SendMessageA(path, EM_GETMARGINS, 0, 0);
   const int wantPath =
       int(TextExtent(path, WindowText(path)).cx) + LOWORD(margins) + HIWORD(margins) + 4;
-  const int grow = std::max(wantList - int(listWindow.right - listWindow.left),
-                            wantPath - int(listWindow.right - listWindow.left));
-  if (grow <= 0) return;
+  const int grow = std::max({0, wantList - listWidth, wantPath - listWidth});
   RECT window{};
   ::GetWindowRect(dialog, &window);
+  const HWND owner = ::GetWindow(dialog, GW_OWNER);
+  RECT centre = window;
+  if (owner) ::GetWindowRect(owner, &centre);
   MONITORINFO monitor{};
   monitor.cbSize = sizeof monitor;
-  ::GetMonitorInfoA(::MonitorFromWindow(dialog, MONITOR_DEFAULTTONEAREST), &monitor);
+  ::GetMonitorInfoA(::MonitorFromWindow(owner ? owner : dialog, MONITOR_DEFAULTTONEAREST),
+                    &monitor);
   const RECT room = monitor.rcWork;
   const int width = std::min(int(window.right - window.left) + grow, int(room.right - room.left));
-  int left = int(window.left) - grow / 2;
-  left = std::max(int(room.left), std::min(left, int(room.right) - width));
-  ::SetWindowPos(dialog, nullptr, left, window.top, width, window.bottom - window.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+  const int height = std::min(int(window.bottom - window.top), int(room.bottom - room.top));
+  const auto place = [](int middle, int size, int low, int high) {
+    return std::max(low, std::min(middle - size / 2, high - size));
+  };
+  ::SetWindowPos(
+      dialog, nullptr,
+      place(int(centre.left + centre.right) / 2, width, int(room.left), int(room.right)),
+      place(int(centre.top + centre.bottom) / 2, height, int(room.top), int(room.bottom)), width,
+      height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void FillJournal(HWND dialog, const JournalView& view) {
   ::SetDlgItemTextA(dialog, IDC_JOURNAL_PATH, view.path.c_str());
+  // The path starts where the reason and the list start.
+  ::SendDlgItemMessageA(dialog, IDC_JOURNAL_PATH, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, 0);
   ::SetDlgItemTextA(dialog, IDC_JOURNAL_PROBLEM, view.error.c_str());
   ::ShowWindow(::GetDlgItem(dialog, IDC_JOURNAL_PROBLEM), view.error.empty() ? SW_HIDE : SW_SHOW);
   const HWND list = ::GetDlgItem(dialog, IDC_JOURNAL_LIST);
@@ -238,7 +248,7 @@ void FillJournal(HWND dialog, const JournalView& view) {
     }
     ++index;
   }
-  WidenJournal(dialog, FitJournalColumns(list));
+  FitJournalWindow(dialog, FitJournalColumns(list));
 }
 
 INT_PTR CALLBACK JournalProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
