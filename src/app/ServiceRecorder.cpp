@@ -154,6 +154,8 @@ std::string CServiceRecorder::Write(const Outcome& outcome) {
     }
   }
   e.firmware = m_dlg.Firmware();
+  // The device map in force is the last section the configuration read.
+  if (m_dlg.DeviceCount() > 0) e.profile.section = "DEVICE" + std::to_string(m_dlg.DeviceCount() - 1);
   e.profile.romHead = ActiveProfile.ROMHEAD;
   e.profile.romTail = ActiveProfile.ROMTAIL;
   e.profile.recordSize = ActiveProfile.recordSize;

@@ -522,7 +522,8 @@ bool ReadRecord(const JsonValue& root, JournalEntry& e, std::string& why) {
     ok = false;
   }
   if (const JsonValue* p = ok ? r.Object(root, "profile") : nullptr) {
-    ok = r.Whole(*p, "profile.", "romhead", e.profile.romHead) &&
+    ok = r.Text(*p, "profile.", "section", e.profile.section) &&
+         r.Whole(*p, "profile.", "romhead", e.profile.romHead) &&
          r.Whole(*p, "profile.", "romtail", e.profile.romTail) &&
          r.Whole(*p, "profile.", "record_size", e.profile.recordSize) &&
          r.Whole(*p, "profile.", "baud_rate", e.profile.baudRate) &&
@@ -997,6 +998,7 @@ std::string JournalLine(const JournalEntry& e) {
   w.Field("trusted_comment", e.firmware.trustedComment);
   w.Close();
   w.Open("profile");
+  w.Field("section", e.profile.section);
   w.Number("romhead", e.profile.romHead);
   w.Number("romtail", e.profile.romTail);
   w.Number("record_size", e.profile.recordSize);

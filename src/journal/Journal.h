@@ -33,6 +33,7 @@ struct JournalFirmware {
 
 // The device section the update used.
 struct JournalProfile {
+  std::string section;  // "DEVICE0": the section whose device map was in force
   std::int64_t romHead = 0;
   std::int64_t romTail = 0;
   int recordSize = 0;
@@ -55,7 +56,7 @@ struct JournalEntry {
   long framesSent = 0;
   long framesAcknowledged = 0;
   long framesResent = 0;
-  std::uint64_t bytes = 0;   // data bytes of the acknowledged frames
+  std::uint64_t bytes = 0;   // bytes of the acknowledged frames (what streamSha256 covers)
   std::string streamSha256;  // of the acknowledged frames' bytes, in order
   // The outcome: StageName, ResultName and ReasonName of the update's last
   // stage, and what identifies the place (the box or log text, a line, a frame).

@@ -41,7 +41,7 @@ def record(i, result="done", reason="none", firmware=None):
                    "product": "FT232R USB UART", "serial": "A50285BI"},
         "firmware": {"path": fw, "size": 1000 + i, "key_id": "", "trusted_comment": "",
                      "sha256": hashlib.sha256(b"firmware %d" % i).hexdigest()},
-        "profile": {"romhead": 4096, "romtail": 524287, "record_size": 256, "baud_rate": 9600,
+        "profile": {"section": "DEVICE0", "romhead": 4096, "romtail": 524287, "record_size": 256, "baud_rate": 9600,
                     "program_baud_rate": 115200},
         "frames": {"sent": 10, "acknowledged": 10, "resent": 0}, "bytes": 2560,
         "stream_sha256": hashlib.sha256(b"stream %d" % i).hexdigest(),

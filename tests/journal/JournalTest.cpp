@@ -36,7 +36,7 @@ JournalEntry Sample(const std::string& host = "bench-3") {
   e.device = {"/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI-if00", "", "0403:6001", "FT232R", "A5"};
   e.firmware = {"/fw/app.s19", std::numeric_limits<std::uint64_t>::max(), std::string(64, 'a'),
                 "5F2D0A1B", "version 2.4\tline\n2\x01\x7f"};
-  e.profile = {std::numeric_limits<std::int64_t>::min(), 0x7FFFF, 256,
+  e.profile = {"DEVICE12", std::numeric_limits<std::int64_t>::min(), 0x7FFFF, 256,
                std::numeric_limits<long>::max(), 115200};
   e.framesSent = 1200, e.framesAcknowledged = 1199, e.framesResent = 3;
   e.bytes = 306944;
@@ -79,6 +79,7 @@ TEST(JournalLine, ARecordReadsBackAsWrittenWithItsKeysInOrder) {
         "host",          "user",    "interface",    "device",          "by_id",
         "hid_path",      "vid_pid", "product",      "serial",          "firmware",
         "size",          "sha256",  "key_id",       "trusted_comment", "profile",
+        "section",
         "romhead",       "romtail", "record_size",  "baud_rate",       "program_baud_rate",
         "frames",        "sent",    "acknowledged", "resent",          "bytes",
         "stream_sha256", "outcome", "stage",        "result",          "reason",
