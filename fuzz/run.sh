@@ -14,7 +14,7 @@ fi
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd) || exit 2
 seconds=$2
-targets="fuzz_ini fuzz_image fuzz_hid_descriptor fuzz_sim_frames"
+targets="fuzz_ini fuzz_image fuzz_hid_descriptor fuzz_sim_frames fuzz_records"
 jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
 # A small quarantine: the targets allocate and free the same few buffers on every
 # input, and with the default 256 MB each one lands on fresh pages.

@@ -52,7 +52,8 @@ class CChild {
   ~CChild() { Kill(); }
 
   // env: extra "NAME=value" entries; IAP_* variables of the test's own environment
-  // are not passed on, so nothing left over points the child at a wrong device.
+  // are not passed on, so nothing left over points the child at a wrong device;
+  // IAP_JOURNAL is, so the child's records go where the test run keeps them.
   bool Start(const std::vector<std::string>& args, const std::string& dir,
              const std::vector<std::string>& env, const std::string& out, const std::string& err) {
     // Everything the child needs is prepared before fork: after it, only
@@ -60,7 +61,8 @@ class CChild {
     std::vector<std::string> environment;
     for (char** e = environ; *e != nullptr; ++e) {
       const std::string entry = *e;
-      if (entry.rfind("IAP_", 0) != 0) environment.push_back(entry);
+      if (entry.rfind("IAP_", 0) != 0 || entry.rfind("IAP_JOURNAL=", 0) == 0)
+        environment.push_back(entry);
     }
     environment.insert(environment.end(), env.begin(), env.end());
     std::vector<char*> argv, envp;
