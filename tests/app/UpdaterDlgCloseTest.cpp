@@ -4,15 +4,29 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 
 #include "ConfigFixture.h"
+#include "journal/Journal.h"
 
 namespace {
 
 const char kQuestion[] =
     "A firmware update is running. Closing now leaves the device without a complete firmware. "
     "Close anyway?";
+
+// Points the service journal at path ("": the default).
+void SetJournal(const std::string& path) {
+#ifdef _WIN32
+  _putenv_s("IAP_JOURNAL", path.c_str());
+#else
+  if (path.empty())
+    ::unsetenv("IAP_JOURNAL");
+  else
+    ::setenv("IAP_JOURNAL", path.c_str(), 1);
+#endif
+}
 
 // A dialog with a worker that logs frame after frame, as a transfer does, until
 // the dialog closes or the test lets it finish.
@@ -27,6 +41,8 @@ struct DialogWithWorker : DialogUnderTest {
 
   void StartTransfer() {
     Start("[DEVICELIST]\nDEVICECOUNT=1\n" + GoodSection(0));
+    // Update Firmware was pressed: the update is on record from here.
+    dlg->BeginStage(Stage::kLink);
     dlg->StartWorker([this] {
       while (!dlg->Closing() && !finish) {
         dlg->Log("frame");
@@ -75,8 +91,18 @@ TEST(UpdaterDlgClose, NoKeepsTheTransferGoingAndYesLetsTheWindowClose) {
 
   EXPECT_TRUE(w.dlg->QueryClose());
   EXPECT_EQ(w.ws.questions.size(), 2u);
+  const std::string journal = w.dir.Path() + "/journal.jsonl";
+  const char* before = std::getenv("IAP_JOURNAL");
+  const std::string previous = before ? before : "";
+  SetJournal(journal);
   w.dlg->Shutdown();  // what the face does once the window may close
+  SetJournal(previous);
   EXPECT_FALSE(w.dlg->WorkerRunning());
+  // The update the closing window cut short is on record, as cancelled.
+  const JournalRead read = ReadJournal(journal);
+  ASSERT_EQ(read.records.size(), 1u) << read.error;
+  EXPECT_EQ(read.records[0].result, "cancelled");
+  EXPECT_EQ(read.records[0].detail, "the window was closed during the update");
 }
 
 TEST(UpdaterDlgClose, ASecondRequestWhileTheQuestionIsOpenLeavesItToTheFirst) {
