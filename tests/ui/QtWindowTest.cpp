@@ -16,7 +16,6 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QHelpEvent>
 #include <QImage>
 #include <QLabel>
@@ -561,15 +560,11 @@ TEST_P(QtWindowTest, JournalEntryShowsThePathAndTheNewestUpdatesWhole) {
     const char* name;
     int records;
     bool folderInItsPlace;
-  };
-  const Case cases[] = {{"three updates", 3, false},
-                        {"more than the window lists", 203, false},
-                        {"no journal yet", 0, false},
-                        {"a folder where the journal should be", 0, true}};
+  } const cases[] = {{"three updates", 3, false},
+                     {"more than the window lists", 203, false},
+                     {"a folder where the journal should be", 0, true}};
   const QByteArray oldJournal = qgetenv("IAP_JOURNAL");
   Open(true);
-  QAction* entry = Win().MenuActions().back();
-  ASSERT_EQ(entry->text(), "Service journal...");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.File(std::string("journal ") + c.name + ".jsonl");
@@ -582,73 +577,49 @@ TEST_P(QtWindowTest, JournalEntryShowsThePathAndTheNewestUpdatesWhole) {
     qputenv("IAP_JOURNAL", path.c_str());
     boxes.answers.push_back([&](QDialog& box) {
       auto* journal = qobject_cast<CQtJournalDialog*>(&box);
-      if (!journal) {
-        ADD_FAILURE() << "not the journal: " << box.windowTitle().toStdString();
-        box.reject();
-        return;
-      }
+      if (!journal) return box.reject();  // the kind seen, below, tells which box came
       EXPECT_EQ(journal->windowTitle(), "Service journal");
       EXPECT_EQ(journal->Path()->text().toStdString(), path);
-      EXPECT_TRUE(journal->Path()->textInteractionFlags() & Qt::TextSelectableByMouse);
+      EXPECT_LE(journal->Path()->fontMetrics().horizontalAdvance(journal->Path()->text()),
+                journal->Path()->contentsRect().width());
       EXPECT_EQ(journal->Problem()->isVisible(), c.folderInItsPlace);
       EXPECT_EQ(journal->Problem()->text().isEmpty(), !c.folderInItsPlace);
       QTreeWidget* list = journal->List();
-      ASSERT_EQ(list->columnCount(), 4);
-      ASSERT_EQ(list->topLevelItemCount(), std::min(c.records, 200));
-      const QFontMetrics metrics(list->font());
-      for (int row = 0; row < list->topLevelItemCount(); ++row) {
+      EXPECT_EQ(list->topLevelItemCount(), std::min(c.records, 200));
+      for (int row = 0; row < std::min(list->topLevelItemCount(), c.records); ++row) {
         const JournalRow want = RowOf(written[written.size() - 1 - std::size_t(row)]);
-        QTreeWidgetItem* item = list->topLevelItem(row);
-        EXPECT_EQ(item->text(0).toStdString(), want.time);
-        EXPECT_EQ(item->text(1).toStdString(), want.device);
-        EXPECT_EQ(item->text(2).toStdString(), want.firmware);
-        EXPECT_EQ(item->text(3).toStdString(), want.result);
+        const std::string texts[] = {want.time, want.device, want.firmware, want.result};
         for (int column = 0; column < 4; ++column) {
-          EXPECT_LT(metrics.horizontalAdvance(item->text(column)), list->columnWidth(column));
+          const QString shown = list->topLevelItem(row)->text(column);
+          EXPECT_EQ(shown.toStdString(), texts[column]);
+          EXPECT_LT(list->fontMetrics().horizontalAdvance(shown), list->columnWidth(column));
         }
       }
-      for (int column = 0; column < 4; ++column) {
-        const QString heading = list->headerItem()->text(column);
-        EXPECT_LT(list->header()->fontMetrics().horizontalAdvance(heading),
-                  list->columnWidth(column));
-      }
       EXPECT_EQ(list->horizontalScrollBar()->maximum(), 0) << "every column in view";
-      EXPECT_LE(journal->Path()->fontMetrics().horizontalAdvance(journal->Path()->text()),
-                journal->Path()->contentsRect().width());
-      if (QTreeWidgetItem* first = list->topLevelItem(0)) {  // the journal is only read here
-        list->editItem(first, 2);
-        EXPECT_EQ(list->findChild<QLineEdit*>(), nullptr) << "an editor opened";
-      }
-      if (c.records == 3) SaveScreenshot(*journal, GetParam() + "-journal");
-      if (c.folderInItsPlace) SaveScreenshot(*journal, GetParam() + "-journal-unreadable");
+      SaveScreenshot(*journal, GetParam() + "-journal-" + std::to_string(c.records));
       journal->CloseButton()->click();
     });
-    entry->trigger();
-    EXPECT_TRUE(boxes.answers.empty());
+    Win().MenuActions().back()->trigger();
+    ASSERT_TRUE(boxes.answers.empty()) << "no window came";
+    EXPECT_EQ(boxes.seen.back().kind, "journal");
   }
   oldJournal.isNull() ? qunsetenv("IAP_JOURNAL") : qputenv("IAP_JOURNAL", oldJournal);
-  ASSERT_EQ(boxes.seen.size(), std::size(cases));
-  EXPECT_EQ(boxes.seen[0].kind, "journal");
 }
 
 // The path's tip, as the signed comment of a verified file sets it: shown as
-// given (markup characters too, over several lines), replaced by the next one,
-// gone with empty text.
+// given (markup characters too, over several lines), gone with empty text.
 TEST_P(QtWindowTest, FileNameTipShowsTheTextAsGivenUntilEmptyTextRemovesIt) {
   Open(true);
   QWidget* field = Ctl(IDC_FILENAME);
   for (const std::string text :
-       {"version 2.4.1 2026-11-30", "version 2.4.2 2027-01-15\nsigned by the bench key",
-        "<b>2.4.3</b> & later", ""}) {
-    SCOPED_TRACE(text);
+       {"version 2.4.1 2026-11-30", "2.4.2\nsigned", "<b>2.4.3</b> &", ""}) {
     ws->SetToolTip(IDC_FILENAME, text);
     const QString tip = field->toolTip();
     QTextDocument document;
     document.setHtml(tip);
     EXPECT_EQ((Qt::mightBeRichText(tip) ? document.toPlainText() : tip).toStdString(), text);
     if (text.empty()) continue;
-    // The pointer resting on the field brings the tip up.
-    const QPoint at = field->rect().center();
+    const QPoint at = field->rect().center();  // the pointer rests on the field
     QHelpEvent help(QEvent::ToolTip, at, field->mapToGlobal(at));
     QApplication::sendEvent(field, &help);
     EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 2000));
