@@ -130,8 +130,25 @@ int List(const std::string& path, bool json) {
   // On a terminal too narrow for the whole, the device and the firmware columns
   // share what the others leave: the narrower keeps its width up to half of it.
   constexpr std::size_t kGaps = 4 * 2, kNarrowest = 8;
-  if (const std::size_t columns = StdoutColumns();
-      columns > 0 && time + variant + device + firmware + result + kGaps > columns) {
+  const std::size_t columns = StdoutColumns();
+  // Too narrow even for that (a terminal of 45 columns): two lines a record, the
+  // time and the result, then the variant, device and firmware below, indented.
+  if (columns > 0 && time + variant + result + kGaps + 2 * kNarrowest > columns) {
+    const std::size_t indent = 2, room =
+        columns > indent + variant + 4 + 2 * kNarrowest + 1 ? columns - 1 - indent - variant - 4
+                                                            : 2 * kNarrowest;
+    const std::size_t d = std::min(device, std::max(room / 2, room - std::min(firmware, room)));
+    const std::size_t f = room - d;
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+      const Cells& row = rows[i];
+      std::printf("%s  %s\n%s%s  %s  %s\n", row.time.c_str(), row.result.c_str(),
+                  std::string(indent, ' ').c_str(), Padded(row.variant, variant).c_str(),
+                  Padded(KeepEnd(row.device, d), d).c_str(), FitFirmware(row.firmware, f).c_str());
+    }
+    std::fflush(stdout);
+    return 0;
+  }
+  if (columns > 0 && time + variant + device + firmware + result + kGaps > columns) {
     const std::size_t fixed = time + variant + result + kGaps;
     const std::size_t room = columns > fixed + 2 * kNarrowest ? columns - fixed : 2 * kNarrowest;
     std::size_t& narrower = device <= firmware ? device : firmware;
