@@ -15,6 +15,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
@@ -39,6 +40,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -46,6 +48,7 @@
 #include <vector>
 
 #include "app/UpdaterDlg.h"
+#include "journal/Journal.h"
 #include "support/ChildProcess.h"
 #include "support/TestDir.h"
 #include "ui/QtTestSupport.h"
@@ -180,12 +183,19 @@ class QtUpdateE2e : public ::testing::Test {
     EnsureQtApp();
     ::unsetenv("IAP_COM1");
     ::unsetenv("IAP_HID_SOCKET");
+    // The test run names a journal of its own; a test may point it elsewhere.
+    if (const char* journal = std::getenv("IAP_JOURNAL")) runJournal = journal;
   }
   void TearDown() override {
     dlg.reset();
     ws.reset();
     ::unsetenv("IAP_COM1");
     ::unsetenv("IAP_HID_SOCKET");
+    if (runJournal) {
+      ::setenv("IAP_JOURNAL", runJournal->c_str(), 1);
+    } else {
+      ::unsetenv("IAP_JOURNAL");
+    }
   }
 
   // The example's INI and firmware copied into the fresh working directory, the
@@ -256,13 +266,14 @@ class QtUpdateE2e : public ::testing::Test {
     ASSERT_EQ(ws->ComboSelectedText(), entry.toStdString());
   }
 
-  // File, answered in the file dialog with the copied firmware: the eight lines of
-  // a good build, and Update Firmware enabled.
-  void ChooseFirmware() {
-    boxes.answers.push_back([this](QDialog& box) {
+  // File, answered in the file dialog with the copied firmware (or the named file
+  // of the directory): the eight lines of a good build, and Update Firmware enabled.
+  void ChooseFirmware(const std::string& name = {}) {
+    const std::string file = dir.File(name.empty() ? device->firmwareName : name);
+    boxes.answers.push_back([file](QDialog& box) {
       auto* fileDialog = qobject_cast<CQtFileDialog*>(&box);
       ASSERT_NE(fileDialog, nullptr);
-      fileDialog->selectFile(QString::fromStdString(dir.File(device->firmwareName)));
+      fileDialog->selectFile(QString::fromStdString(file));
       fileDialog->accept();
     });
     const auto before = static_cast<std::ptrdiff_t>(LogLines().size());
@@ -270,10 +281,10 @@ class QtUpdateE2e : public ::testing::Test {
     ASSERT_TRUE(boxes.answers.empty()) << "no file dialog";
     const std::vector<std::string> all = LogLines();
     const std::vector<std::string> log(all.begin() + before, all.end());
-    ASSERT_EQ(log.size(), 8u);
+    ASSERT_EQ(log.size(), 8u) << (log.size() > 3 ? log[3] : std::string());
     EXPECT_EQ(log[0], kSeparator);
     EXPECT_EQ(log[1], "The UPS firmware file name is");
-    EXPECT_TRUE(fs::equivalent(log[2], dir.File(device->firmwareName))) << log[2];
+    EXPECT_TRUE(fs::equivalent(log[2], file)) << log[2];
     EXPECT_EQ(ws->GetText(IDC_FILENAME), log[2]);
     EXPECT_EQ(log[3], "Build S19 block list OK");
     EXPECT_EQ(log[4], "Build Raw block list OK");
@@ -283,6 +294,17 @@ class QtUpdateE2e : public ::testing::Test {
     ASSERT_TRUE(ws->IsEnabled(IDC_UPDATE));
   }
 
+  // A program found on PATH (minisign, srec_cat, python3), run in the test's
+  // directory; its exit status, its output in tool.out and tool.err.
+  int RunTool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{"/usr/bin/env"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    CSimulator tool;
+    if (!tool.Start(argv, dir.Path(), {}, dir.File("tool.out"), dir.File("tool.err"))) return -1;
+    return tool.Wait(60);
+  }
+
+  std::optional<std::string> runJournal;
   CTestDir dir;
   CSimulator sim;
   const ExampleDevice* device = nullptr;
@@ -416,6 +438,120 @@ INSTANTIATE_TEST_SUITE_P(Examples, QtUpdateE2eRun,
                          ::testing::Values(UpdateCase{&kSolvane, Link::kSerial},
                                            UpdateCase{&kSolvane, Link::kHid},
                                            UpdateCase{&kCastrel, Link::kSerial},
+                                           UpdateCase{&kCastrel, Link::kHid}),
+                         CaseName);
+
+// The vendor's signature through the window. The device's section names a minisign
+// key; the firmware is srec_cat's re-encoding of the example, signed with it. The
+// signed file reaches the device, its signed comment is the path's tip, and the
+// journal keeps one record of the update with what vouched for the file. The same
+// file with one byte changed after signing is refused at File, before tmp.txt and
+// tmp.bin are touched.
+class QtSignedUpdateE2e : public QtUpdateE2e, public ::testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(QtSignedUpdateE2e, ASignedFileIsSentAndRecordedAndOneChangedByteIsRefused) {
+  const ExampleDevice& d = *GetParam().device;
+  const Link road = GetParam().link;
+  StartDevice(d, road, {"--timeout", "30", "--linger", "5", "--image", "flash.s19"});
+  ASSERT_NE(dlg, nullptr);
+  CWatchdog watchdog(120, sim);
+  const std::string comment = "version 2.4.1 2026-11-30";
+  const std::string firmware = std::string("signed-") + d.firmwareName;
+  const std::vector<std::vector<std::string>> steps{
+      {"minisign", "-G", "-W", "-f", "-p", "vendor.pub", "-s", "vendor.key"},
+      {"srec_cat", d.firmwareName, "-o", firmware},
+      {"minisign", "-S", "-W", "-s", "vendor.key", "-m", firmware, "-t", comment}};
+  for (const std::vector<std::string>& step : steps) {
+    ASSERT_EQ(RunTool(step), 0) << step[0] << ": " << ReadFile(dir.File("tool.err"));
+  }
+  // The public key file: "untrusted comment: minisign public key ID", then the key.
+  const std::vector<std::string> pub = TextLines(ReadFile(dir.File("vendor.pub")));
+  ASSERT_EQ(pub.size(), 2u);
+  const std::string keyId = pub[0].substr(pub[0].rfind(' ') + 1);
+  std::string ini = ReadFile(dir.File(d.configName));
+  const std::size_t section = ini.find("[DEVICE0]\r\n");
+  ASSERT_NE(section, std::string::npos);
+  ini.insert(section + 11, "SIGNKEY=" + pub[1] + "\r\n");
+  std::ofstream(dir.File(d.configName), std::ios::binary) << ini;
+  const std::string journal = dir.File("journal.jsonl");
+  ::setenv("IAP_JOURNAL", journal.c_str(), 1);
+
+  ws->Attach(*dlg);
+  ASSERT_TRUE(dlg->OnInitDialog());
+  Win().show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&Win()));
+  ASSERT_TRUE(boxes.seen.empty()) << "the configuration was refused: " << boxes.seen[0].text;
+  ChooseInterface(road == Link::kSerial ? "COM1" : "USB");
+  ChooseFirmware(firmware);
+  QWidget* path = Win().Control(IDC_FILENAME);
+  EXPECT_EQ(path->toolTip().toStdString(), comment);
+
+  bool successBox = false;
+  boxes.answers.push_back([&](QDialog& box) {
+    auto* message = qobject_cast<QMessageBox*>(&box);
+    ASSERT_NE(message, nullptr);
+    successBox = message->text() == "Programming successfully !";
+    message->button(QMessageBox::Ok)->click();
+  });
+  QTest::mouseClick(Button(IDC_UPDATE), Qt::LeftButton);
+  ASSERT_TRUE(PumpUntil([&] { return !dlg->WorkerRunning(); }, 60000));
+  EXPECT_TRUE(successBox) << ReadFile(dir.File("sim.err"));
+  ASSERT_EQ(sim.Wait(10), 0) << ReadFile(dir.File("sim.err"));
+  // The device's flash against the signed file, by the examples' own checker.
+  EXPECT_EQ(RunTool({"python3", std::string(IAP_EXAMPLES_DIR) + "/check-flash.py", "--config",
+                     d.configName, "--interface", road == Link::kSerial ? "serial" : "hid",
+                     firmware, "flash.s19"}),
+            0)
+      << ReadFile(dir.File("tool.out")) << ReadFile(dir.File("tool.err"));
+
+  const std::string bytes = ReadFile(dir.File(firmware));
+  const JournalRead read = ReadJournal(journal);
+  ASSERT_EQ(read.records.size(), 1u) << read.error << ReadFile(journal);
+  const JournalEntry& record = read.records[0];
+  EXPECT_EQ(record.stage, "end_of_file");
+  EXPECT_EQ(record.result, "done");
+  EXPECT_EQ(record.reason, "none");
+  EXPECT_EQ(record.interfaceKind, road == Link::kSerial ? "COM" : "USB");
+  EXPECT_EQ(record.firmware.sha256,
+            QCryptographicHash::hash(QByteArray::fromStdString(bytes), QCryptographicHash::Sha256)
+                .toHex()
+                .toStdString());
+  EXPECT_EQ(record.firmware.keyId, keyId);
+  EXPECT_EQ(record.firmware.trustedComment, comment);
+
+  // File again, so that the tip is there and Update Firmware enabled; then one hex
+  // digit of the first data record changed after signing.
+  ChooseFirmware(firmware);
+  ASSERT_EQ(path->toolTip().toStdString(), comment);
+  const std::string builtTxt = ReadFile(dir.File("tmp.txt"));
+  const std::string builtBin = ReadFile(dir.File("tmp.bin"));
+  std::string changed = bytes;
+  const std::size_t at = changed.find('\n') + 20;
+  changed[at] = changed[at] == '0' ? '1' : '0';
+  std::ofstream(dir.File(firmware), std::ios::binary) << changed;
+  boxes.seen.clear();
+  boxes.answers.push_back([&](QDialog& box) {
+    static_cast<CQtFileDialog&>(box).selectFile(QString::fromStdString(dir.File(firmware)));
+    static_cast<CQtFileDialog&>(box).accept();
+  });
+  QTest::mouseClick(Button(IDC_FILE), Qt::LeftButton);
+  ASSERT_EQ(boxes.seen.size(), 2u);
+  EXPECT_EQ(boxes.seen[1].text, "S19 File Signature Error !");
+  EXPECT_EQ(boxes.seen[1].caption, variant->appName);
+  EXPECT_EQ(boxes.seen[1].icon, QMessageBox::Warning);
+  const std::vector<std::string> log = LogLines();
+  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+            (std::vector<std::string>{"Build S19 block list error", kSeparator}));
+  EXPECT_FALSE(ws->IsEnabled(IDC_UPDATE));
+  EXPECT_EQ(ReadFile(dir.File("tmp.txt")), builtTxt);
+  EXPECT_EQ(ReadFile(dir.File("tmp.bin")), builtBin);
+  EXPECT_TRUE(path->toolTip().isEmpty()) << path->toolTip().toStdString();
+  EXPECT_EQ(ReadJournal(journal).records.size(), 1u);
+  SaveScreenshot(Win(), std::string(d.variant) + "-signature-refused");
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, QtSignedUpdateE2e,
+                         ::testing::Values(UpdateCase{&kSolvane, Link::kSerial},
                                            UpdateCase{&kCastrel, Link::kHid}),
                          CaseName);
 

@@ -3,7 +3,9 @@
 // interface, answers the file dialog with the firmware, presses Update Firmware,
 // answers the boxes and ends with Exit. Every box and the whole log are printed.
 // The exit status is 0 only when the update ended in "Programming successfully !"
-// and the program ended by itself after Exit.
+// and the program ended by itself after Exit; 3 when File was refused with a box,
+// Update Firmware stayed disabled and the program ended by itself after Exit.
+// After File the path field's tool tip is printed ("tip: TEXT", empty for none).
 //
 //   win32_drive PROGRAM.exe FIRMWARE INDEX [SHOTS-DIR]
 //
@@ -24,7 +26,9 @@
 
 namespace {
 
-constexpr int kFile = 1005, kUpdate = 1006, kLog = 1000, kGroup = 1003, kProgress = 1007;
+constexpr int kFile = 1005, kUpdate = 1006, kLog = 1000, kGroup = 1003, kProgress = 1007,
+              kFileName = 1014;
+constexpr char kSeparator[] = "------------------------------------";
 
 DWORD g_pid = 0;
 HWND g_main = nullptr;
@@ -115,6 +119,58 @@ void Shot(const std::string& name) {
   SaveScreenBmp(all, g_shots + "\\" + name + ".bmp");
 }
 
+// The tip the program's tool tip control keeps for the path field. The control
+// lives in the other process: the question and the answer's buffer are put into
+// that process's memory, as a message between processes carries no pointer's data.
+std::string PathTip(HANDLE process) {
+  HWND tips = nullptr;
+  ::EnumWindows(
+      [](HWND hwnd, LPARAM p) -> BOOL {
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(hwnd, &pid);
+        if (pid == g_pid && ClassOf(hwnd) == TOOLTIPS_CLASSA) *reinterpret_cast<HWND*>(p) = hwnd;
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&tips));
+  if (!tips) return {};
+  constexpr SIZE_T kText = 1024;
+  char* remote = static_cast<char*>(
+      ::VirtualAllocEx(process, nullptr, sizeof(TOOLINFOA) + kText, MEM_COMMIT, PAGE_READWRITE));
+  if (!remote) return "(no memory in the program)";
+  TOOLINFOA tool{};
+  tool.cbSize = sizeof tool;
+  tool.hwnd = g_main;
+  tool.uId = reinterpret_cast<UINT_PTR>(::GetDlgItem(g_main, kFileName));
+  tool.lpszText = remote + sizeof tool;
+  char text[kText] = {};
+  ::WriteProcessMemory(process, remote, &tool, sizeof tool, nullptr);
+  ::WriteProcessMemory(process, remote + sizeof tool, text, kText, nullptr);
+  ::SendMessageA(tips, TTM_GETTEXTA, kText, reinterpret_cast<LPARAM>(remote));
+  ::ReadProcessMemory(process, remote + sizeof tool, text, kText - 1, nullptr);
+  ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return text;
+}
+
+// Exit, a question whether to close during an update answered Yes (and said);
+// true when the program then ended, its exit code in code.
+bool Exit(HANDLE process, DWORD& code) {
+  Click(IDOK);
+  const bool gone = WaitFor(
+      [&] {
+        for (HWND box : Dialogs()) {
+          std::printf("box at exit: %s: %s\n", Text(box).c_str(), BoxText(box).c_str());
+          ::PostMessageA(box, WM_COMMAND, IDYES, 0);
+          WaitFor([box] { return !::IsWindowVisible(box); }, 10);
+        }
+        return ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+      },
+      30);
+  if (!gone) return false;
+  ::GetExitCodeProcess(process, &code);
+  std::printf("exit: %lu\n", code);
+  return true;
+}
+
 int Fail(const std::string& why) {
   std::printf("FAIL: %s\n", why.c_str());
   for (const std::string& line : LogLines()) std::printf("log: %s\n", line.c_str());
@@ -197,12 +253,35 @@ int main(int argc, char* argv[]) {
   if (!name) return Fail("the file dialog has no name field");
   ::SendMessageA(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(firmware.c_str()));
   ::PostMessageA(open, WM_COMMAND, IDOK, 0);
+  if (!WaitFor([open] { return !::IsWindowVisible(open); }, 20)) {
+    return Fail("the file dialog did not close");
+  }
+  // The build ends with a separator after the file's name; a box of its own that
+  // refuses the file is read and answered.
+  bool fileBox = false;
   if (!WaitFor(
-          [] { return LogHas("------------------------------------") && LogLines().size() >= 8; },
+          [&] {
+            for (HWND box : Dialogs()) {
+              std::printf("box: %s: %s\n", Text(box).c_str(), BoxText(box).c_str());
+              ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+              WaitFor([box] { return !::IsWindowVisible(box); }, 10);
+              fileBox = true;
+            }
+            const std::vector<std::string> log = LogLines();
+            return log.size() >= 2 && log.back() == kSeparator;
+          },
           60)) {
     return Fail("the image was not built");
   }
-  if (!LogHas("Write to tmp.bin file OK")) return Fail("the image build failed");
+  std::printf("tip: %s\n", PathTip(pi.hProcess).c_str());
+  if (!LogHas("Write to tmp.bin file OK")) {
+    for (const std::string& line : LogLines()) std::printf("log: %s\n", line.c_str());
+    const bool update = ::IsWindowEnabled(::GetDlgItem(g_main, kUpdate)) != FALSE;
+    std::printf("file refused, Update Firmware %s\n", update ? "enabled" : "disabled");
+    DWORD code = 0;
+    if (!Exit(pi.hProcess, code)) return Fail("the program did not end after Exit");
+    return fileBox && !update && code == 0 ? 3 : 1;
+  }
   if (!WaitFor([] { return ::IsWindowEnabled(::GetDlgItem(g_main, kUpdate)) != FALSE; }, 10)) {
     return Fail("Update Firmware stayed disabled");
   }
@@ -239,28 +318,15 @@ int main(int argc, char* argv[]) {
   WaitFor(
       [] {
         const std::vector<std::string> log = LogLines();
-        return !log.empty() && log.back() == "------------------------------------";
+        return !log.empty() && log.back() == kSeparator;
       },
       30);
-  Click(IDOK);
-  // Between that line and its end the worker still counts as running: a question
-  // whether to close during the update is answered Yes (and said).
-  const bool gone = WaitFor(
-      [&] {
-        for (HWND box : Dialogs()) {
-          std::printf("box at exit: %s: %s\n", Text(box).c_str(), BoxText(box).c_str());
-          ::PostMessageA(box, WM_COMMAND, IDYES, 0);
-          WaitFor([box] { return !::IsWindowVisible(box); }, 10);
-        }
-        return ::WaitForSingleObject(pi.hProcess, 0) == WAIT_OBJECT_0;
-      },
-      30);
-  if (!gone) {
+  // Between that line and its end the worker still counts as running: Exit may
+  // be asked about.
+  DWORD code = 0;
+  if (!Exit(pi.hProcess, code)) {
     std::printf("FAIL: the program did not end after Exit\n");
     return 1;
   }
-  DWORD code = 0;
-  ::GetExitCodeProcess(pi.hProcess, &code);
-  std::printf("exit: %lu\n", code);
   return success && code == 0 ? 0 : 1;
 }

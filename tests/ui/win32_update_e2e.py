@@ -6,13 +6,22 @@ that pty; win32_drive.exe starts the real program, checks its caption and group
 box, opens the About box and runs File and Update Firmware to the result box.
 Then the simulator's flash is checked against the firmware, byte for byte.
 
+With --signed the firmware is srec_cat's re-encoding of the example, signed with
+a new minisign key that the configuration names: it flashes, the path's tool tip is
+its trusted comment and the service journal gets one record of the update. Then
+the same file with one byte changed after signing is refused at File with the
+box, and not one byte reaches the port.
+
 usage: win32_update_e2e.py --wine WINE --drive DRIVE.exe --program PROGRAM.exe
          --variant solvane|castrel --iapsim IAPSIM --examples DIR [--com N]
-         [--shots DIR]   (screenshots: main, about, transfer, as PNG)
+         [--road | --signed] [--shots DIR]   (screenshots: main, about, transfer, as PNG)
 """
 
 import argparse
+import hashlib
+import json
 import os
+import pty as ptys
 import shutil
 import subprocess
 import sys
@@ -63,6 +72,87 @@ def road_firmware(path):
                 + "".join(reversed(later)) + "S9030000FC\n")
 
 
+COMMENT = "version 2.4.1 2026-11-30"
+
+
+def sign(work, firmware, config):
+    """The signed re-encoding of firmware in work, and the id of the key that the
+    configuration's device section now names."""
+    def minisign(*args):
+        subprocess.run(["minisign"] + list(args), cwd=work, check=True, capture_output=True)
+    minisign("-G", "-W", "-f", "-p", "vendor.pub", "-s", "vendor.key")
+    signed = "signed-" + firmware
+    subprocess.run(["srec_cat", firmware, "-o", signed], cwd=work, check=True)
+    minisign("-S", "-W", "-s", "vendor.key", "-m", signed, "-t", COMMENT)
+    with open(os.path.join(work, "vendor.pub")) as f:
+        # "untrusted comment: minisign public key ID", then the key
+        heading, key = f.read().splitlines()[:2]
+    path = os.path.join(work, config)
+    with open(path, newline="") as f:
+        text = f.read()
+    with open(path, "w", newline="") as f:
+        f.write(text.replace("[DEVICE0]\r\n", "[DEVICE0]\r\nSIGNKEY=%s\r\n" % key))
+    return signed, heading.split()[-1]
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def records_of(journal):
+    if not os.path.exists(journal):
+        return []
+    with open(journal, encoding="utf-8") as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def signed_checks(args, work, firmware, key_id, journal, out, drive):
+    """After the signed update: its tip and record; then the changed file refused.
+    The problems found."""
+    problems = []
+    if "tip: %s\n" % COMMENT not in out:
+        problems.append("the path's tool tip is not the trusted comment")
+    records = records_of(journal)
+    if len(records) != 1 or records[0]["outcome"]["result"] != "done" \
+            or records[0]["outcome"]["stage"] != "end_of_file" \
+            or records[0]["firmware"]["key_id"] != key_id \
+            or records[0]["firmware"]["sha256"] != digest(os.path.join(work, firmware)):
+        problems.append("not one record of the signed update (key %s): %s" % (key_id, records))
+
+    before = {name: digest(os.path.join(work, name)) for name in ("tmp.txt", "tmp.bin")}
+    with open(os.path.join(work, firmware), "rb") as f:
+        changed = bytearray(f.read())
+    at = changed.index(b"\n") + 20  # a hex digit of the first data record
+    changed[at] = ord("1") if changed[at] == ord("0") else ord("0")
+    with open(os.path.join(work, firmware), "wb") as f:
+        f.write(changed)
+    # The port is a pty held here: whatever reaches it is read back.
+    master, slave = ptys.openpty()
+    try:
+        status, out = drive(os.ttyname(slave))
+        os.set_blocking(master, False)
+        try:
+            sent = os.read(master, 4096)
+        except (BlockingIOError, OSError):
+            sent = b""
+    finally:
+        os.close(master)
+        os.close(slave)
+    if status != 3 or "box: %s: S19 File Signature Error !\n" % args.variant not in out \
+            or "file refused, Update Firmware disabled\n" not in out:
+        problems.append("the changed file was not refused with the box (driver %d)" % status)
+    # The signature file's comment is there to be read, but was never vouched for.
+    if "tip: \n" not in out:
+        problems.append("the path's tool tip shows the comment of a file that failed its check")
+    if sent:
+        problems.append("bytes reached the port: %r" % sent[:40])
+    after = {name: digest(os.path.join(work, name)) for name in ("tmp.txt", "tmp.bin")}
+    if after != before or len(records_of(journal)) != 1:
+        problems.append("tmp.txt or tmp.bin changed, or the journal grew")
+    return problems
+
+
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--wine", "--drive", "--program", "--variant", "--iapsim", "--examples"):
@@ -71,6 +161,8 @@ def main():
     parser.add_argument("--shots")
     parser.add_argument("--road", action="store_true",
                         help="send a file out of order instead of the example's firmware")
+    parser.add_argument("--signed", action="store_true",
+                        help="send a signed file, then refuse it changed after signing")
     args = parser.parse_args()
     args.iapsim = os.path.abspath(args.iapsim)
     if not os.access(args.iapsim, os.X_OK):
@@ -86,6 +178,12 @@ def main():
             shutil.copy(os.path.join(source, name), work)
         if args.road:
             road_firmware(os.path.join(work, firmware))
+        key_id = None
+        if args.signed:
+            firmware, key_id = sign(work, firmware, config)
+        journal = os.path.join(work, "journal.jsonl")
+        # Under wine the Linux file system is drive Z:.
+        env = dict(os.environ, IAP_JOURNAL="Z:" + journal) if args.signed else None
         sim, pty = start_sim(args.iapsim, work, config)
 
         dosdevices = os.path.join(wine_prefix(), "dosdevices")
@@ -93,13 +191,24 @@ def main():
             subprocess.run([args.wine, "wineboot", "--init"], check=False,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         link = os.path.join(dosdevices, "com%d" % args.com)
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(pty, link)
+
+        def point_com(device):
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(device, link)
+        point_com(pty)
 
         program = "Z:" + os.path.abspath(args.program).replace("/", "\\")
         drive_exe = "Z:" + os.path.abspath(args.drive).replace("/", "\\")
         command = [args.wine, drive_exe, program, firmware, str(args.com)]
+
+        def drive_again(device):
+            """Another run of the driver with COM pointed at device."""
+            point_com(device)
+            run = subprocess.run(command, cwd=work, stdout=subprocess.PIPE, env=env,
+                                 stderr=subprocess.STDOUT, text=True, timeout=900)
+            print(run.stdout)
+            return run.returncode, run.stdout
         shots = None
         if args.shots:
             shots = os.path.join(work, "shots")
@@ -107,7 +216,7 @@ def main():
             # A wine desktop of its own, so the windows get their frames and captions.
             command = [args.wine, "explorer", "/desktop=iapshot,1024x768"] + command[1:] + \
                 ["Z:" + shots.replace("/", "\\")]
-        drive = subprocess.run(command, cwd=work, stdout=subprocess.PIPE,
+        drive = subprocess.run(command, cwd=work, stdout=subprocess.PIPE, env=env,
                                stderr=subprocess.STDOUT, text=True, timeout=900)
         print(drive.stdout)
         status = drive.returncode
@@ -136,7 +245,12 @@ def main():
             [sys.executable, os.path.join(args.examples, "check-flash.py"), "--config",
              os.path.join(work, config), "--interface", "serial", os.path.join(work, firmware),
              os.path.join(work, "flash.s19")])
-        return check.returncode
+        if check.returncode != 0 or not args.signed:
+            return check.returncode
+        problems = signed_checks(args, work, firmware, key_id, journal, drive.stdout, drive_again)
+        for problem in problems:
+            print("FAIL: " + problem)
+        return 1 if problems else 0
     finally:
         if sim and sim.poll() is None:
             sim.kill()
