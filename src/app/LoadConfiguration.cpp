@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "app/UpdaterDlg.h"
 #include "config/ProfileIni.h"
@@ -81,12 +82,14 @@ void CUpdaterDlg::LoadConfiguration() {
     return;
   }
 
+  std::vector<std::string> signKeys;
   for (std::uint32_t i = 0; i < m_deviceCount; ++i) {
     const std::string section = "DEVICE" + std::to_string(i);
     DeviceProfile& entry = m_profiles[i];
     entry = ReadDeviceSection(ini, section);
 
     ActiveProfile = MaskedProfile(entry);
+    signKeys.push_back(ActiveProfile.signKey);
 
     const std::vector<DeviceMapFault> faults = DeviceMapFaults(ActiveProfile);
     const auto any = [&faults](DeviceMapFault::Kind kind) {
@@ -102,5 +105,6 @@ void CUpdaterDlg::LoadConfiguration() {
       if (outcome.reason == Reason::kNone) outcome.reason = Reason::kConfigBadBaudRate;
     }
   }
+  if (!SignKeysAgree(signKeys)) reportConfigError(Reason::kConfigBadValue);
   EndStage(outcome);
 }

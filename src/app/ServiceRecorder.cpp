@@ -57,10 +57,13 @@ std::string StableSerialName(const std::string& path) {
   std::error_code ec;
   const auto target = std::filesystem::canonical(path, ec);
   if (ec) return {};
-  for (const auto& link : std::filesystem::directory_iterator("/dev/serial/by-id", ec)) {
+  // Adapters come and go while the folder is read: every step says its error
+  // instead of throwing.
+  std::filesystem::directory_iterator it("/dev/serial/by-id", ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
     std::error_code linkError;
-    if (std::filesystem::canonical(link.path(), linkError) == target && !linkError)
-      return link.path().string();
+    if (std::filesystem::canonical(it->path(), linkError) == target && !linkError)
+      return it->path().string();
   }
   return {};
 #endif
@@ -102,10 +105,24 @@ void CServiceRecorder::OnStageBegun(Stage stage) {
   m_entry.begun = UtcNow();
   m_stream.Reset();
   m_bytes = 0;
+  m_frames = {};
+  m_resendNext = false;
+}
+
+void CServiceRecorder::OnFrameSent(const TransferFrame& /*frame*/) {
+  if (!m_active) return;
+  ++m_frames.sent;
+  if (m_resendNext) ++m_frames.resent;
+  m_resendNext = false;
+}
+
+void CServiceRecorder::OnFrameAnsweredWrongly(const TransferFrame&, const std::string&) {
+  if (m_active) m_resendNext = true;
 }
 
 void CServiceRecorder::OnFrameAcknowledged(const TransferFrame& frame) {
   if (!m_active) return;
+  ++m_frames.acknowledged;
   m_stream.Add(frame.bytes.data(), frame.bytes.size());
   m_bytes += frame.bytes.size();
 }
@@ -121,6 +138,9 @@ std::string CServiceRecorder::Abandoned() {
   if (!m_active) return {};
   Outcome outcome{Stage::kTransfer, Result::kCancelled, Reason::kUserCancel, {}};
   outcome.detail.text = "the window was closed during the update";
+  // The frames the worker posted after the window began to close are not heard
+  // of: the counts and the digest are of those that were.
+  outcome.detail.frames = m_frames;
   return Write(outcome);
 }
 
@@ -165,7 +185,7 @@ std::string CServiceRecorder::Write(const Outcome& outcome) {
   e.framesAcknowledged = outcome.detail.frames.acknowledged;
   e.framesResent = outcome.detail.frames.resent;
   e.bytes = m_bytes;
-  e.streamSha256 = m_stream.Hex();
+  e.streamSha256 = m_bytes > 0 ? m_stream.Hex() : std::string();
   e.stage = StageName(outcome.stage);
   e.result = ResultName(outcome.result);
   e.reason = ReasonName(outcome.reason);

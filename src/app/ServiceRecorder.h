@@ -21,7 +21,9 @@ class CServiceRecorder final : public IUpdateListener {
   void SetProgram(std::string program) { m_program = std::move(program); }
 
   void OnStageBegun(Stage stage) override;
+  void OnFrameSent(const TransferFrame& frame) override;
   void OnFrameAcknowledged(const TransferFrame& frame) override;
+  void OnFrameAnsweredWrongly(const TransferFrame& frame, const std::string& reply) override;
 
   // Called with every outcome before the listeners hear of it, on the
   // user-interface thread. When it ends the update, the record is appended; the
@@ -42,5 +44,9 @@ class CServiceRecorder final : public IUpdateListener {
   JournalEntry m_entry;
   CSha256 m_stream;
   std::uint64_t m_bytes = 0;
+  // The frames as this recorder heard of them: the counts of an update that
+  // ended without its outcome (the window closed).
+  FrameCounts m_frames;
+  bool m_resendNext = false;  // a wrong reply came: the next frame sends its row again
   std::string m_lastPath;
 };

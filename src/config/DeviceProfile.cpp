@@ -88,3 +88,10 @@ std::vector<DeviceMapFault> DeviceMapFaults(const DeviceMap& p) {
   }
   return faults;
 }
+
+bool SignKeysAgree(const std::vector<std::string>& sectionKeys) {
+  for (const std::string& key : sectionKeys) {
+    if (key != sectionKeys.front()) return false;
+  }
+  return true;
+}

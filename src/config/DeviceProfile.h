@@ -87,6 +87,11 @@ struct DeviceMapFault {
 };
 std::vector<DeviceMapFault> DeviceMapFaults(const DeviceMap& p);
 
+// Whether the device sections agree on the vendor's key: every section names the
+// same SIGNKEY, or none names one. A key in some sections only would leave the
+// signature check to whichever section happens to be read last.
+bool SignKeysAgree(const std::vector<std::string>& sectionKeys);
+
 // Device addresses above 0xFFFF need the three-byte address layout, both in the
 // S-record lines read and in the frames sent.
 inline bool Uses24BitAddresses(const DeviceMap& p) { return p.ROMTAIL >= 0x10000u; }

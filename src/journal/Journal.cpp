@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 
 #include "trust/FileDigest.h"
@@ -651,8 +653,16 @@ bool MakeParentFolders(const std::string& path, std::string& why) {
 // POSIX: flock, which holds between any two open files (threads included), not
 // only between processes. Windows: LockFileEx on one byte far past any record,
 // so readers are never refused the records while a writer holds the lock.
+// Either is taken without waiting and tried again until kLockWait has passed: a
+// writer that holds it longer is hung (an updater stopped on a share that went
+// away), and the windows append on their own thread, which must not hang too.
+enum class LockTry { kTaken, kHeld, kFailed };
+
 class CJournalFile {
  public:
+  static constexpr std::chrono::milliseconds kLockRetry{50};
+  static constexpr std::chrono::seconds kLockWait{5};
+
   CJournalFile() = default;
   CJournalFile(const CJournalFile&) = delete;
   CJournalFile& operator=(const CJournalFile&) = delete;
@@ -671,10 +681,14 @@ class CJournalFile {
                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     return Done(m_file != INVALID_HANDLE_VALUE);
   }
-  bool Lock() {
+  LockTry TryLock() {
     OVERLAPPED at = LockPlace();
-    m_locked = LockFileEx(m_file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
-    return Done(m_locked);
+    if (LockFileEx(m_file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      return LockTry::kTaken;
+    }
+    if (GetLastError() == ERROR_LOCK_VIOLATION) return LockTry::kHeld;
+    Done(false);
+    return LockTry::kFailed;
   }
   bool Size(std::uint64_t& size) {
     LARGE_INTEGER value{};
@@ -737,13 +751,15 @@ class CJournalFile {
     m_fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     return Done(m_fd >= 0);
   }
-  bool Lock() {
+  LockTry TryLock() {
     int status = 0;
     do {
-      status = ::flock(m_fd, LOCK_EX);
+      status = ::flock(m_fd, LOCK_EX | LOCK_NB);
     } while (status != 0 && errno == EINTR);
-    m_locked = status == 0;
-    return Done(m_locked);
+    if (status == 0) return LockTry::kTaken;
+    if (errno == EWOULDBLOCK) return LockTry::kHeld;
+    Done(false);
+    return LockTry::kFailed;
   }
   bool Size(std::uint64_t& size) {
     struct stat st {};
@@ -807,7 +823,29 @@ class CJournalFile {
 #endif
 
  public:
+  // false with held set when another writer kept the lock all of kLockWait.
+  bool Lock() {
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (;;) {
+      switch (TryLock()) {
+        case LockTry::kTaken:
+          m_locked = true;
+          return true;
+        case LockTry::kFailed:
+          return false;
+        case LockTry::kHeld:
+          break;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) {
+        held = true;
+        return false;
+      }
+      std::this_thread::sleep_for(kLockRetry);
+    }
+  }
+
   std::string error;  // the system's words for the last step that failed
+  bool held = false;
 };
 
 // The digest of the last line of the journal's first size bytes that is a
@@ -885,6 +923,7 @@ JournalLines ReadLines(const std::string& path) {
     const std::string line = content.substr(begin, end - begin);
     if (std::optional<JournalEntry> record = ParseJournalLine(line)) {
       read.records.push_back(std::move(*record));
+      read.lines.push_back(line);
       read.lineNumbers.push_back(number);
       out.digests.push_back(LineDigest(line));
     } else {
@@ -1057,7 +1096,7 @@ JournalWrite AppendJournal(const std::string& path, JournalEntry entry) {
     return result;
   }
   if (!file.Lock()) {
-    result.reason = "cannot lock " + path + ": " + file.error;
+    result.reason = file.held ? kJournalLocked : "cannot lock " + path + ": " + file.error;
     return result;
   }
   // From here on no other writer moves the end of the file.
@@ -1102,6 +1141,13 @@ JournalCheck VerifyJournal(const std::string& path) {
     check.why = read.error;
     return check;
   }
+  // Lines, and not one of them a record: an edit (or a crash) took every record,
+  // which is not a journal that holds no records yet.
+  if (read.records.empty() && !read.tornLines.empty()) {
+    check.faultLine = read.tornLines.front();
+    check.why = "no line of it is a record";
+    return check;
+  }
   std::string expected = kChainStart;
   for (std::size_t i = 0; i < read.records.size(); ++i) {
     const JournalEntry& record = read.records[i];
@@ -1119,6 +1165,7 @@ JournalCheck VerifyJournal(const std::string& path) {
     expected = lines.digests[i];
     ++check.records;
   }
+  if (!lines.digests.empty()) check.newestDigest = lines.digests.back();
   check.ok = true;
   return check;
 }
@@ -1147,19 +1194,45 @@ bool ExportJournalCsv(const JournalRead& journal, const std::string& csvPath, st
     csv += CsvText(e.stage) + ',' + CsvText(e.result) + ',' + CsvText(e.reason) + ',' +
            CsvText(e.detail) + "\r\n";
   }
+  // Written beside the spreadsheet and renamed onto it only once it is whole:
+  // a full disk or a cut share leaves the last export as it was.
+#ifdef _WIN32
+  const std::string temporary = csvPath + ".part-" + std::to_string(GetCurrentProcessId());
+#else
+  const std::string temporary = csvPath + ".part-" + std::to_string(::getpid());
+#endif
   errno = 0;
-  std::FILE* file = std::fopen(csvPath.c_str(), "wb");
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
   if (file == nullptr) {
     why = std::strerror(errno != 0 ? errno : EIO);
     return false;
   }
   int error = 0;
   if (std::fwrite(csv.data(), 1, csv.size(), file) != csv.size()) error = errno != 0 ? errno : EIO;
+  if (error == 0 && std::fflush(file) != 0) error = errno != 0 ? errno : EIO;
+#ifndef _WIN32
+  if (error == 0 && ::fsync(::fileno(file)) != 0) error = errno;
+#endif
   if (std::fclose(file) != 0 && error == 0) error = errno != 0 ? errno : EIO;
   if (error != 0) {
+    std::remove(temporary.c_str());
     why = std::strerror(error);
     return false;
   }
+#ifdef _WIN32
+  if (!MoveFileExA(temporary.c_str(), csvPath.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    why = LastSystemWords();
+    std::remove(temporary.c_str());
+    return false;
+  }
+#else
+  if (std::rename(temporary.c_str(), csvPath.c_str()) != 0) {
+    why = LastSystemWords();
+    std::remove(temporary.c_str());
+    return false;
+  }
+#endif
   return true;
 }
 

@@ -6,7 +6,8 @@
 //
 // A record is written whole with one append under an exclusive lock and flushed
 // to disk: two updaters at once never interleave inside a record, and a crash
-// leaves at most a torn last line, which a reader reports and skips.
+// leaves at most a torn last line, which a reader reports and skips. A writer
+// waits for the lock at most 5 seconds: one that holds it longer is hung.
 
 #include <cstdint>
 #include <optional>
@@ -85,7 +86,9 @@ std::optional<JournalEntry> ParseJournalLine(const std::string& line, std::strin
 
 // Appends entry (its previous set to the digest of the last whole record) to
 // the journal at path, creating the file and its folders. Empty reason when it
-// worked; otherwise what went wrong, in the system's words.
+// worked; otherwise what went wrong, in the system's words, or kJournalLocked
+// when another program held the journal's lock for all of 5 seconds.
+inline constexpr const char* kJournalLocked = "locked by another program";
 struct JournalWrite {
   bool ok = false;
   std::string reason;
@@ -93,20 +96,23 @@ struct JournalWrite {
 JournalWrite AppendJournal(const std::string& path, JournalEntry entry);
 
 // Every whole record of the journal, oldest first. lineNumbers[i] is the
-// 1-based line of records[i]; tornLines lists lines that are not records (a
+// 1-based line of records[i], lines[i] that line as it is in the file (without
+// its line end: the bytes the next record's previous is the digest of); tornLines lists lines that are not records (a
 // crash's half line) and were skipped. A missing journal reads as empty, with
 // exists false; error says why a journal that is there could not be read.
 struct JournalRead {
   bool exists = false;
   std::string error;
   std::vector<JournalEntry> records;
+  std::vector<std::string> lines;
   std::vector<long> lineNumbers;
   std::vector<long> tornLines;
 };
 JournalRead ReadJournal(const std::string& path);
 
 // The chain and every record's form. ok with the number of records that hold,
-// or the first record at fault: its line and why.
+// or the first record at fault: its line and why. A journal with lines but not
+// one record is at fault on its first line.
 struct JournalCheck {
   bool ok = false;
   long records = 0;
@@ -119,11 +125,15 @@ struct JournalCheck {
   // The line of the whole record before the one at fault, 0 when it is the first:
   // the chain cannot tell which of the two was changed.
   long previousLine = 0;
+  // When ok with records: the SHA-256 of the newest record's line. No record
+  // after it carries that digest, so only one noted elsewhere can vouch for it.
+  std::string newestDigest;
 };
 JournalCheck VerifyJournal(const std::string& path);
 
-// The records as a spreadsheet (CSV, one header row); false and why when the
-// file cannot be written.
+// The records as a spreadsheet (CSV, one header row), written to a temporary
+// file beside csvPath and renamed onto it: a write that fails leaves the file
+// that was there whole. false and why when it cannot be written.
 bool ExportJournalCsv(const JournalRead& journal, const std::string& csvPath, std::string& why);
 
 // What the windows' journal list shows of a record.

@@ -193,15 +193,24 @@ def test_bad_signatures_send_nothing():
               sent == b"" and after == before and not journal_lines(journal),
               "%r %s" % (sent[:40], after))
 
-    # A key that is no minisign key is a faulty configuration.
+    # A key that is no minisign key, or a key in one device section only (the
+    # check would be left to the section read last), is a faulty configuration.
     ini = os.path.join(work, "MpptConfigFile.ini")
     with open(ini, newline="") as f:
         text = f.read()
-    with open(ini, "w", newline="") as f:
-        f.write(re.sub(r"SIGNKEY=\S+", "SIGNKEY=not-a-key", text))
-    rc, out, err = iapflash(["--check-config"], work, journal)
-    check("a SIGNKEY that is no key fails the configuration check",
-          rc == 1 and "IAP Config File is error" in err and "SIGNKEY" in err, err)
+    second = text.replace("DEVICECOUNT=1", "DEVICECOUNT=2") + re.sub(
+        r"SIGNKEY=\S+\r?\n", "", "[DEVICE1]" + text.split("[DEVICE0]")[1])
+    for name, content, words in (
+            ("a SIGNKEY that is no key", re.sub(r"SIGNKEY=\S+", "SIGNKEY=not-a-key", text),
+             "SIGNKEY is not-a-key"),
+            ("a SIGNKEY in one of two sections", second, "[DEVICE1] none")):
+        with open(ini, "w", newline="") as f:
+            f.write(content)
+        rc, out, err = iapflash(["--check-config"], work, journal)
+        check("%s fails the configuration check" % name,
+              rc == 1 and "IAP Config File is error" in err and words in err, err)
+        rc, out, err = iapflash(["--prepare-only", "bad.s19"], work, journal)
+        check("%s: File does not run" % name, rc == 1, out + err)
     shutil.rmtree(work)
 
 

@@ -3,9 +3,12 @@
 // interleave, and its spreadsheet stays text in a spreadsheet program.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <set>
 #include <string>
@@ -16,9 +19,16 @@
 #include "support/TestDir.h"
 #include "trust/FileDigest.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 namespace {
@@ -200,6 +210,7 @@ TEST(Journal, AppendedRecordsChainAndTornLinesAreSkipped) {
   EXPECT_TRUE(check.ok) << check.why;
   EXPECT_EQ(check.records, 3);
   EXPECT_EQ(check.tornLines, std::vector<long>{4});
+  EXPECT_EQ(check.newestDigest, Sha256Hex(lines[2].data(), lines[2].size()));
   j.Append(1);
   check = VerifyJournal(j.path);
   EXPECT_TRUE(check.ok) << check.faultLine << ": " << check.why;
@@ -209,6 +220,11 @@ TEST(Journal, AppendedRecordsChainAndTornLinesAreSkipped) {
   EXPECT_EQ(read.tornLines, std::vector<long>{4});
   ASSERT_EQ(read.records.size(), 4u);
   EXPECT_EQ(read.records[3].previous, Sha256Hex(lines[2].data(), lines[2].size()));
+  // Each record's own line, as the file has it: a later version's key kept.
+  const std::vector<std::string> now = Lines(j.Text());
+  EXPECT_EQ(read.lines, (std::vector<std::string>{now[0], now[1], now[2], now[4]}));
+  j.SetText(Joined({Replaced(lines[0], "\"bytes\":", "\"later\":[1],\"bytes\":")}));
+  EXPECT_NE(ReadJournal(j.path).lines.at(0).find("\"later\":[1]"), std::string::npos);
 
   // A whole record whose line end the crash took: a record all the same.
   j.SetText(Joined(lines).substr(0, Joined(lines).size() - 1));
@@ -218,7 +234,7 @@ TEST(Journal, AppendedRecordsChainAndTornLinesAreSkipped) {
 }
 
 TEST(Journal, VerifyNamesTheFirstRecordThatAnEditBroke) {
-  enum class Edit { kByte, kUnreadable, kRemove, kSwap, kNoDigest };
+  enum class Edit { kByte, kUnreadable, kRemove, kSwap, kNoDigest, kNoneReadable };
   const char* const digest = "previous record's digest does not match";
   const struct {
     const char* name;
@@ -233,6 +249,7 @@ TEST(Journal, VerifyNamesTheFirstRecordThatAnEditBroke) {
       {"a middle record removed", Edit::kRemove, 2, 3, digest},
       {"two records swapped", Edit::kSwap, 1, 2, digest},
       {"a chain link that is no digest", Edit::kNoDigest, 0, 1, "not a SHA-256 digest"},
+      {"every record made unreadable", Edit::kNoneReadable, 0, 1, "no line of it is a record"},
   };
   for (const auto& c : cases) {
     CJournal j;
@@ -253,6 +270,9 @@ TEST(Journal, VerifyNamesTheFirstRecordThatAnEditBroke) {
         break;
       case Edit::kNoDigest:
         l[c.at] = Replaced(l[c.at], std::string(64, '0'), "0");
+        break;
+      case Edit::kNoneReadable:
+        for (std::string& line : l) line.pop_back();
         break;
     }
     j.SetText(Joined(l));
@@ -299,6 +319,75 @@ TEST(Journal, WritersAtOnceLeaveWholeRecordsInOneChain) {
   std::set<std::string> hosts;
   for (const JournalEntry& e : ReadJournal(j.path).records) hosts.insert(e.host);
   EXPECT_EQ(hosts.size(), static_cast<std::size_t>(kWriters * kEach));
+}
+
+// The journal's lock taken through a handle of its own, as another updater
+// takes it: flock on Linux, the byte at 2^62 on Windows.
+class CHeldLock {
+ public:
+  explicit CHeldLock(const std::string& path) {
+#ifdef _WIN32
+    m_file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_at.OffsetHigh = 0x40000000;
+    held = m_file != INVALID_HANDLE_VALUE &&
+           LockFileEx(m_file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &m_at) != 0;
+#else
+    m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    held = m_fd >= 0 && ::flock(m_fd, LOCK_EX) == 0;
+#endif
+  }
+  ~CHeldLock() {
+    Release();
+#ifdef _WIN32
+    if (m_file != INVALID_HANDLE_VALUE) CloseHandle(m_file);
+#else
+    if (m_fd >= 0) ::close(m_fd);
+#endif
+  }
+  void Release() {
+    if (!held) return;
+#ifdef _WIN32
+    UnlockFileEx(m_file, 0, 1, 0, &m_at);
+#else
+    ::flock(m_fd, LOCK_UN);
+#endif
+    held = false;
+  }
+  bool held = false;
+
+ private:
+#ifdef _WIN32
+  HANDLE m_file = INVALID_HANDLE_VALUE;
+  OVERLAPPED m_at{};
+#else
+  int m_fd = -1;
+#endif
+};
+
+TEST(Journal, AWriterGivesUpOnALockHeldTooLongAndGoesOnWhenItIsFreed) {
+  CJournal j;
+  j.Append(1);
+  {
+    CHeldLock other(j.path);
+    ASSERT_TRUE(other.held);
+    const JournalWrite w = AppendJournal(j.path, Sample());
+    EXPECT_FALSE(w.ok);
+    EXPECT_EQ(w.reason, "locked by another program");
+  }
+  // Freed while the writer waits: the record goes in, chained as ever.
+  CHeldLock other(j.path);
+  ASSERT_TRUE(other.held);
+  std::thread release([&other] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    other.Release();
+  });
+  const JournalWrite w = AppendJournal(j.path, Sample());
+  release.join();
+  EXPECT_TRUE(w.ok) << w.reason;
+  const JournalCheck check = VerifyJournal(j.path);
+  EXPECT_TRUE(check.ok && check.records == 2) << check.why;
 }
 
 TEST(Journal, MissingUnreadableAndUnwritableJournalsSayWhy) {
@@ -375,6 +464,37 @@ TEST(ExportJournalCsv, QuotesCellsAndKeepsFormulasText) {
   for (const auto& row : rows) EXPECT_EQ(row.size(), rows[0].size());
   EXPECT_FALSE(ExportJournalCsv(journal, dir.File("no/such/folder.csv"), why));
   EXPECT_FALSE(why.empty());
+
+  // An export that fails part way (the file size limit here, a full disk alike)
+  // leaves the spreadsheet that was there whole, and nothing beside it.
+  const std::string old = "ended,begun\r\nold,sheet\r\n";
+  dir.Write("old.csv", old);
+  JournalRead many;
+  many.records.assign(200, Sample());
+#ifndef _WIN32
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{16 * 1024, 16 * 1024};
+    std::string childWhy;
+    _exit(::setrlimit(RLIMIT_FSIZE, &limit) != 0                          ? 2
+          : ExportJournalCsv(many, dir.File("old.csv"), childWhy) ? 0
+                                                                  : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_EQ(dir.Read("old.csv"), old);
+#endif
+  ASSERT_TRUE(ExportJournalCsv(many, dir.File("old.csv"), why)) << why;
+  EXPECT_EQ(CsvCells(dir.Read("old.csv").substr(3)).size(), 201u);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"old.csv", "out.csv"}));
 }
 
 TEST(JournalRows, TheListShowsTheNewestFirstWithAWindowsFileNameAndAUsbDevice) {

@@ -635,7 +635,7 @@ class QtWindowDropTest : public QtWindowTest {
  protected:
   void SetUp() override {
     QtWindowTest::SetUp();
-    for (const std::string name : {IniNameOf(*variant), std::string(firmwareName)}) {
+    for (const std::string& name : {IniNameOf(*variant), std::string(firmwareName)}) {
       std::filesystem::copy_file(std::string(IAP_EXAMPLES_DIR "/") + GetParam() + "/" + name,
                                  dir.File(name));
     }

@@ -100,10 +100,22 @@ std::vector<ConfigFinding> ConfigFindings(const FailureContext& c) {
                  std::to_string(kProfileTableSize) + " device sections the updater holds"}};
   }
   std::vector<ConfigFinding> found;
+  std::vector<std::string> signKeys;
+  std::string keys;  // "[DEVICE0] key 1154A8FEDBF686CC, [DEVICE1] none"
   for (std::uint32_t i = 0; i < devices; ++i) {
-    for (ConfigFinding& f : SectionFindings(ini, "DEVICE" + std::to_string(i))) {
+    const std::string section = "DEVICE" + std::to_string(i);
+    for (ConfigFinding& f : SectionFindings(ini, section)) {
       found.push_back({f.reason, lead + ": " + f.text});
     }
+    signKeys.push_back(MaskedProfile(ReadDeviceSection(ini, section)).signKey);
+    const auto key = ParseMinisignKey(signKeys.back());
+    keys += (keys.empty() ? "[" : ", [") + section + "] " +
+            (signKeys.back().empty() ? "none" : key ? "key " + KeyIdText(key->keyId) : "no key");
+  }
+  if (!SignKeysAgree(signKeys)) {
+    found.push_back({Reason::kConfigBadValue,
+                     lead + ": SIGNKEY is not the same in every device section (" + keys +
+                         "): give every section the vendor's key, or none"});
   }
   return found;
 }

@@ -99,9 +99,9 @@ int List(const std::string& path, bool json) {
     return 0;
   }
   if (json) {
-    for (const JournalEntry& record : journal.records) {
-      std::printf("%s\n", JournalLine(record).c_str());
-    }
+    // Each record's line as the file holds it, keys of a later version and
+    // escapes as written: the digest of each is the next record's previous.
+    for (const std::string& line : journal.lines) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     return 0;
   }
@@ -130,27 +130,32 @@ int List(const std::string& path, bool json) {
   // On a terminal too narrow for the whole, the device and the firmware columns
   // share what the others leave: the narrower keeps its width up to half of it.
   constexpr std::size_t kGaps = 4 * 2, kNarrowest = 8;
-  const std::size_t columns = StdoutColumns();
+  // A line keeps the terminal's last column free: a Windows console adds an
+  // empty line after one that fills its width.
+  const std::size_t columns = StdoutColumns(), fit = columns > 0 ? columns - 1 : 0;
   // Too narrow even for that (a terminal of 45 columns): two lines a record, the
-  // time and the result, then the variant, device and firmware below, indented.
-  if (columns > 0 && time + variant + result + kGaps + 2 * kNarrowest > columns) {
-    const std::size_t indent = 2, room =
-        columns > indent + variant + 4 + 2 * kNarrowest + 1 ? columns - 1 - indent - variant - 4
-                                                            : 2 * kNarrowest;
+  // time and the result, then the variant, device and firmware below, indented;
+  // a result too long to follow the time goes on a line of its own.
+  if (columns > 0 && time + variant + result + kGaps + 2 * kNarrowest > fit) {
+    const std::size_t indent = 2, room = fit > indent + variant + 4 + 2 * kNarrowest
+                                             ? fit - indent - variant - 4
+                                             : 2 * kNarrowest;
     const std::size_t d = std::min(device, std::max(room / 2, room - std::min(firmware, room)));
     const std::size_t f = room - d;
+    const std::string margin(indent, ' ');
     for (std::size_t i = 1; i < rows.size(); ++i) {
       const Cells& row = rows[i];
-      std::printf("%s  %s\n%s%s  %s  %s\n", row.time.c_str(), row.result.c_str(),
-                  std::string(indent, ' ').c_str(), Padded(row.variant, variant).c_str(),
+      const bool follows = Width(row.time) + 2 + Width(row.result) <= fit;
+      std::printf("%s%s%s\n%s%s  %s  %s\n", row.time.c_str(), follows ? "  " : "\n  ",
+                  row.result.c_str(), margin.c_str(), Padded(row.variant, variant).c_str(),
                   Padded(KeepEnd(row.device, d), d).c_str(), FitFirmware(row.firmware, f).c_str());
     }
     std::fflush(stdout);
     return 0;
   }
-  if (columns > 0 && time + variant + device + firmware + result + kGaps > columns) {
+  if (columns > 0 && time + variant + device + firmware + result + kGaps > fit) {
     const std::size_t fixed = time + variant + result + kGaps;
-    const std::size_t room = columns > fixed + 2 * kNarrowest ? columns - fixed : 2 * kNarrowest;
+    const std::size_t room = fit > fixed + 2 * kNarrowest ? fit - fixed : 2 * kNarrowest;
     std::size_t& narrower = device <= firmware ? device : firmware;
     std::size_t& wider = device <= firmware ? firmware : device;
     narrower = std::min(narrower, std::max(room / 2, kNarrowest));
@@ -180,6 +185,12 @@ int Verify(const std::string& path) {
                  check.why.c_str());
     return 1;
   }
+  if (!check.ok && !check.tornLines.empty() && check.faultLine == check.tornLines.front() &&
+      check.records == 0) {
+    std::fprintf(stderr, "iapflash: the journal %s does not hold: %s\n", path.c_str(),
+                 check.why.c_str());
+    return 1;
+  }
   if (!check.ok) {
     std::string because;
     if (check.previousLine > 0) {
@@ -202,11 +213,48 @@ int Verify(const std::string& path) {
   }
   std::printf("The journal %s holds: %ld record%s in an unbroken chain%s.\n", path.c_str(),
               check.records, check.records == 1 ? "" : "s", newest.c_str());
+  // No record after the newest carries its digest: noted elsewhere, it is the
+  // anchor a later check compares with.
+  if (!check.newestDigest.empty()) {
+    std::printf("  the newest record's digest: %s\n"
+                "  (no record follows it, so the chain cannot protect it: note the digest)\n",
+                check.newestDigest.c_str());
+  }
   std::fflush(stdout);
   return 0;
 }
 
+// Whether csvPath names the journal itself: the same file (by a link or another
+// spelling) when both are there, else the same path once made absolute.
+bool IsTheJournal(const std::string& path, const std::string& csvPath) {
+  namespace fs = std::filesystem;
+  std::error_code ec, ec2;
+  if (fs::exists(path, ec) && fs::exists(csvPath, ec2)) {
+    const bool same = fs::equivalent(path, csvPath, ec);
+    if (!ec) return same;
+  }
+  std::string journal = fs::absolute(path, ec).lexically_normal().string();
+  if (ec) journal = fs::path(path).lexically_normal().string();
+  std::string csv = fs::path(csvPath).lexically_normal().string();
+#ifdef _WIN32
+  // NTFS takes a name in any case.
+  for (std::string* text : {&journal, &csv}) {
+    std::transform(text->begin(), text->end(), text->begin(), [](unsigned char c) {
+      return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    });
+  }
+#endif
+  return journal == csv;
+}
+
 int Export(const std::string& path, const std::string& csvPath) {
+  if (IsTheJournal(path, csvPath)) {
+    std::fprintf(stderr,
+                 "iapflash: will not write the spreadsheet %s over the journal %s: it is the "
+                 "journal's own file\n",
+                 csvPath.c_str(), path.c_str());
+    return 1;
+  }
   JournalRead journal;
   if (!ReadOrSay(path, journal)) return 1;
   ReportTorn(journal.tornLines);
