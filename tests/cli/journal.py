@@ -96,12 +96,22 @@ def test_list():
           out + err)
     check("--journal: the torn line is named on stderr",
           "iapflash: journal line 3 is torn and was skipped" in err, err)
+    # A later version's key and an escape written another way: --json prints the
+    # lines as they are, so each still hashes to the next record's previous.
+    records[0]["later"] = {"kept": [1, True, None]}
+    records[2]["user"] = "t\u00e9ch"
+    written = chained(records, torn_after=1)
+    written[3] = written[3].replace("t\u00e9ch".encode(), b"t\\u00e9ch")
+    write(os.path.join(work, "journal.jsonl"), written)
     rc, out, err = run(["--journal", "--json"], work)
     lines = out.splitlines()
     parsed = [json.loads(l, object_pairs_hook=list) for l in lines]
     check("--journal --json: each record's own line, keys in the journal's order",
           rc == 0 and [json.loads(l) for l in lines] == records
           and [k for k, _ in parsed[0]] == list(records[0]), out + err)
+    check("--journal --json: the lines as the journal has them, chaining by their digests",
+          [l.encode() for l in lines] == [written[0], written[1], written[3]]
+          and hashlib.sha256(lines[0].encode()).hexdigest() == records[1]["previous"], out)
     rc, out, err = run(["--journal", "firmware.s19"], work)
     check("--journal with a firmware file is a usage error", rc == 2 and "firmware" in err, err)
 
@@ -110,15 +120,18 @@ def test_verify():
     work = tempfile.mkdtemp(prefix="iap-journal-")
     records = sample(work)
     rc, out, err = run(["--journal-verify"], work)
-    check("--journal-verify: an intact journal holds, the torn line skipped",
-          rc == 0 and "3 records" in out and "line 4" in out and "line 3 is torn" in err, out + err)
     path = os.path.join(work, "journal.jsonl")
     lines = chained(copy.deepcopy(records), torn_after=1)
+    check("--journal-verify: an intact journal holds, the torn line skipped, the newest's digest "
+          "given", rc == 0 and "3 records" in out and "line 4" in out and "line 3 is torn" in err
+          and "the newest record's digest: " + hashlib.sha256(lines[3]).hexdigest() in out,
+          out + err)
     for name, edited, fault in [
             ("one byte of a record changed",
              [lines[0], lines[1].replace(b"bench", b"bencH")] + lines[2:], "line 4: "),
             ("a middle record removed", [lines[0], lines[3]], "line 2: "),
-            ("the first record removed", lines[1:], "line 1: ")]:
+            ("the first record removed", lines[1:], "line 1: "),
+            ("every record unreadable", [l[:-1] for l in lines], "no line of it is a record")]:
         write(path, edited)
         rc, out, err = run(["--journal-verify"], work)
         check("--journal-verify: %s -> exit 1 naming the record" % name,
@@ -149,15 +162,28 @@ def test_export():
     check("--journal-export: a file it cannot write -> exit 1 naming it and why",
           rc == 1 and "iapflash: cannot write " in err
           and "updates.csv: " in err.split("iapflash: cannot write ")[-1], err)
+    path = os.path.join(work, "journal.jsonl")
+    with open(path, "rb") as f:
+        journal = f.read()
+    onto = ["journal.jsonl", "sub/../journal.jsonl"]
+    if not RUNNER:
+        os.link(path, os.path.join(work, "alias.csv"))
+        onto.append("alias.csv")
+    for name in onto:
+        rc, out, err = run(["--journal-export", name], work)
+        with open(path, "rb") as f:
+            kept = f.read()
+        check("--journal-export onto the journal itself (%s) -> exit 1 naming both" % name,
+              rc == 1 and kept == journal and err.startswith("iapflash: ")
+              and os.path.basename(name) in err
+              and err.count("journal.jsonl") >= (2 if name.endswith("journal.jsonl") else 1),
+              "%s\n%s" % (rc, err))
 
 
-def test_terminal_width():
-    """On a narrow terminal every row fits: the by-id name keeps its end, the firmware
-    cell its short hash."""
-    work = tempfile.mkdtemp(prefix="iap-journal-")
-    records = sample(work)
+def on_terminal(work, columns):
+    """The lines of --journal on a terminal of that many columns."""
     master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 90, 0, 0))
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     proc = subprocess.Popen([PROG, "--journal"], cwd=work, stdout=slave, stderr=subprocess.DEVNULL,
                             env=dict(os.environ, IAP_JOURNAL="journal.jsonl"))
     os.close(slave)
@@ -170,12 +196,31 @@ def test_terminal_width():
         data += chunk
     proc.wait(timeout=60)
     os.close(master)
-    lines = data.decode().replace("\r\n", "\n").splitlines()
+    return data.decode().replace("\r\n", "\n").splitlines()
+
+
+def test_terminal_width():
+    """On a narrow terminal every line fits with the last column free: the by-id name
+    keeps its end, the firmware cell its short hash."""
+    work = tempfile.mkdtemp(prefix="iap-journal-")
+    records = sample(work)
+    lines = on_terminal(work, 90)
     rows = [l for l in lines if l.startswith("2026-")]
     check("--journal on a 90-column terminal: every row fits, by-id end and hash kept",
-          len(rows) == 3 and all(len(l) <= 90 for l in lines)
+          len(rows) == 3 and all(len(l) <= 89 for l in lines)
           and all("port0" in l and "(%s)" % r["firmware"]["sha256"][:8] in l
                   for l, r in zip(rows, records)), "\n".join(lines))
+    # 45 columns: a record takes lines of its own, a long result one more.
+    records.append(record(3, "failed", "record_size_unsendable"))
+    write(os.path.join(work, "journal.jsonl"), chained(records))
+    lines = on_terminal(work, 45)
+    text = "\n".join(lines)
+    check("--journal on a 45-column terminal: every line fits, every record's cells kept",
+          all(len(l) <= 44 for l in lines)
+          and len([l for l in lines if l.startswith("2026-")]) == 4
+          and "  failed: record_size_unsendable" in lines
+          and all("(%s)" % r["firmware"]["sha256"][:8] in text for r in records)
+          and text.count("port0") == 4, text)
 
 
 if __name__ == "__main__":

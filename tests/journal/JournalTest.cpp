@@ -477,10 +477,9 @@ TEST(ExportJournalCsv, QuotesCellsAndKeepsFormulasText) {
   if (child == 0) {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{16 * 1024, 16 * 1024};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(2);
     std::string childWhy;
-    _exit(::setrlimit(RLIMIT_FSIZE, &limit) != 0                          ? 2
-          : ExportJournalCsv(many, dir.File("old.csv"), childWhy) ? 0
-                                                                  : 1);
+    _exit(ExportJournalCsv(many, dir.File("old.csv"), childWhy) ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

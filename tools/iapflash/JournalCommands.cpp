@@ -216,9 +216,10 @@ int Verify(const std::string& path) {
   // No record after the newest carries its digest: noted elsewhere, it is the
   // anchor a later check compares with.
   if (!check.newestDigest.empty()) {
-    std::printf("  the newest record's digest: %s\n"
-                "  (no record follows it, so the chain cannot protect it: note the digest)\n",
-                check.newestDigest.c_str());
+    std::printf(
+        "  the newest record's digest: %s\n"
+        "  (no record follows it, so the chain cannot protect it: note the digest)\n",
+        check.newestDigest.c_str());
   }
   std::fflush(stdout);
   return 0;
