@@ -13,10 +13,13 @@
 #include <thread>
 #include <type_traits>
 
+#include "link/os/Utf8.h"
 #include "trust/FileDigest.h"
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "link/os/win32/SystemMessage.h"
 #else
 #include <fcntl.h>
 #include <pwd.h>
@@ -65,24 +68,6 @@ std::size_t Utf8SequenceAt(std::string_view data, std::size_t i) {
     if ((byte(i + k) & 0xC0) != 0x80) return 0;
   }
   return length;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
 }
 
 // The text as well-formed UTF-8: every byte that is not part of a well-formed
@@ -591,18 +576,7 @@ std::string FormFault(const JournalEntry& e) {
 // Files
 
 #ifdef _WIN32
-std::string SystemWords(DWORD error) {
-  char text[512] = "";
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, error, 0, text, sizeof text, nullptr);
-  std::string message(text, n);
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                              message.back() == ' ' || message.back() == '.')) {
-    message.pop_back();
-  }
-  return message.empty() ? "error " + std::to_string(error) : message;
-}
-std::string LastSystemWords() { return SystemWords(GetLastError()); }
+std::string LastSystemWords() { return SystemMessage(GetLastError()); }
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 #else
 std::string LastSystemWords() { return std::strerror(errno); }

@@ -294,6 +294,21 @@ class QtUpdateE2e : public ::testing::Test {
     ASSERT_TRUE(ws->IsEnabled(IDC_UPDATE));
   }
 
+  // Update Firmware, to the success box (answered OK) and the simulator's good end.
+  void UpdateToTheSuccessBox() {
+    bool successBox = false;
+    boxes.answers.push_back([&](QDialog& box) {
+      auto* message = qobject_cast<QMessageBox*>(&box);
+      ASSERT_NE(message, nullptr);
+      successBox = message->text() == "Programming successfully !";
+      message->button(QMessageBox::Ok)->click();
+    });
+    QTest::mouseClick(Button(IDC_UPDATE), Qt::LeftButton);
+    ASSERT_TRUE(PumpUntil([&] { return !dlg->WorkerRunning(); }, 60000));
+    EXPECT_TRUE(successBox) << ReadFile(dir.File("sim.err"));
+    ASSERT_EQ(sim.Wait(10), 0) << ReadFile(dir.File("sim.err"));
+  }
+
   // A program found on PATH (minisign, srec_cat, python3), run in the test's
   // directory; its exit status, its output in tool.out and tool.err.
   int RunTool(const std::vector<std::string>& args) {
@@ -486,17 +501,7 @@ TEST_P(QtSignedUpdateE2e, ASignedFileIsSentAndRecordedAndOneChangedByteIsRefused
   QWidget* path = Win().Control(IDC_FILENAME);
   EXPECT_EQ(path->toolTip().toStdString(), comment);
 
-  bool successBox = false;
-  boxes.answers.push_back([&](QDialog& box) {
-    auto* message = qobject_cast<QMessageBox*>(&box);
-    ASSERT_NE(message, nullptr);
-    successBox = message->text() == "Programming successfully !";
-    message->button(QMessageBox::Ok)->click();
-  });
-  QTest::mouseClick(Button(IDC_UPDATE), Qt::LeftButton);
-  ASSERT_TRUE(PumpUntil([&] { return !dlg->WorkerRunning(); }, 60000));
-  EXPECT_TRUE(successBox) << ReadFile(dir.File("sim.err"));
-  ASSERT_EQ(sim.Wait(10), 0) << ReadFile(dir.File("sim.err"));
+  ASSERT_NO_FATAL_FAILURE(UpdateToTheSuccessBox());
   // The device's flash against the signed file, by the examples' own checker.
   EXPECT_EQ(RunTool({"python3", std::string(IAP_EXAMPLES_DIR) + "/check-flash.py", "--config",
                      d.configName, "--interface", road == Link::kSerial ? "serial" : "hid",
@@ -732,17 +737,7 @@ TEST_F(QtUpdateE2e, AFileOutOfOrderReachesTheDeviceAsItStands) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&Win()));
   ChooseInterface("COM1");
   ChooseFirmware();
-  bool successBox = false;
-  boxes.answers.push_back([&](QDialog& box) {
-    auto* message = qobject_cast<QMessageBox*>(&box);
-    ASSERT_NE(message, nullptr);
-    successBox = message->text() == "Programming successfully !";
-    message->button(QMessageBox::Ok)->click();
-  });
-  QTest::mouseClick(Button(IDC_UPDATE), Qt::LeftButton);
-  ASSERT_TRUE(PumpUntil([&] { return !dlg->WorkerRunning(); }, 60000));
-  EXPECT_TRUE(successBox) << ReadFile(dir.File("sim.err"));
-  ASSERT_EQ(sim.Wait(10), 0) << ReadFile(dir.File("sim.err"));
+  ASSERT_NO_FATAL_FAILURE(UpdateToTheSuccessBox());
 
   // The flash image: S1 lines of the bytes written.
   std::map<std::uint32_t, std::uint8_t> flash;

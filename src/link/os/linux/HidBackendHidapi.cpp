@@ -20,6 +20,7 @@
 #include <map>
 
 #include "link/os/HidChannel.h"
+#include "link/os/Utf8.h"
 #include "link/os/linux/HidrawLock.h"
 #include "link/os/linux/HidrawReports.h"
 #include "link/os/socket/HidBackendSocket.h"
@@ -110,21 +111,7 @@ std::string Utf8Of(const wchar_t* text) {
   for (; *text != 0; ++text) {
     auto c = static_cast<std::uint32_t>(*text);
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(out, c);
   }
   return out;
 }
