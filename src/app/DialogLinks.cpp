@@ -110,7 +110,7 @@ class CSerialDialogLink final : public CDialogLink {
       if (entry == "COM" + std::to_string(n)) m_dlg.m_comPort = n;
     }
     const int port = m_dlg.m_comPort;
-    outcome.detail.device = SerialDevicePath(port);
+    outcome.detail.device = m_dlg.m_serial.DeviceFor(port);
     if (m_dlg.m_serial.Open(port, static_cast<int>(ActiveProfile.COMMUNICATBDRATE))) {
       m_dlg.Log("Com" + std::to_string(port) + " Is Finded");
       return true;

@@ -32,6 +32,28 @@ CUpdaterDlg::CUpdaterDlg(CWindowSystem& ws, const VariantStrings& variant)
 CUpdaterDlg::~CUpdaterDlg() { Shutdown(); }
 
 bool CUpdaterDlg::OnInitDialog() {
+  InitControls();
+  LoadConfiguration();
+  return true;
+}
+
+void CUpdaterDlg::OnInitUnit(const CUpdaterDlg& prepared) {
+  InitControls();
+  m_profiles = prepared.m_profiles;
+  m_deviceCount = prepared.m_deviceCount;
+  // Only the image that File kept goes to the device: every unit compares
+  // tmp.bin with it before its transfer, as the dialog that wrote it would.
+  m_builder.m_binImage = prepared.m_builder.m_binImage;
+  m_builder.m_binRecordSize = prepared.m_builder.m_binRecordSize;
+  m_builder.m_interfaceKind = prepared.m_builder.m_interfaceKind;
+  m_firmware = prepared.m_firmware;
+  m_signature = prepared.m_signature;
+  m_fileOutcome = prepared.m_fileOutcome;
+  m_ws.SetText(IDC_FILENAME, prepared.m_ws.GetText(IDC_FILENAME));
+  m_ws.Enable(IDC_UPDATE, true);
+}
+
+void CUpdaterDlg::InitControls() {
   if (!m_variant.aboutMenuEntry.empty() && m_ws.AppendSystemMenuSeparator()) {
     m_ws.AppendSystemMenuItem(IDM_ABOUTBOX, m_variant.aboutMenuEntry);
     m_ws.AppendSystemMenuItem(IDM_JOURNAL, "Service journal...");
@@ -59,9 +81,6 @@ bool CUpdaterDlg::OnInitDialog() {
   m_log.SetCurSel(m_log.GetCount() - 1);
   m_transfer.transferState = 0;
   m_transfer.missingAckCount = 0;
-
-  LoadConfiguration();
-  return true;
 }
 
 void CUpdaterDlg::OnSysCommand(unsigned id, long /*param*/) {

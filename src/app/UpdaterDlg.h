@@ -36,6 +36,12 @@ class CUpdaterDlg {
 
   // --- framework handlers
   bool OnInitDialog();
+  // The dialog of one unit of a production station: set up as OnInitDialog sets
+  // it up, but with the configuration and the image that prepared (a dialog whose
+  // File succeeded, idle from now on) read, checked and wrote, instead of reading
+  // them again. Update Firmware is then enabled; the unit's own link is chosen by
+  // the caller (SerialPort().SetDevice, HidDevice().Select, the interface list).
+  void OnInitUnit(const CUpdaterDlg& prepared);
   void OnSysCommand(unsigned id, long param);
   void OnPaint();
   // Ends the dialog: stops accepting worker calls and waits for a running worker
@@ -124,7 +130,9 @@ class CUpdaterDlg {
   const CImageBuilder& Builder() const { return m_builder; }
   // The links' devices, with their OS seams (tests put fakes behind them).
   CSerialPort& SerialPort() { return m_serial; }
+  const CSerialPort& SerialPort() const { return m_serial; }
   CHidDevice& HidDevice() { return m_hid; }
+  const CHidDevice& HidDevice() const { return m_hid; }
   TransferState& Transfer() { return m_transfer; }
   const TransferState& Transfer() const { return m_transfer; }
   // The link Update Firmware opened last: an InterfaceKind, kNoLink for none.
@@ -193,6 +201,8 @@ class CUpdaterDlg {
   void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon, Reason reason);
   std::atomic<bool> m_closing{false};
   std::atomic<bool> m_workerRunning{false};
+  // What OnInitDialog and OnInitUnit both do before the configuration.
+  void InitControls();
   // The File pipeline may pump window events; File and Update Firmware are
   // ignored until it has ended, so no second build runs inside the first and no
   // transfer starts on a half-written tmp.bin.

@@ -38,11 +38,18 @@ bool CHidDevice::Open(std::uint32_t vendorId, std::uint32_t productId) {
   Close();
   bool found = false;
   if (m_backend) {
-    for (const std::string& path : m_backend->Enumerate()) {
+    // A chosen device is probed alone: the search opens a probe on every
+    // candidate, and on the simulator's socket a probe is the device taken, so
+    // looking at the others would get in the way of the updaters that hold them.
+    const std::vector<std::string> candidates =
+        m_selection.path.empty() ? m_backend->Enumerate()
+                                 : std::vector<std::string>{m_selection.path};
+    for (const std::string& path : candidates) {
       std::unique_ptr<IHidProbe> probe = m_backend->OpenProbe(path);
       if (!probe) continue;
       HidAttributes attributes;
       if (!probe->GetAttributes(attributes)) continue;
+      if (!m_selection.serial.empty() && attributes.serial != m_selection.serial) continue;
       // The ids are compared as the caller's full values, so an id above 0xFFFF
       // from the configuration never matches a 16-bit device id.
       if (attributes.vendorId != vendorId || attributes.productId != productId ||

@@ -27,7 +27,18 @@ class CHidDevice {
   // Searches anew (releasing what an earlier Open held) for a device with these
   // ids, a version number above 1 and report lengths the link can carry, and opens
   // its write and read handles. True when all of that succeeded.
+  // With a selection set, only the device it names is considered.
   bool Open(std::uint32_t vendorId, std::uint32_t productId);
+  // Which one of the devices with the configured ids Open takes: the one at path
+  // (as the backend enumerates it), and when serial is given only if its USB
+  // serial number is that (a unit unplugged and another plugged in at the same
+  // path is not taken for it). Both empty: the first that fits, as always.
+  struct Selection {
+    std::string path;
+    std::string serial;
+  };
+  void Select(Selection selection) { m_selection = std::move(selection); }
+  const Selection& Selected() const { return m_selection; }
   bool IsOpen() const { return m_openFlag; }
   // The path and attributes of the device the last successful Open took (its
   // product and serial number strings among them); empty before any.
@@ -85,6 +96,7 @@ class CHidDevice {
   const std::atomic<bool>* m_abort = nullptr;
   bool m_openFlag = false;
   bool m_paced9600 = false;
+  Selection m_selection;
 
   std::unique_ptr<IHidProbe> m_probe;
   std::unique_ptr<IHidWriteHandle> m_writeHandle;

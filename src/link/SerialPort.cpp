@@ -13,6 +13,16 @@ CSerialPort::~CSerialPort() { Close(); }
 void CSerialPort::SetChannel(std::unique_ptr<ISerialChannel> channel) {
   Close();
   m_channel = std::move(channel);
+  if (m_channel) m_channel->SetDevice(m_device);
+}
+
+void CSerialPort::SetDevice(std::string path) {
+  m_device = std::move(path);
+  if (m_channel) m_channel->SetDevice(m_device);
+}
+
+std::string CSerialPort::DeviceFor(int portNumber) const {
+  return m_device.empty() ? SerialDevicePath(portNumber) : m_device;
 }
 
 bool CSerialPort::Open(int portNumber, int baudRate) {

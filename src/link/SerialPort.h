@@ -43,6 +43,12 @@ class CSerialPort {
   // closes during a transfer.
   void SetAbort(const std::atomic<bool>* abort) { m_abort = abort; }
   void SetChannel(std::unique_ptr<ISerialChannel> channel);
+  // The device every later Open opens, whatever its COM number (a station's unit
+  // on its own adapter); empty for the one the COM number stands for. Kept across
+  // SetChannel.
+  void SetDevice(std::string path);
+  // The device Open opens for COM<portNumber>.
+  std::string DeviceFor(int portNumber) const;
   void SetClock(IClock& clock) { m_clock = &clock; }
 
   static constexpr int kWriteWaitMs = 1000;  // how long one byte's write is waited for
@@ -52,6 +58,7 @@ class CSerialPort {
   bool Aborted() const { return m_abort != nullptr && m_abort->load(); }
 
   std::unique_ptr<ISerialChannel> m_channel;
+  std::string m_device;
   IClock* m_clock;
   // Why Open refused before asking the channel, if it did.
   std::optional<SerialOpenError> m_refusal;

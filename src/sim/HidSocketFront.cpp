@@ -92,6 +92,7 @@ bool CHidSocketFront::Accept() {
   PutU16(hello, config.versionNumber);
   PutU16(hello, config.inputReportLength);
   PutU16(hello, config.outputReportLength);
+  hello.insert(hello.end(), config.serialNumber.begin(), config.serialNumber.end());
   if (!Send(fd, hidsock::kHello, hello)) {
     ::close(fd);
     return false;

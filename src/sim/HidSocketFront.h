@@ -1,12 +1,13 @@
 #pragma once
 // The device on USB, as the socket HID channel presents it: a Unix-domain stream
 // socket on which every accepted connection is the device being plugged in. The
-// front greets each connection with the device's ids and report lengths, takes
-// output reports, and answers with input reports. The updater opens the device
-// anew at every Update Firmware press, so connections come and go; the device's
-// state (programming mode, flash, frame count) lives on across them. One updater
-// at a time: while a connection is open, a new one is closed at once without a
-// hello, which the updater's channel reads as no device present.
+// front greets each connection with the device's ids, report lengths and serial
+// number (when it has one), takes output reports, and answers with input reports.
+// The updater opens the device anew at every Update Firmware press, so
+// connections come and go; the device's state (programming mode, flash, frame
+// count) lives on across them. One updater at a time: while a connection is open,
+// a new one is closed at once without a hello, which the updater's channel reads
+// as no device present.
 
 #include <string>
 #include <vector>

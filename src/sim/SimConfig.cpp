@@ -57,6 +57,7 @@ bool LoadSimConfig(const std::string& iniPath, SimConfig& config, std::string& e
   config.versionNumber = hid.versionNumber;
   config.inputReportLength = hid.inputReportLength;
   config.outputReportLength = hid.outputReportLength;
+  config.serialNumber = hid.serialNumber;
   if (config.flashCmd.empty()) {
     error = iniPath + ": DEVICE0 has no FLASHCMD";
     return false;

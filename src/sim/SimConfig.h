@@ -32,6 +32,9 @@ struct SimConfig {
   std::uint32_t iapEnd = 0;
   std::uint32_t intStart = 0;
   std::uint32_t intEnd = 0;
+  // The USB serial number string (UTF-8) the socket front's hello carries; a device
+  // without one when empty. Not in the INI: iapsim --serial sets it.
+  std::string serialNumber;
 };
 
 // The bytes that put the device into programming mode: FLASHCMD with its final '#'

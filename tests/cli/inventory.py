@@ -23,7 +23,7 @@ ARGS = None
 
 KEYS = {"serial": {"kind", "path", "by_id", "product", "vid", "pid", "note", "present", "matches"},
         "hid": {"kind", "path", "vid", "pid", "version", "input_report_length",
-                "output_report_length", "product", "matches", "mismatch"},
+                "output_report_length", "product", "serial", "matches", "mismatch"},
         "configuration": {"kind", "path", "vid", "pid"}}
 
 
@@ -42,9 +42,9 @@ def map_block(out):
 
 
 @contextlib.contextmanager
-def hid_sim(work, attributes):
+def hid_sim(work, attributes, name="hid.sock"):
     """iapsim on a HID socket in work with the attributes given; yields iapflash's env."""
-    path = os.path.join(work, "hid.sock")
+    path = os.path.join(work, name)
     proc = subprocess.Popen(
         [ARGS.iapsim, "hid", "--socket", path, "--timeout", "60", "--linger", "5"] + attributes,
         cwd=work, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
@@ -121,8 +121,10 @@ def test_hid_device_passed_over():
         hid = [o for o in map(json.loads, jout.splitlines()) if o["kind"] == "hid"] or [{}]
         line = next((l for l in out.splitlines() if env["IAP_HID_SOCKET"] in l), "")
         if not words:
-            check("--list, --json: the simulator matches", hid[0].get("matches") is True
-                  and hid[0].get("mismatch") is None and "<- matches" in line, out + jout)
+            check("--list, --json: the simulator matches, no serial number",
+                  hid[0].get("matches") is True and hid[0].get("mismatch") is None
+                  and hid[0].get("serial", "") is None and "<- matches" in line
+                  and " serial " not in line, out + jout)
             continue
         why = next((l for l in uerr.splitlines() if l.startswith("iapflash: no USB HID")), "")
         check("%s: --list, --json and the update say the VID:PID is passed over, and why" % name,
@@ -131,6 +133,29 @@ def test_hid_device_passed_over():
               and urc == 1 and all(w in t for w in words
                                    for t in (line, why, hid[0].get("mismatch") or "")),
               out + err + jout + uerr)
+    shutil.rmtree(work)
+
+
+def test_station_of_simulated_units():
+    """Two simulators in IAP_HID_SOCKET, ':' between them: listed in that order, each
+    with its own serial number, in the text and in the JSON."""
+    work = production.workdir()
+    with hid_sim(work, ["--serial", "UNIT-0007"], "b.sock") as b, \
+            hid_sim(work, ["--serial", "UNIT-0012"], "a.sock") as a:
+        env = {"IAP_HID_SOCKET": b["IAP_HID_SOCKET"] + ":" + a["IAP_HID_SOCKET"]}
+        rc, out, err = run(["--list"], work, env)
+        jrc, jout, jerr = run(["--list", "--json"], work, env)
+    lines = [l for l in out.splitlines() if l.strip().startswith("1209:0001")]
+    want = [(b["IAP_HID_SOCKET"], "UNIT-0007"), (a["IAP_HID_SOCKET"], "UNIT-0012")]
+    check("--list: each unit in the order named, its serial number after the product",
+          rc == 0 and len(lines) == 2 and all(
+              "device simulator (IAP_HID_SOCKET)  serial %s  %s  <- matches" % (sn, path) in l
+              for l, (path, sn) in zip(lines, want)), out + err)
+    hid = [o for o in map(json.loads, jout.splitlines()) if o.get("kind") == "hid"]
+    check("--list --json: each unit with its serial number, in order",
+          jrc == 0 and [(o.get("path"), o.get("serial")) for o in hid] == want
+          and all(o.get("matches") is True and set(o) == KEYS["hid"] for o in hid),
+          jout + jerr)
     shutil.rmtree(work)
 
 
@@ -200,7 +225,8 @@ def main():
         parser.add_argument(name, required=True)
     ARGS = parser.parse_args()
     production.ARGS = ARGS
-    for test in (test_serial_ports_and_the_port_map, test_hid_device_passed_over, test_udev_rule):
+    for test in (test_serial_ports_and_the_port_map, test_hid_device_passed_over,
+                 test_station_of_simulated_units, test_udev_rule):
         test()
     print("%d checks failed" % len(FAILS))
     return 1 if FAILS else 0

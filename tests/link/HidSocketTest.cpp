@@ -44,6 +44,15 @@ std::vector<std::uint8_t> Hello(std::uint16_t vid, std::uint16_t pid, std::uint1
   return Message(hidsock::kHello, p);
 }
 
+// A hello message with bytes after the fixed part: a serial number, as sent.
+std::vector<std::uint8_t> WithSerial(std::vector<std::uint8_t> hello, const std::string& serial) {
+  hello.insert(hello.end(), serial.begin(), serial.end());
+  const std::size_t size = hello.size() - hidsock::kHeaderSize;
+  hello[0] = static_cast<std::uint8_t>(size & 0xFF);
+  hello[1] = static_cast<std::uint8_t>(size >> 8);
+  return hello;
+}
+
 std::vector<std::uint8_t> InputReport(const std::string& text, std::size_t length = 65) {
   std::vector<std::uint8_t> report(length, 0);
   std::memcpy(report.data() + 1, text.data(), std::min(text.size(), length - 1));
@@ -210,6 +219,68 @@ TEST_F(HidSocket, OpenMatchesTheHelloLikeABusDevice) {
   peer.reset();
   EXPECT_FALSE(hid->Open(kVid, kPid));
   EXPECT_FALSE(hid->IsOpen());
+}
+
+// The probe as --list and the link take it: the fixed ten bytes, then the serial
+// number string, whatever its length; a hello cut short is no device.
+TEST_F(HidSocket, TheHelloGivesTheIdsAndTheSerialNumberAfterThem) {
+  std::vector<std::uint8_t> cut = Hello(kVid, kPid, 0x0200);
+  cut.pop_back();
+  cut[0] = static_cast<std::uint8_t>(hidsock::kHelloSize - 1);
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> hello;
+    bool present;
+    std::string serial;
+  } cases[] = {
+      {"a serial number", WithSerial(Hello(kVid, kPid, 0x0200, 9, 17), "SN-0042"), true, "SN-0042"},
+      {"exactly ten bytes: none", Hello(kVid, kPid, 0x0200, 9, 17), true, ""},
+      {"nine bytes", cut, false, ""},
+  };
+  const std::unique_ptr<IHidBackend> backend = MakePlatformHidBackend();
+  ASSERT_EQ(backend->Enumerate(), std::vector<std::string>{path});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::thread device([&] {
+      if (peer->Accept()) peer->Send(c.hello);
+    });
+    const std::unique_ptr<IHidProbe> probe = backend->OpenProbe(path);
+    device.join();
+    ASSERT_EQ(probe != nullptr, c.present);
+    if (!probe) continue;
+    HidAttributes attributes;
+    attributes.serial = "left over";
+    ASSERT_TRUE(probe->GetAttributes(attributes));
+    ASSERT_TRUE(probe->GetReportLengths(attributes));
+    EXPECT_EQ(attributes.versionNumber, 0x0200);
+    EXPECT_EQ(attributes.outputReportLength, 17);  // the serial number moved nothing
+    EXPECT_EQ(attributes.serial, c.serial);
+  }
+}
+
+// A station's units: IAP_HID_SOCKET names several sockets, separated by ':' as in
+// PATH; each is a device of its own, found in the order named.
+TEST_F(HidSocket, SeveralSocketsAreSeveralDevicesInTheOrderNamed) {
+  const std::string second = path + ".2";
+  SocketPeer other(second);
+  setenv(hidsock::kEnvVar, (":" + second + "::" + path + ":").c_str(), 1);
+  const std::unique_ptr<IHidBackend> backend = MakePlatformHidBackend();
+  ASSERT_EQ(backend->Enumerate(), (std::vector<std::string>{second, path}));
+  std::thread devices([&] {
+    if (other.Accept()) other.Send(WithSerial(Hello(kVid, kPid, 0x0200), "UNIT-B"));
+    if (peer->Accept()) peer->Send(WithSerial(Hello(kVid, kPid, 0x0200), "UNIT-A"));
+  });
+  std::vector<std::string> serials;
+  std::vector<std::unique_ptr<IHidProbe>> probes;  // both held at once
+  for (const std::string& at : backend->Enumerate()) {
+    probes.push_back(backend->OpenProbe(at));
+    HidAttributes attributes;
+    if (probes.back() && probes.back()->GetAttributes(attributes)) {
+      serials.push_back(attributes.serial);
+    }
+  }
+  devices.join();
+  EXPECT_EQ(serials, (std::vector<std::string>{"UNIT-B", "UNIT-A"}));
 }
 
 TEST_F(HidSocket, ASilentPeerTimesTheReadOutAndThePlatformCodeIsLogged) {

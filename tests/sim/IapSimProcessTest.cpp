@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "link/os/socket/HidSocketProtocol.h"
 #include "sim/SimTestSupport.h"
 #include "support/ChildProcess.h"
 
@@ -91,6 +92,10 @@ TEST(IapSimCommandLine, UsageErrorsNameTheOptionAndEndWithStatus2) {
       {{"hid"}, "--socket"},
       {{"hid", "--socket", "s", "--pid", "0x10000"}, "--pid"},
       {{"hid", "--socket", "s", "--hid-version", "08"}, "--hid-version"},  // not octal
+      {{"hid", "--socket", "s", "--serial", ""}, "--serial"},
+      {{"hid", "--socket", "s", "--serial", std::string(127, 'S')},
+       "127 bytes, a USB serial number has at most 126"},
+      {{"serial", "--serial", "SN1"}, "--serial"},  // a USB string, not a serial option
       {{"serial", "--fault", "nak=x"}, "unknown fault 'nak=x'"},
       {{"serial", "--fault", "nak=2", "garbage=3"}, "garbage=3"},  // one fault a --fault
   };
@@ -128,15 +133,17 @@ TEST(IapSimCommandLine, RepeatedFaultsAreAllShown) {
 }
 
 // The HID attributes are numbers as strtoul reads them in base 0: the scripts give
-// the ids in hexadecimal, and a leading 0 is octal. The hello carries them.
+// the ids in hexadecimal, and a leading 0 is octal. The hello carries them, then
+// the serial number, as long as a string descriptor allows.
 TEST(IapSimCommandLine, HidAttributesReadInHexadecimalAndOctalReachTheHello) {
   CScratchDir dir;
   dir.Write("MpptConfigFile.ini", kConfig);
+  const std::string serial(hidsock::kMaxSerialSize, 'S');
   testproc::CChild sim;
   ASSERT_TRUE(
       sim.Start({IAP_SIM_PROGRAM, "hid", "--vid", "0x04D8", "--socket", dir.File("hid.sock"),
                  "--pid", "0X00e3", "--hid-version", "010", "--input-report-length", "9",
-                 "--output-report-length", "0x11", "--timeout", "20"},
+                 "--output-report-length", "0x11", "--serial", serial, "--timeout", "20"},
                 dir.Path(), {}, dir.File("sim.out"), dir.File("sim.err")));
   const std::string path = sim.WaitReady();
   ASSERT_FALSE(path.empty()) << testproc::ReadFile(dir.File("sim.err"));
@@ -146,7 +153,8 @@ TEST(IapSimCommandLine, HidAttributesReadInHexadecimalAndOctalReachTheHello) {
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
   ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   EXPECT_EQ(ReadFor(fd, 13, 2000ms),
-            (Bytes{10, 0, 'H', 0xD8, 0x04, 0xE3, 0x00, 0x08, 0x00, 9, 0, 0x11, 0}));
+            (Bytes{136, 0, 'H', 0xD8, 0x04, 0xE3, 0x00, 0x08, 0x00, 9, 0, 0x11, 0}));
+  EXPECT_EQ(ReadFor(fd, serial.size(), 2000ms), Bytes(serial.begin(), serial.end()));
   ::close(fd);
 }
 

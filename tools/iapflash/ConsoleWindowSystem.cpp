@@ -197,17 +197,165 @@ std::string ProgressBarText(const BarState& bar, int columns) {
   return percentText.substr(0, static_cast<std::size_t>(width));
 }
 
-CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options)
-    : m_options(options),
-      m_drawProgress(!options.json && IAP_ISATTY(IAP_FILENO(stderr)) != 0 && !StdoutIsPassedOn()) {}
+std::string UnitLabel(const std::string& name) {
+  if (name.rfind("serial=", 0) == 0) return name.substr(7);
+  std::string path = name;
+  while (path.size() > 1 && (path.back() == '/' || path.back() == '\\')) path.pop_back();
+  const auto cut = path.find_last_of("/\\");
+  if (cut == std::string::npos) return path;
+  // A pty's number alone says nothing; "pts/3" does.
+  if (path.compare(0, cut + 1, "/dev/pts/") == 0) return path.substr(5);
+  return path.substr(cut + 1);
+}
 
-void CConsoleWindowSystem::Write(std::FILE* stream, const std::string& text) {
+// The station's line: the percentage of every byte of every unit, then what
+// each unit is doing, in the widest form that fits.
+std::string StationBarText(const std::vector<UnitBar>& units, int columns) {
+  const int width = std::max(columns - 1, 1);
+  long sent = 0, total = 0;
+  int waiting = 0, running = 0, done = 0, failed = 0;
+  std::string named, bare;
+  for (const UnitBar& unit : units) {
+    const long unitTotal = std::max(unit.bar.total, 1L);
+    const int percent = static_cast<int>(std::min(unit.bar.sent, unitTotal) * 100 / unitTotal);
+    std::string state;
+    switch (unit.phase) {
+      case UnitBar::Phase::kWaiting:
+        state = "--";
+        ++waiting;
+        break;
+      case UnitBar::Phase::kTransfer:
+        state = std::to_string(percent) + "%";
+        ++running;
+        break;
+      case UnitBar::Phase::kDone:
+        state = "ok";
+        ++done;
+        break;
+      case UnitBar::Phase::kFailed:
+        state = "FAILED";
+        ++failed;
+        break;
+    }
+    // A failed unit's bytes stay where it stopped: the line never reaches 100 %
+    // while a unit lacks part of its image.
+    if (unit.bar.total > 0) {
+      sent += unit.phase == UnitBar::Phase::kDone ? unit.bar.total : unit.bar.sent;
+      total += unit.bar.total;
+    }
+    named += (named.empty() ? "" : "  ") + unit.label + " " + state;
+    bare += (bare.empty() ? "" : " ") + state;
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "%3d %%", total > 0 ? static_cast<int>(sent * 100 / total) : 0);
+  const std::string percentText = text;
+  std::string counts;
+  const auto count = [&counts](int n, const char* what) {
+    if (n > 0) counts += (counts.empty() ? "" : ", ") + std::to_string(n) + " " + what;
+  };
+  count(running, "running");
+  count(done, "ok");
+  count(failed, "failed");
+  count(waiting, "waiting");
+  const std::string forms[] = {percentText + "  " + named, percentText + "  " + bare,
+                               percentText + "  " + counts};
+  constexpr int kBar = 12;
+  for (const std::string& tail : forms) {
+    if (static_cast<int>(tail.size()) + kBar + 3 > width) continue;
+    const int filled = static_cast<int>(total > 0 ? sent * kBar / total : 0);
+    std::string line(1, '[');
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(kBar - filled), '.');
+    return line.append("] ").append(tail);
+  }
+  for (const std::string& tail : forms) {
+    if (static_cast<int>(tail.size()) <= width) return tail;
+  }
+  return percentText.substr(0, static_cast<std::size_t>(width));
+}
+
+CConsoleOutput::CConsoleOutput(bool json)
+    : m_drawProgress(!json && IAP_ISATTY(IAP_FILENO(stderr)) != 0 && !StdoutIsPassedOn()),
+      m_units(1) {}
+
+void CConsoleOutput::WriteLocked(std::FILE* stream, const std::string& text) {
   bool& broken = stream == stdout ? m_stdoutBroken : m_stderrBroken;
   if (broken) return;
   if (std::fputs(text.c_str(), stream) < 0 || std::fflush(stream) != 0) {
     broken = true;
     std::clearerr(stream);
   }
+}
+
+void CConsoleOutput::Write(std::FILE* stream, const std::string& text) {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  ClearLocked();
+  WriteLocked(stream, text);
+  DrawLocked();
+}
+
+void CConsoleOutput::SetUnits(std::vector<std::string> labels) {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  m_units.assign(labels.size(), UnitBar{});
+  for (std::size_t i = 0; i < labels.size(); ++i) m_units[i].label = std::move(labels[i]);
+}
+
+void CConsoleOutput::ShowUnit(std::size_t unit, UnitBar::Phase phase, const BarState& bar) {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  if (unit >= m_units.size()) return;
+  m_units[unit].phase = phase;
+  m_units[unit].bar = bar;
+  if (!m_drawProgress) return;
+  m_barShown = true;
+  DrawLocked();
+}
+
+std::string CConsoleOutput::BarLocked() const {
+  // The terminal may have been resized since the last line: asked every time.
+  const int columns = TerminalColumns();
+  if (m_units.size() == 1 && m_units[0].label.empty()) return ProgressBarText(m_units[0].bar, columns);
+  return StationBarText(m_units, columns);
+}
+
+void CConsoleOutput::ClearLocked() {
+  if (!m_progressShown) return;
+  WriteLocked(stderr, "\r\033[K");
+  m_progressShown = false;
+}
+
+void CConsoleOutput::DrawLocked() {
+  if (!m_drawProgress || !m_barShown) return;
+  WriteLocked(stderr, "\r\033[K" + BarLocked());
+  m_progressShown = true;
+}
+
+void CConsoleOutput::EndProgress() {
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_drawProgress || !m_barShown) return;
+  WriteLocked(stderr, "\r\033[K" + BarLocked() + "\n");
+  m_progressShown = false;
+  m_barShown = false;
+}
+
+CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options)
+    : m_options(options),
+      m_ownOutput(std::make_unique<CConsoleOutput>(options.json)),
+      m_output(m_ownOutput.get()) {}
+
+CConsoleWindowSystem::CConsoleWindowSystem(const ConsoleOptions& options, CConsoleOutput& output)
+    : m_options(options), m_output(&output) {}
+
+void CConsoleWindowSystem::Write(std::FILE* stream, const std::string& text) {
+  if (m_options.unit.empty()) return m_output->Write(stream, text);
+  // Every object of a --json run starts with "{"; a unit's carry its name first.
+  if (m_options.json && !text.empty() && text[0] == '{') {
+    return m_output->Write(stream, "{\"unit\":" + JsonString(m_options.unit) + "," + text.substr(1));
+  }
+  m_output->Write(stream, m_options.unit + ": " + text);
+}
+
+void CConsoleWindowSystem::ShowBar(UnitBar::Phase phase) {
+  m_output->ShowUnit(m_options.unitIndex, phase, m_bar);
 }
 
 void CConsoleWindowSystem::SetText(int id, const std::string& text) { m_texts[id] = text; }
@@ -230,6 +378,13 @@ const Outcome* CConsoleWindowSystem::OutcomeOf(Stage stage) const {
 void CConsoleWindowSystem::OnOutcome(const Outcome& outcome) {
   m_outcomes[outcome.stage] = outcome;
   m_last = outcome;
+  // A station's line says which units are through and which have failed.
+  if (m_options.unit.empty()) return;
+  if (!outcome.Done()) {
+    ShowBar(UnitBar::Phase::kFailed);
+  } else if (outcome.stage == Stage::kEndOfFile) {
+    ShowBar(UnitBar::Phase::kDone);
+  }
 }
 
 void CConsoleWindowSystem::OnStageBegun(Stage stage) {
@@ -256,13 +411,12 @@ void CConsoleWindowSystem::OnProgress(long sent, long total) {
                       std::to_string(sent) + ",\"total\":" + std::to_string(total) + "}\n");
     return;
   }
-  if (!m_drawProgress) return;
+  if (!m_output->DrawsProgress()) return;
   m_bar.sent = sent;
   m_bar.total = total;
   m_bar.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - *m_transferStart).count();
-  m_barShown = true;
-  DrawProgress();
+  ShowBar(UnitBar::Phase::kTransfer);
 }
 
 void CConsoleWindowSystem::ComboInsert(int index, const std::string& text) {
@@ -289,9 +443,7 @@ void CConsoleWindowSystem::OnLogLine(const std::string& text, LogKind kind) {
     Write(stdout, "{\"event\":\"log\",\"text\":" + JsonString(text) + "}\n");
     return;
   }
-  ClearProgressLine();
   Write(stdout, text + "\n");
-  DrawProgress();
 }
 
 int CConsoleWindowSystem::LogTextWidth(const std::string& text) const {
@@ -306,7 +458,6 @@ void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
   // run, which leaves its result and exit status as they are.
   if (box.reason == Reason::kJournalUnwritten) {
     Note(box.text, box.reason);
-    DrawProgress();
     return;
   }
   ++m_boxes;
@@ -321,11 +472,9 @@ void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
                       ",\"text\":" + JsonString(box.text) + ",\"icon\":\"" + BoxIconName(box.icon) +
                       "\",\"reason\":\"" + ReasonName(box.reason) + "\"}\n");
   } else {
-    ClearProgressLine();
-    Write(stderr, box.caption + ": " + box.text + "\n");
+      Write(stderr, box.caption + ": " + box.text + "\n");
   }
   for (const std::string& line : why) Note(line, box.reason);
-  DrawProgress();
 }
 
 bool CConsoleWindowSystem::AskYesNo(const std::string& text, const std::string& caption,
@@ -335,9 +484,7 @@ bool CConsoleWindowSystem::AskYesNo(const std::string& text, const std::string& 
                       ",\"text\":" + JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) +
                       "\",\"reason\":\"none\",\"answer\":\"yes\"}\n");
   } else {
-    ClearProgressLine();
-    Write(stderr, caption + ": " + text + " (answered Yes)\n");
-    DrawProgress();
+      Write(stderr, caption + ": " + text + " (answered Yes)\n");
   }
   return true;
 }
@@ -347,8 +494,7 @@ void CConsoleWindowSystem::Note(const std::string& text, Reason reason) {
     Write(stdout, "{\"event\":\"problem\",\"text\":" + JsonString(text) + ",\"reason\":\"" +
                       ReasonName(reason) + "\"}\n");
   } else {
-    ClearProgressLine();
-    Write(stderr, "iapflash: " + text + "\n");
+      Write(stderr, "iapflash: " + text + "\n");
   }
 }
 
@@ -414,24 +560,4 @@ void CConsoleWindowSystem::Result(const RunSummary& run) {
           ",\"acknowledged\":" + std::to_string(frames.acknowledged) +
           ",\"resent\":" + std::to_string(frames.resent) + "}";
   Write(stdout, line + "}\n");
-}
-
-void CConsoleWindowSystem::ClearProgressLine() {
-  if (!m_progressShown) return;
-  Write(stderr, "\r\033[K");
-  m_progressShown = false;
-}
-
-void CConsoleWindowSystem::DrawProgress() {
-  if (!m_drawProgress || !m_barShown) return;
-  // The terminal may have been resized since the last line: asked every time.
-  Write(stderr, "\r\033[K" + ProgressBarText(m_bar, TerminalColumns()));
-  m_progressShown = true;
-}
-
-void CConsoleWindowSystem::EndProgress() {
-  if (!m_drawProgress || !m_barShown) return;
-  Write(stderr, "\r\033[K" + ProgressBarText(m_bar, TerminalColumns()) + "\n");
-  m_progressShown = false;
-  m_barShown = false;
 }

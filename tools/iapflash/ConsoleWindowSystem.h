@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +28,11 @@
 struct ConsoleOptions {
   bool json = false;
   bool quiet = false;  // leave out the per-frame lines of the transfer
+  // One unit of a station: its name as given (the port, the USB path), put before
+  // each of its lines ("NAME: ...") and into each of its JSON objects ("unit").
+  // Empty for the one device of a plain run.
+  std::string unit;
+  std::size_t unitIndex = 0;  // its place in the station's progress line
 };
 
 // What the result line of a --json run says beyond the outcome.
@@ -54,13 +61,68 @@ struct BarState {
 // The bar as one line that fits a terminal of columns (the last one left free).
 std::string ProgressBarText(const BarState& bar, int columns);
 
+// Where one unit of a station stands, for the station's progress line.
+struct UnitBar {
+  enum class Phase { kWaiting, kTransfer, kDone, kFailed };
+  std::string label;  // a short form of the unit's name
+  Phase phase = Phase::kWaiting;
+  BarState bar;
+};
+
+// Every unit's state on one line that fits a terminal of columns: the widest of
+// its forms that does, from a bar and each unit's percentage to counts alone.
+std::string StationBarText(const std::vector<UnitBar>& units, int columns);
+
+// A short label for a unit's name on the progress line: its last path part
+// ("ttyUSB0", "pts/3" for a pty), or the serial number of "serial=SN".
+std::string UnitLabel(const std::string& name);
+
+// stdout and stderr of the run, shared by the window systems of every unit of a
+// station: each line is written whole, under one lock, with the progress line on
+// a terminal cleared before it and drawn again after it. A stream that can no
+// longer be written is given up silently.
+class CConsoleOutput {
+ public:
+  explicit CConsoleOutput(bool json);
+  CConsoleOutput(const CConsoleOutput&) = delete;
+  CConsoleOutput& operator=(const CConsoleOutput&) = delete;
+
+  void Write(std::FILE* stream, const std::string& text);
+  // A station's units, for the progress line; a plain run has one unlabelled unit.
+  void SetUnits(std::vector<std::string> labels);
+  // Unit's state; with a bar shown from now on (a terminal only).
+  void ShowUnit(std::size_t unit, UnitBar::Phase phase, const BarState& bar);
+  // Ends a progress line that was drawn with its last state and a newline.
+  void EndProgress();
+  bool DrawsProgress() const { return m_drawProgress; }
+
+ private:
+  void WriteLocked(std::FILE* stream, const std::string& text);
+  void ClearLocked();
+  void DrawLocked();
+  std::string BarLocked() const;
+
+  std::mutex m_mutex;
+  bool m_stdoutBroken = false;
+  bool m_stderrBroken = false;
+  // The bar: drawn only on a terminal; its state is kept so that it can be drawn
+  // again below each new line and ended with its final state.
+  const bool m_drawProgress;
+  bool m_progressShown = false;  // on the terminal now
+  bool m_barShown = false;       // drawn since the transfer began, not ended yet
+  std::vector<UnitBar> m_units;
+};
+
 // text as a JSON string, quotes included: well-formed UTF-8 as it is, every
 // other byte and every control character escaped, so the line is always valid.
 std::string JsonString(const std::string& text);
 
 class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
  public:
+  // A plain run, with streams of its own.
   explicit CConsoleWindowSystem(const ConsoleOptions& options);
+  // One unit of a station, on the station's streams.
+  CConsoleWindowSystem(const ConsoleOptions& options, CConsoleOutput& output);
 
   // The answer of the next open-file dialog (the FIRMWARE argument).
   void SetFileAnswer(std::optional<std::string> path) { m_fileAnswer = std::move(path); }
@@ -79,7 +141,9 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
     return std::find(m_explained.begin(), m_explained.end(), reason) != m_explained.end();
   }
   // Ends a progress bar that was drawn with its last state and a newline.
-  void EndProgress();
+  void EndProgress() { m_output->EndProgress(); }
+  // The streams this window system writes to (a station's units share them).
+  CConsoleOutput& Output() { return *m_output; }
   // The last event of a --json run.
   void Result(const RunSummary& summary);
 
@@ -122,11 +186,13 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
 
  private:
+  // text (whole lines), with the unit's name put in when it is a station's unit.
   void Write(std::FILE* stream, const std::string& text);
-  void ClearProgressLine();
-  void DrawProgress();
+  void ShowBar(UnitBar::Phase phase);
 
   ConsoleOptions m_options;
+  std::unique_ptr<CConsoleOutput> m_ownOutput;
+  CConsoleOutput* m_output;
   std::map<int, std::string> m_texts;
   std::map<int, bool> m_enabled;
   std::map<Stage, Outcome> m_outcomes;
@@ -137,13 +203,6 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   int m_comboSelection = -1;
   std::optional<std::string> m_fileAnswer;
   std::function<std::vector<std::string>(const BoxEvent&)> m_explain;
-  bool m_stdoutBroken = false;
-  bool m_stderrBroken = false;
-  // The bar: drawn only on a terminal; its last text is kept so that it can be
-  // drawn again below each new log line and ended with its final state.
-  bool m_drawProgress = false;
-  bool m_progressShown = false;  // on the terminal now
-  bool m_barShown = false;       // drawn since the transfer began, not ended yet
   BarState m_bar;
   int m_lastPercentEvent = -1;
   std::optional<std::chrono::steady_clock::time_point> m_transferStart;

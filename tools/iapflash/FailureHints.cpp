@@ -142,9 +142,10 @@ std::string UnreadableFirmware(const FailureContext& c) {
 }
 
 // Where COMn's device came from, for the person who has to fix it.
-std::string PortOrigin(int port) {
+std::string PortOrigin(const CUpdaterDlg& dlg, int port) {
   const std::string com = "COM" + std::to_string(port);
-  if (BoundSerialDevice(port)) return "--port";
+  if (BoundSerialDevice(port) || dlg.SerialPort().DeviceFor(port) != SerialDevicePath(port))
+    return "--port";
 #ifndef _WIN32
   if (const char* env = std::getenv(("IAP_" + com).c_str()); env && *env) return "IAP_" + com;
   if (MappedSerialDevice(port)) return "the port map " + PortMapPath();
@@ -154,15 +155,15 @@ std::string PortOrigin(int port) {
 #endif
 }
 
-std::string UnopenedPort(int port) {
-  const std::string path = SerialDevicePath(port);
+std::string UnopenedPort(const CUpdaterDlg& dlg, int port) {
+  const std::string path = dlg.SerialPort().DeviceFor(port);
 #ifndef _WIN32
   // No path at all: the port map is at fault for this port.
   if (const std::string problem = path.empty() ? PortMapProblem(port) : ""; !problem.empty()) {
     return "COM" + std::to_string(port) + " opens no device: " + problem;
   }
 #endif
-  const std::string origin = PortOrigin(port);
+  const std::string origin = PortOrigin(dlg, port);
   std::string problem = SerialOpenProblem(path);
   if (problem.empty()) problem = path + ": it opens now, but not as a serial port at this speed";
   return "COM" + std::to_string(port) + " is " + path +
@@ -172,6 +173,20 @@ std::string UnopenedPort(int port) {
 std::string MissingHid(const CUpdaterDlg& dlg) {
   const DeviceProfile& wanted = dlg.Profiles()[0];
   std::string text = "no USB HID device with VID:PID " + Hex4(wanted.VID) + ":" + Hex4(wanted.PID);
+  // A unit chosen by path or serial number: only that device was looked at, and
+  // only that one is looked at again (a look at the others could take a device
+  // away from the unit of a station that is opening it).
+  const CHidDevice::Selection& chosen = dlg.HidDevice().Selected();
+  if (!chosen.path.empty()) {
+    text += " at " + chosen.path;
+    if (!chosen.serial.empty()) text += " with serial number " + chosen.serial;
+    return text + " (gone, another updater holds it, or it does not run the programmer; " +
+           "iapflash --list)";
+  }
+  if (!chosen.serial.empty()) {
+    return text + " and serial number " + chosen.serial +
+           " (iapflash --list shows each device's serial number)";
+  }
   if (const char* socket = std::getenv("IAP_HID_SOCKET"); socket && *socket) {
     text += std::string(" on the socket ") + socket + " (IAP_HID_SOCKET)";
   }
@@ -191,7 +206,7 @@ std::string HandshakeDevice(const CUpdaterDlg& dlg) {
     return "the USB device " + Hex4(dlg.Profiles()[0].VID) + ":" + Hex4(dlg.Profiles()[0].PID);
   }
   const int port = dlg.ComPort();
-  return "COM" + std::to_string(port) + " (" + SerialDevicePath(port) + ")";
+  return "COM" + std::to_string(port) + " (" + dlg.SerialPort().DeviceFor(port) + ")";
 }
 
 std::string NoReadyReply(const CUpdaterDlg& dlg, Reason reason) {
@@ -308,7 +323,7 @@ std::vector<std::string> ExplainBox(const BoxEvent& box, const FailureContext& c
     case Reason::kPermission:
     case Reason::kNotSerialPort:
     case Reason::kPortOpenFailed:
-      if (const int port = dlg.ComPort(); port > 0) return {UnopenedPort(port)};
+      if (const int port = dlg.ComPort(); port > 0) return {UnopenedPort(dlg, port)};
       return {};
     case Reason::kNoDevice:
       return {MissingHid(dlg)};

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "link/HidDevice.h"
 #include "link/os/HidChannel.h"
 #include "link/os/SerialChannel.h"
+#include "link/os/socket/HidSocketProtocol.h"
 #ifndef _WIN32
 #include <sys/stat.h>
 
@@ -146,6 +148,11 @@ std::string HidMismatch(const HidDeviceInfo& device) {
 std::vector<HidDeviceInfo> ListHidDevices(std::optional<UsbIds> wanted) {
   std::vector<HidDeviceInfo> devices;
   const std::unique_ptr<IHidBackend> backend = MakePlatformHidBackend();
+  // The simulator's sockets, as the socket channel reads the variable.
+  std::set<std::string> simulated;
+  if (const char* sockets = std::getenv(hidsock::kEnvVar)) {
+    for (std::string& socket : hidsock::SocketPaths(sockets)) simulated.insert(std::move(socket));
+  }
   for (const std::string& path : backend->Enumerate()) {
     const std::unique_ptr<IHidProbe> probe = backend->OpenProbe(path);
     HidAttributes attributes;
@@ -160,9 +167,8 @@ std::vector<HidDeviceInfo> ListHidDevices(std::optional<UsbIds> wanted) {
       device.outputReportLength = attributes.outputReportLength;
     }
     device.product = HidProductString(path);
-    if (const char* socket = std::getenv("IAP_HID_SOCKET"); socket && path == socket) {
-      device.product = "device simulator (IAP_HID_SOCKET)";
-    }
+    device.serial = attributes.serial;
+    if (simulated.count(path) != 0) device.product = "device simulator (IAP_HID_SOCKET)";
     if (wanted && device.vendorId == wanted->vendorId && device.productId == wanted->productId) {
       device.mismatch = HidMismatch(device);
       // The last step of the link's search: both handles open at once.
@@ -219,12 +225,13 @@ void PrintInventory(const std::string& configIni, bool json) {
       std::printf(
           "{\"kind\":\"hid\",\"path\":%s,\"vid\":\"%s\",\"pid\":\"%s\",\"version\":\"%s\","
           "\"input_report_length\":%s,\"output_report_length\":%s,\"product\":%s,"
-          "\"matches\":%s,\"mismatch\":%s}\n",
+          "\"serial\":%s,\"matches\":%s,\"mismatch\":%s}\n",
           JsonString(device.path).c_str(), Hex4(device.vendorId).c_str(),
           Hex4(device.productId).c_str(), Hex4(device.versionNumber).c_str(),
           JsonNumber(device.inputReportLength).c_str(),
           JsonNumber(device.outputReportLength).c_str(), JsonOrNull(device.product).c_str(),
-          JsonBool(hidMatches(device)), JsonOrNull(device.mismatch).c_str());
+          JsonOrNull(device.serial).c_str(), JsonBool(hidMatches(device)),
+          JsonOrNull(device.mismatch).c_str());
     }
     const std::string vid = ids.known ? JsonString(Hex4(ids.vendorId)) : "null";
     const std::string pid = ids.known ? JsonString(Hex4(ids.productId)) : "null";
@@ -256,6 +263,7 @@ void PrintInventory(const std::string& configIni, bool json) {
     std::string line = "  " + Hex4(device.vendorId) + ":" + Hex4(device.productId) + " version " +
                        Hex4(device.versionNumber);
     if (!device.product.empty()) line += "  " + device.product;
+    if (!device.serial.empty()) line += "  serial " + device.serial;
     line += "  " + device.path;
     if (hidMatches(device)) {
       line += mark;

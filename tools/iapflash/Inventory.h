@@ -24,6 +24,7 @@ struct HidDeviceInfo {
   // Report lengths, the report id included; nothing when the device does not give them.
   std::optional<std::uint16_t> inputReportLength, outputReportLength;
   std::string product;
+  std::string serial;  // the USB serial number string, empty when the device gives none
   // For a device with the ids looked for: why the USB link passes it over all the
   // same (its version number, a report length, a node that does not open), in
   // words; empty when the link would take it.
@@ -36,7 +37,7 @@ struct UsbIds {
 
 // The serial ports present, in a stable order (platform part).
 std::vector<SerialPortInfo> ListPlatformSerialPorts();
-// The HID devices the USB interface would look at: the simulator's socket when
+// The HID devices the USB interface would look at: the simulator's sockets when
 // IAP_HID_SOCKET is set, else the machine's HID devices. Those with the wanted
 // ids are judged as the USB link judges them when it opens a device, and their
 // mismatch says why the link would pass them over.

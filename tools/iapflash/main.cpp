@@ -18,8 +18,10 @@
 #include "FailureHints.h"
 #include "Inventory.h"
 #include "JournalCommands.h"
+#include "Station.h"
 #include "UdevRule.h"
 #include "app/UpdaterDlg.h"
+#include "config/ProfileIni.h"
 #include "link/os/SerialChannel.h"
 #include "res/Version.h"
 #include "trust/FileDigest.h"
@@ -44,6 +46,7 @@ std::atomic<const CUpdaterDlg*> g_dialog{nullptr};
 std::atomic<int> g_interrupted{0};  // the signal left to the main loop, 0 for none
 std::atomic<bool> g_finishing{false};
 std::atomic<bool> g_json{false};
+std::atomic<bool> g_station{false};  // a station runs: every signal is a cancel
 
 // The exit status for a run that the signal ends: 128 + its number, as shells report it.
 int SignalStatus(int sig) { return 128 + sig; }
@@ -52,7 +55,9 @@ int SignalStatus(int sig) { return 128 + sig; }
 bool TakeInterrupt(int sig) {
   if (g_finishing.load()) return true;
   const CUpdaterDlg* dlg = g_dialog.load();
-  if (dlg != nullptr && dlg->WorkerRunning()) {
+  // A station's units may be anywhere, some in the middle of their transfers:
+  // the run never ends at once, it cancels them all.
+  if (g_station.load() || (dlg != nullptr && dlg->WorkerRunning())) {
     int none = 0;
     g_interrupted.compare_exchange_strong(none, sig);
     return true;
@@ -154,6 +159,12 @@ const char kFooter[] =
     "JSON object a line on stdout instead (events log, box, problem, progress, result).\n"
     "Ctrl-C, SIGTERM and SIGHUP before the transfer end the run at once; during it, they\n"
     "are Cancel Update.\n"
+    "\n"
+    "A station: --port more than once, and --usb (a HID path as --list shows it, or\n"
+    "serial=SN) for USB units, update several units at once, each over its own link; the\n"
+    "image is prepared once. Each unit's lines start with its name as given, --json objects\n"
+    "carry \"unit\", and a summary of every unit ends the run. Ctrl-C, SIGTERM and SIGHUP\n"
+    "cancel every unit between two frames. Exit 0 only when every unit was updated.\n"
     "Exit status: 0 when the requested job succeeded, 1 when it failed, 2 on a usage error,\n"
     "130 (Ctrl-C), 143 (SIGTERM) or 129 (SIGHUP) when ended by that signal, before or during\n"
     "the transfer.";
@@ -161,7 +172,8 @@ const char kFooter[] =
 struct Options {
   std::string variant = "solvane";
   std::string interface = "COM1";
-  std::string port;
+  std::vector<std::string> ports;
+  std::vector<std::string> usb;
   std::string directory;
   std::string firmware;
   bool list = false;
@@ -249,7 +261,20 @@ int main(int argc, char** argv) {
             return std::string();
           },
           ""));
-  app.add_option("-p,--port", o.port, "the serial device the COM interface stands for")
+  // One value each time, so that "-p A FIRMWARE" leaves FIRMWARE alone.
+  app.add_option("-p,--port", o.ports,
+                 "the serial device the COM interface stands for; again for more units")
+      ->type_name("PORT")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(kNonEmpty);
+  app.add_option("--usb", o.usb,
+                 "a USB unit: its HID path (as --list shows it) or serial=SN; again for more")
+      ->type_name("DEVICE")
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->check(kNonEmpty);
   app.add_option("-C,--directory", o.directory, "work in DIR (configuration, tmp.txt, tmp.bin)")
       ->type_name("DIR")
@@ -281,9 +306,17 @@ int main(int argc, char** argv) {
   if (o.checkConfig && (o.prepareOnly || !o.firmware.empty())) {
     return UsageError("--check-config takes no firmware file");
   }
-  if (!o.port.empty()) {
-    if (ComNumber(o.interface) == 0) return UsageError("--port needs a COM interface, not USB");
-    BindSerialDevice(ComNumber(o.interface), SerialPortDevice(o.port));
+  if (!o.ports.empty() && ComNumber(o.interface) == 0) {
+    return UsageError("--port needs a COM interface, not USB");
+  }
+  const std::size_t unitCount = o.ports.size() + o.usb.size();
+  if (unitCount > 0 && (o.list || udevRule || journal.Chosen() || o.checkConfig || o.prepareOnly)) {
+    return UsageError(std::string(o.ports.empty() ? "--usb" : "--port") +
+                      " names a device to update: not with --list, --udev-rule, the journal, "
+                      "--check-config or --prepare-only");
+  }
+  if (o.ports.size() == 1 && o.usb.empty()) {
+    BindSerialDevice(ComNumber(o.interface), SerialPortDevice(o.ports[0]));
   }
   // Both are taken from where the command was typed, before moving to DIR.
   const std::string firmware = o.firmware.empty() ? std::string() : FullPath(o.firmware);
@@ -299,46 +332,36 @@ int main(int argc, char** argv) {
   if (udevRule) return PrintUdevRule(ConfigFilePath(*variant));
   if (journal.Chosen()) return RunJournalCommand(journal, o.json);
   if (!o.checkConfig && firmware.empty()) return UsageError("no firmware file given");
+  // The units are told apart before anything runs: a USB unit named by its serial
+  // number is looked up among the devices with the configuration's VID:PID.
+  std::vector<StationUnit> units;
+  if (!o.usb.empty()) {
+    const CProfileIni ini(ConfigFilePath(*variant));
+    std::string problem;
+    if (!NameUnits(o.ports, o.usb, ini.GetInt("DEVICE0", "VID", 0x10000),
+                   ini.GetInt("DEVICE0", "PID", 0x10000), units, problem))
+      return UsageError(problem);
+  } else if (o.ports.size() > 1) {
+    std::string problem;
+    if (!NameUnits(o.ports, {}, 0, 0, units, problem)) return UsageError(problem);
+  }
 
   g_json.store(o.json);
   CatchSignals();
-  CConsoleWindowSystem ws(ConsoleOptions{o.json, o.quiet});
+  ConsoleOptions console;
+  console.json = o.json;
+  console.quiet = o.quiet;
+  CConsoleWindowSystem ws(console);
   CUpdaterDlg dlg(ws, *variant);
   dlg.AddListener(ws);
   dlg.Recorder().SetProgram("iapflash");
   const FailureContext context{Lower(o.variant), ConfigFilePath(*variant), firmware};
   ws.SetBoxExplainer([&](const BoxEvent& box) { return ExplainBox(box, context, dlg); });
-  const std::string startedAt = UtcNow();
+  RunFacts facts{Lower(o.variant), firmware, ComNumber(o.interface), started, UtcNow()};
   const auto finish = [&](int status) {
     g_finishing.store(true);
     ws.EndProgress();
-    RunSummary run;
-    run.exitStatus = status;
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    run.imageBytes = static_cast<long>(dlg.Builder().m_binImage.size());
-    run.variant = Lower(o.variant);
-    if (const Outcome* link = ws.OutcomeOf(Stage::kLink))
-      run.port = link->detail.device;
-    else if (ComNumber(o.interface) > 0)
-      run.port = SerialDevicePath(ComNumber(o.interface));
-    run.firmwarePath = firmware;
-    // What File read and checked, when it got so far; otherwise a look at the path.
-    if (const JournalFirmware& read = dlg.Firmware(); !read.sha256.empty()) {
-      run.firmwareSize = static_cast<long long>(read.size);
-      run.firmwareSha256 = read.sha256;
-      run.keyId = read.keyId;
-      run.trustedComment = read.trustedComment;
-    } else if (!firmware.empty()) {
-      std::error_code ec;
-      if (std::filesystem::is_regular_file(firmware, ec)) {
-        const auto size = std::filesystem::file_size(firmware, ec);
-        if (!ec) run.firmwareSize = static_cast<long long>(size);
-      }
-      run.firmwareSha256 = Sha256OfFile(firmware).value_or("");
-    }
-    run.started = startedAt;
-    run.ended = UtcNow();
-    ws.Result(run);
+    ws.Result(SummarizeRun(dlg, ws, facts, status));
     return status;
   };
   // True when stage ended done (a done stage may still carry a warning).
@@ -348,6 +371,12 @@ int main(int argc, char** argv) {
   };
 
   dlg.OnInitDialog();
+  // One USB unit: the interface is USB, and the device the one named.
+  if (units.size() == 1) {
+    dlg.HidDevice().Select({units[0].device, units[0].serial});
+    o.interface = "USB";
+    facts.comNumber = 0;
+  }
   ws.ComboSelect(ws.ComboFind(o.interface));
 
   if (o.checkConfig) {
@@ -371,6 +400,20 @@ int main(int argc, char** argv) {
   dlg.OnFileButton();
   if (!stageDone(Stage::kFile)) return finish(1);
   if (o.prepareOnly) return finish(0);
+
+  if (units.size() > 1) {
+    StationRun station;
+    station.variant = variant;
+    station.console = console;
+    station.comInterface = o.interface;
+    station.context = context;
+    station.facts = facts;
+    station.interrupted = &g_interrupted;
+    g_station.store(true);
+    const int status = RunStation(dlg, units, station, ws.Output());
+    g_finishing.store(true);
+    return status;
+  }
 
   g_dialog.store(&dlg);
   dlg.OnUpdateFirmware();

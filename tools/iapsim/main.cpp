@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "link/os/socket/HidSocketProtocol.h"
 #include "sim/FaultPlan.h"
 #include "sim/HidSocketFront.h"
 #include "sim/IapDevice.h"
@@ -71,6 +72,8 @@ const char kUsage[] =
     "  --socket PATH       the socket to listen on (required)\n"
     "  --vid N, --pid N    vendor and product id\n"
     "  --hid-version N     version number\n"
+    "  --serial SN         USB serial number string, 1 to 126 bytes of UTF-8, sent in the\n"
+    "                      hello (default none: a device without one)\n"
     "  --input-report-length N, --output-report-length N\n"
     "                      report lengths, the report id included\n"
     "\n"
@@ -104,6 +107,19 @@ bool ParseSeconds(const std::string& text, double& value) {
 // An empty value (an unset shell variable, say) names no file or socket.
 const CLI::Validator kNonEmpty(
     [](std::string& value) { return value.empty() ? std::string("the value is empty") : ""; }, "");
+
+// A USB string descriptor holds at most 126 characters; the hello carries the
+// serial number in UTF-8 and allows as many bytes.
+const CLI::Validator kSerialNumber(
+    [](std::string& value) {
+      if (value.empty()) return std::string("the value is empty");
+      if (value.size() > static_cast<std::size_t>(hidsock::kMaxSerialSize)) {
+        return std::to_string(value.size()) + " bytes, a USB serial number has at most " +
+               std::to_string(hidsock::kMaxSerialSize);
+      }
+      return std::string();
+    },
+    "");
 
 // A fault the device can show; the plan itself is filled once the whole command
 // line has been read.
@@ -168,7 +184,7 @@ bool FileExists(const std::string& path) { return std::ifstream(path).good(); }
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string configPath, framesPath, imagePath, statsPath, socketPath;
+  std::string configPath, framesPath, imagePath, statsPath, socketPath, serialNumber;
   std::vector<std::string> faultTexts;
   FrontOptions options;
   // The device's HID attributes as given on the command line, over the INI's.
@@ -213,6 +229,7 @@ int main(int argc, char** argv) {
   CLI::Option* outputReport =
       AddParsed(hid, "--output-report-length", outputLength, ParseAttribute, attribute);
   for (CLI::Option* option : {vid, pid, version, inputReport, outputReport}) option->type_name("N");
+  hid->add_option("--serial", serialNumber)->type_name("SN")->check(kSerialNumber);
 
   try {
     app.parse(argc, argv);
@@ -253,6 +270,7 @@ int main(int argc, char** argv) {
   if (version->count() > 0) config.versionNumber = versionNumber;
   if (inputReport->count() > 0) config.inputReportLength = inputLength;
   if (outputReport->count() > 0) config.outputReportLength = outputLength;
+  config.serialNumber = serialNumber;
   if (config.inputReportLength < 2 || config.outputReportLength < 2) {
     std::cerr << "iapsim: report lengths count the report id and must be at least 2\n";
     return 2;

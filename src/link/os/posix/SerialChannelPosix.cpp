@@ -59,7 +59,7 @@ class CPosixSerialChannel final : public ISerialChannel {
       m_openError = {SerialOpenFault::kOther, "no such baud rate"};
       return false;
     }
-    const std::string path = SerialDevicePath(portNumber);
+    const std::string path = DeviceFor(portNumber);
     // O_NONBLOCK: neither the open (waiting for carrier) nor any read or write may block.
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {

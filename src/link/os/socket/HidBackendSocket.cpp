@@ -204,9 +204,12 @@ class CSocketProbe final : public IHidProbe {
 
 class CSocketBackend final : public IHidBackend {
  public:
-  explicit CSocketBackend(std::string socketPath) : m_socketPath(std::move(socketPath)) {}
+  explicit CSocketBackend(std::vector<std::string> socketPaths)
+      : m_socketPaths(std::move(socketPaths)) {}
 
-  std::vector<std::string> Enumerate() override { return {m_socketPath}; }
+  // Every socket named is a device on the bus; whether a peer listens there and
+  // greets is found out by the probe, as a bus device's descriptors are read.
+  std::vector<std::string> Enumerate() override { return m_socketPaths; }
 
   std::unique_ptr<IHidProbe> OpenProbe(const std::string& path) override {
     sockaddr_un address{};
@@ -226,7 +229,7 @@ class CSocketBackend final : public IHidBackend {
     std::vector<std::uint8_t> hello;
     long error = 0;
     if (connection->Receive(type, hello, kHelloWaitMs, nullptr, error) != 1 ||
-        type != hidsock::kHello || hello.size() != hidsock::kHelloSize)
+        type != hidsock::kHello || hello.size() < hidsock::kHelloSize)
       return nullptr;
     HidAttributes attributes;
     attributes.vendorId = U16At(hello, 0);
@@ -234,15 +237,17 @@ class CSocketBackend final : public IHidBackend {
     attributes.versionNumber = U16At(hello, 4);
     attributes.inputReportLength = U16At(hello, 6);
     attributes.outputReportLength = U16At(hello, 8);
+    // What follows the fixed part is the serial number string, as the device gives it.
+    attributes.serial.assign(hello.begin() + hidsock::kHelloSize, hello.end());
     return std::make_unique<CSocketProbe>(std::move(connection), attributes);
   }
 
  private:
-  std::string m_socketPath;
+  std::vector<std::string> m_socketPaths;
 };
 
 }  // namespace
 
-std::unique_ptr<IHidBackend> MakeSocketHidBackend(const std::string& socketPath) {
-  return std::make_unique<CSocketBackend>(socketPath);
+std::unique_ptr<IHidBackend> MakeSocketHidBackend(const std::string& socketPaths) {
+  return std::make_unique<CSocketBackend>(hidsock::SocketPaths(socketPaths));
 }

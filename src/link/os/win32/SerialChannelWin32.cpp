@@ -45,7 +45,7 @@ class CWin32SerialChannel final : public ISerialChannel {
 
   bool Open(int portNumber, int baud) override {
     Close();
-    const std::string name = SerialDevicePath(portNumber);
+    const std::string name = DeviceFor(portNumber);
     m_openError = {};
     HANDLE port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
