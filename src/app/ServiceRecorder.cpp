@@ -38,8 +38,13 @@ std::string UserName() {
   const char* env = std::getenv("USERNAME");
   return env ? env : "";
 #else
-  // The account the process runs as, not what the environment claims.
-  if (const passwd* pw = getpwuid(geteuid()); pw != nullptr && pw->pw_name != nullptr)
+  // The account the process runs as, not what the environment claims; the
+  // reentrant call, as a station's units write their records at once.
+  passwd entry{};
+  passwd* pw = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &pw) == 0 && pw != nullptr &&
+      pw->pw_name != nullptr)
     return pw->pw_name;
   const char* env = std::getenv("USER");
   return env ? env : "";

@@ -17,6 +17,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import production  # noqa: E402  (the work directories, the checks)
+import technician  # noqa: E402  (a terminal of a given width)
 from production import FAILS, check, workdir  # noqa: E402
 
 ARGS = None
@@ -249,6 +250,32 @@ def test_serial_number_picks_the_unit():
         u.proc.terminate()
 
 
+def test_station_on_a_terminal():
+    """The station's one progress line, at 45 and 120 columns: it never fills the
+    terminal, it ends with every unit's state, and no log line is glued to it."""
+    work = workdir()
+    for columns in (45, 120):
+        units = [Unit(work, "t%d-%d" % (columns, i), "--pace") for i in range(3)]
+        status, screen, _ = technician.in_terminal(work, ["-q"] + unit_args(units) +
+                                                   ["firmware.mppt"], columns)
+        for u in units:
+            u.wait()
+        draws = technician.bar_draws(screen)
+        check("%d columns: the station succeeds and draws its line" % columns,
+              status == 0 and len(draws) > 3, screen[-1500:])
+        wide = [d for d in draws if len(d) > columns - 1]
+        check("%d columns: no line wider than the terminal's last column" % columns, not wide,
+              wide[:3])
+        check("%d columns: the last line says every unit is through" % columns,
+              draws and draws[-1].startswith("[############] 100 %") and
+              (draws[-1].count("ok") == 3 or "3 ok" in draws[-1]), draws[-3:])
+        lines = [l.split("\r")[-1].replace("\x1b[K", "")
+                 for l in screen.replace("\r\n", "\n").split("\n")]
+        for u in units:
+            check("%d columns: %s's lines reach the terminal whole" % (columns, u.path),
+                  u.path + ": UPS firmware update successful!" in lines, screen[-1500:])
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
@@ -257,9 +284,10 @@ def main():
     ARGS = parser.parse_args()
     ARGS.wine = None
     production.ARGS = ARGS
+    technician.production.ARGS = ARGS
     for test in (test_six_units_at_once, test_one_faulty_unit_among_healthy_ones,
                  test_named_twice_is_a_usage_error, test_ctrl_c_cancels_every_unit,
-                 test_serial_number_picks_the_unit):
+                 test_serial_number_picks_the_unit, test_station_on_a_terminal):
         test()
     if FAILS:
         print("%d check(s) failed" % len(FAILS))

@@ -509,6 +509,12 @@ std::optional<std::string> CConsoleWindowSystem::OpenFileDialog(const FileDialog
   return answer;
 }
 
+FrameCounts CConsoleWindowSystem::Frames() const {
+  if (const Outcome* end = OutcomeOf(Stage::kEndOfFile)) return end->detail.frames;
+  if (const Outcome* transfer = OutcomeOf(Stage::kTransfer)) return transfer->detail.frames;
+  return {};
+}
+
 void CConsoleWindowSystem::Result(const RunSummary& run) {
   if (!m_options.json) return;
   char head[160];
@@ -550,12 +556,7 @@ void CConsoleWindowSystem::Result(const RunSummary& run) {
             (run.keyId.empty() ? std::string("null") : JsonString(run.trustedComment)) + "}";
   }
   line += ",\"started\":" + JsonString(run.started) + ",\"ended\":" + JsonString(run.ended);
-  // The frames of the transfer as its last outcome counted them.
-  FrameCounts frames;
-  if (const Outcome* end = OutcomeOf(Stage::kEndOfFile))
-    frames = end->detail.frames;
-  else if (const Outcome* transfer = OutcomeOf(Stage::kTransfer))
-    frames = transfer->detail.frames;
+  const FrameCounts frames = Frames();
   line += ",\"frames\":{\"sent\":" + std::to_string(frames.sent) +
           ",\"acknowledged\":" + std::to_string(frames.acknowledged) +
           ",\"resent\":" + std::to_string(frames.resent) + "}";

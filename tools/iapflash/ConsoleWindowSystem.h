@@ -135,6 +135,8 @@ class CConsoleWindowSystem : public CWindowSystem, public IUpdateListener {
   // stage that has not ended.
   const Outcome* OutcomeOf(Stage stage) const;
   const Outcome* LastOutcome() const { return m_last ? &*m_last : nullptr; }
+  // The frames of the transfer as its last outcome counted them.
+  FrameCounts Frames() const;
   // How many boxes were shown, and whether a box for reason has been explained.
   int BoxesShown() const { return m_boxes; }
   bool Explained(Reason reason) const {

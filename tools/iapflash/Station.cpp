@@ -210,10 +210,7 @@ class CStationUnitRun {
       m_result.last = *last;
       m_result.ended = true;
     }
-    if (end != nullptr)
-      m_result.frames = end->detail.frames.acknowledged;
-    else if (const Outcome* transfer = ws.OutcomeOf(Stage::kTransfer))
-      m_result.frames = transfer->detail.frames.acknowledged;
+    m_result.frames = ws.Frames().acknowledged;
     const int sig = m_run.interrupted ? m_run.interrupted->load() : 0;
     m_result.status = m_result.done ? 0 : (m_cancel.load() && sig != 0 ? 128 + sig : 1);
     ws.Result(SummarizeRun(dlg, ws, facts, m_result.status));
