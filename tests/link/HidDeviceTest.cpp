@@ -75,6 +75,42 @@ TEST_F(HidDeviceTest, OpenPassesOverVersionOneAndOtherIdsAndKeepsOnlyTheMatch) {
   EXPECT_TRUE(other->written.empty());
 }
 
+// Two units with one VID:PID: a station names each by path or serial number, and
+// its link looks at no other device (on the simulator's socket a look at one
+// takes it from whoever is opening it).
+TEST_F(HidDeviceTest, ASelectionOpensOnlyTheDeviceItNamesAndChecksItsSerialNumber) {
+  auto first = bus.Add("unit-a", kVid, kPid, 0x0200);
+  auto second = bus.Add("unit-b", kVid, kPid, 0x0200);
+  first->attributes.serial = "SN-A";
+  second->attributes.serial = "SN-B";
+  struct Case {
+    CHidDevice::Selection selection;
+    const char* opens;  // nullptr: none
+    int probes;         // probes opened on the way
+  } cases[] = {
+      {{"", ""}, "unit-a", 1},
+      {{"unit-b", ""}, "unit-b", 1},
+      {{"unit-b", "SN-B"}, "unit-b", 1},
+      // Another unit plugged in at the path: not the one asked for.
+      {{"unit-b", "SN-A"}, nullptr, 1},
+      {{"gone", ""}, nullptr, 0},
+      // The serial number alone: the first device that carries it.
+      {{"", "SN-B"}, "unit-b", 2},
+      {{"", "SN-C"}, nullptr, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.selection.path + "/" + c.selection.serial);
+    bus.probesOpened = 0;
+    hid.Select(c.selection);
+    EXPECT_EQ(hid.Open(kVid, kPid), c.opens != nullptr);
+    EXPECT_EQ(bus.probesOpened, c.probes);
+    if (c.opens != nullptr) {
+      EXPECT_EQ(hid.OpenedPath(), c.opens);
+    }
+    hid.Close();
+  }
+}
+
 TEST_F(HidDeviceTest, OpenFailsForVersionOneOnlyAndForIdsAbove16Bits) {
   bus.Add("old", kVid, kPid, 0x0001);
   EXPECT_FALSE(hid.Open(kVid, kPid));

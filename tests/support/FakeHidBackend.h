@@ -54,6 +54,7 @@ struct FakeHidBus {
   CFakeClock& clock;
   std::vector<std::shared_ptr<FakeHidDevice>> devices;
   int liveProbes = 0;
+  int probesOpened = 0;  // ever
   int liveWriteHandles = 0;
   int liveReadHandles = 0;
 };
@@ -139,12 +140,11 @@ class CFakeHidProbe final : public IHidProbe {
   CFakeHidProbe(FakeHidBus& bus, std::shared_ptr<FakeHidDevice> device)
       : m_bus(bus), m_device(std::move(device)) {
     ++m_bus.liveProbes;
+    ++m_bus.probesOpened;
   }
   ~CFakeHidProbe() override { --m_bus.liveProbes; }
   bool GetAttributes(HidAttributes& attributes) override {
-    attributes.vendorId = m_device->attributes.vendorId;
-    attributes.productId = m_device->attributes.productId;
-    attributes.versionNumber = m_device->attributes.versionNumber;
+    CopyIdentity(m_device->attributes, attributes);
     return true;
   }
   bool GetReportLengths(HidAttributes& attributes) override {

@@ -244,11 +244,13 @@ void PrintSummary(const std::vector<StationUnit>& units,
     for (std::size_t i = 0; i < units.size(); ++i) {
       const UnitResult& r = runs[i]->Result();
       std::snprintf(text, sizeof text, "%.3f", r.seconds);
-      line += (i == 0 ? "" : ",") + std::string("{\"unit\":") + JsonString(units[i].name) +
-              ",\"result\":\"" + ResultWord(r) + "\",\"stage\":\"" +
-              (r.ended ? StageName(r.last.stage) : "none") + "\",\"reason\":\"" +
-              ReasonName(r.ended ? r.last.reason : Reason::kNone) +
-              "\",\"frames\":" + std::to_string(r.frames) + ",\"seconds\":" + text + "}";
+      if (i > 0) line += ",";
+      line.append("{\"unit\":").append(JsonString(units[i].name));
+      line.append(",\"result\":\"").append(ResultWord(r));
+      line.append("\",\"stage\":\"").append(r.ended ? StageName(r.last.stage) : "none");
+      line.append("\",\"reason\":\"").append(ReasonName(r.ended ? r.last.reason : Reason::kNone));
+      line.append("\",\"frames\":").append(std::to_string(r.frames));
+      line.append(",\"seconds\":").append(text).append("}");
     }
     output.Write(stdout, line + "]}\n");
     return;
