@@ -276,18 +276,48 @@ def test_station_on_a_terminal():
                   u.path + ": UPS firmware update successful!" in lines, screen[-1500:])
 
 
+def test_two_com_ports_under_wine():
+    """iapflash.exe with two COM ports of the null-modem rig, each a simulator's pty:
+    the Windows serial channel opens each unit's own port, and the journal named
+    by drive letter gets both records."""
+    work = workdir()
+    units = [Unit(work, "com%d" % n) for n in (12, 13)]
+    journal = os.path.join(work, "journal.jsonl")
+    cmd = [sys.executable, ARGS.rig, "--wine", ARGS.wine, "--map", "12=" + units[0].path,
+           "--map", "13=" + units[1].path, "--", ARGS.iapflash, "-q", "--json", "-p", "COM12",
+           "-p", "COM13", "firmware.mppt"]
+    r = subprocess.run(cmd, cwd=work, capture_output=True, text=True, timeout=180,
+                       env=dict(os.environ, IAP_JOURNAL="Z:" + journal))
+    evs = events(r.stdout.replace("\r\n", "\n"))
+    check("wine: exit 0", r.returncode == 0, r.stderr[-1500:])
+    check("wine: both units done in the summary",
+          evs and evs[-1].get("event") == "summary" and
+          sorted((u["unit"], u["result"]) for u in evs[-1]["units"]) ==
+          [("COM12", "done"), ("COM13", "done")], evs[-1:] if evs else r.stdout[-500:])
+    for u in units:
+        ok, detail = u.flash_ok(work)
+        u.wait()
+        check("wine: %s flash check" % u.path, ok, detail)
+    check("wine: a done record for each unit",
+          len(records(work)) == 2 and all(r["outcome"]["result"] == "done"
+                                          for r in records(work)), records(work))
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
     for name in ("--iapflash", "--iapsim", "--examples"):
         parser.add_argument(name, required=True)
+    parser.add_argument("--wine")
+    parser.add_argument("--rig")
     ARGS = parser.parse_args()
-    ARGS.wine = None
     production.ARGS = ARGS
     technician.production.ARGS = ARGS
-    for test in (test_six_units_at_once, test_one_faulty_unit_among_healthy_ones,
-                 test_named_twice_is_a_usage_error, test_ctrl_c_cancels_every_unit,
-                 test_serial_number_picks_the_unit, test_station_on_a_terminal):
+    tests = [test_two_com_ports_under_wine] if ARGS.wine else [
+        test_six_units_at_once, test_one_faulty_unit_among_healthy_ones,
+        test_named_twice_is_a_usage_error, test_ctrl_c_cancels_every_unit,
+        test_serial_number_picks_the_unit, test_station_on_a_terminal]
+    for test in tests:
         test()
     if FAILS:
         print("%d check(s) failed" % len(FAILS))
