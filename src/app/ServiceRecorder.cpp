@@ -162,7 +162,8 @@ std::string CServiceRecorder::Write(const Outcome& outcome) {
   const Outcome& link = m_dlg.LinkOutcome();
   // The link opened; when none opened, the one that was asked for.
   int kind = m_dlg.OpenedLinkKind();
-  if (kind == kNoLink && link.reason != Reason::kNoInterface) kind = m_dlg.Builder().m_interfaceKind;
+  if (kind == kNoLink && link.reason != Reason::kNoInterface)
+    kind = m_dlg.Builder().m_interfaceKind;
   e.device = {};
   if (kind == kSerialLink) {
     e.interfaceKind = "COM";
@@ -180,7 +181,8 @@ std::string CServiceRecorder::Write(const Outcome& outcome) {
   }
   e.firmware = m_dlg.Firmware();
   // The device map in force is the last section the configuration read.
-  if (m_dlg.DeviceCount() > 0) e.profile.section = "DEVICE" + std::to_string(m_dlg.DeviceCount() - 1);
+  if (m_dlg.DeviceCount() > 0)
+    e.profile.section = "DEVICE" + std::to_string(m_dlg.DeviceCount() - 1);
   e.profile.romHead = ActiveProfile.ROMHEAD;
   e.profile.romTail = ActiveProfile.ROMTAIL;
   e.profile.recordSize = ActiveProfile.recordSize;

@@ -41,9 +41,9 @@ bool CHidDevice::Open(std::uint32_t vendorId, std::uint32_t productId) {
     // A chosen device is probed alone: the search opens a probe on every
     // candidate, and on the simulator's socket a probe is the device taken, so
     // looking at the others would get in the way of the updaters that hold them.
-    const std::vector<std::string> candidates =
-        m_selection.path.empty() ? m_backend->Enumerate()
-                                 : std::vector<std::string>{m_selection.path};
+    const std::vector<std::string> candidates = m_selection.path.empty()
+                                                    ? m_backend->Enumerate()
+                                                    : std::vector<std::string>{m_selection.path};
     for (const std::string& path : candidates) {
       std::unique_ptr<IHidProbe> probe = m_backend->OpenProbe(path);
       if (!probe) continue;

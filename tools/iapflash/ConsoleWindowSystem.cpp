@@ -153,7 +153,8 @@ std::string ProgressBarText(const BarState& bar, int columns) {
   const std::string elapsedText = Duration(bar.seconds);
   std::string rateText, leftText;
   if (bar.seconds >= 1.0 && bar.sent > 0) {
-    std::snprintf(text, sizeof text, "%.1f kB/s", static_cast<double>(bar.sent) / bar.seconds / 1000.0);
+    std::snprintf(text, sizeof text, "%.1f kB/s",
+                  static_cast<double>(bar.sent) / bar.seconds / 1000.0);
     rateText = text;
     if (bar.frames > 0) {
       // Frames still to go, at the bytes a frame has stood for so far, times the
@@ -313,7 +314,8 @@ void CConsoleOutput::ShowUnit(std::size_t unit, UnitBar::Phase phase, const BarS
 std::string CConsoleOutput::BarLocked() const {
   // The terminal may have been resized since the last line: asked every time.
   const int columns = TerminalColumns();
-  if (m_units.size() == 1 && m_units[0].label.empty()) return ProgressBarText(m_units[0].bar, columns);
+  if (m_units.size() == 1 && m_units[0].label.empty())
+    return ProgressBarText(m_units[0].bar, columns);
   return StationBarText(m_units, columns);
 }
 
@@ -349,7 +351,8 @@ void CConsoleWindowSystem::Write(std::FILE* stream, const std::string& text) {
   if (m_options.unit.empty()) return m_output->Write(stream, text);
   // Every object of a --json run starts with "{"; a unit's carry its name first.
   if (m_options.json && !text.empty() && text[0] == '{') {
-    return m_output->Write(stream, "{\"unit\":" + JsonString(m_options.unit) + "," + text.substr(1));
+    return m_output->Write(stream,
+                           "{\"unit\":" + JsonString(m_options.unit) + "," + text.substr(1));
   }
   m_output->Write(stream, m_options.unit + ": " + text);
 }
@@ -472,7 +475,7 @@ void CConsoleWindowSystem::OnBox(const BoxEvent& box) {
                       ",\"text\":" + JsonString(box.text) + ",\"icon\":\"" + BoxIconName(box.icon) +
                       "\",\"reason\":\"" + ReasonName(box.reason) + "\"}\n");
   } else {
-      Write(stderr, box.caption + ": " + box.text + "\n");
+    Write(stderr, box.caption + ": " + box.text + "\n");
   }
   for (const std::string& line : why) Note(line, box.reason);
 }
@@ -484,7 +487,7 @@ bool CConsoleWindowSystem::AskYesNo(const std::string& text, const std::string& 
                       ",\"text\":" + JsonString(text) + ",\"icon\":\"" + BoxIconName(icon) +
                       "\",\"reason\":\"none\",\"answer\":\"yes\"}\n");
   } else {
-      Write(stderr, caption + ": " + text + " (answered Yes)\n");
+    Write(stderr, caption + ": " + text + " (answered Yes)\n");
   }
   return true;
 }
@@ -494,7 +497,7 @@ void CConsoleWindowSystem::Note(const std::string& text, Reason reason) {
     Write(stdout, "{\"event\":\"problem\",\"text\":" + JsonString(text) + ",\"reason\":\"" +
                       ReasonName(reason) + "\"}\n");
   } else {
-      Write(stderr, "iapflash: " + text + "\n");
+    Write(stderr, "iapflash: " + text + "\n");
   }
 }
 

@@ -47,7 +47,7 @@ struct RunSummary {
   std::string firmwareSha256;   // empty: not known
   // The vendor's signature, when one was verified: its key id and trusted comment.
   std::string keyId, trustedComment;
-  std::string started, ended;   // ISO 8601, UTC
+  std::string started, ended;  // ISO 8601, UTC
 };
 
 // What the progress bar shows: bytes of the image stepped through, of total,

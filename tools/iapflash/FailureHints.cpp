@@ -110,12 +110,14 @@ std::vector<ConfigFinding> ConfigFindings(const FailureContext& c) {
     signKeys.push_back(MaskedProfile(ReadDeviceSection(ini, section)).signKey);
     const auto key = ParseMinisignKey(signKeys.back());
     keys += (keys.empty() ? "[" : ", [") + section + "] " +
-            (signKeys.back().empty() ? "none" : key ? "key " + KeyIdText(key->keyId) : "no key");
+            (signKeys.back().empty() ? "none"
+             : key                   ? "key " + KeyIdText(key->keyId)
+                                     : "no key");
   }
   if (!SignKeysAgree(signKeys)) {
-    found.push_back({Reason::kConfigBadValue,
-                     lead + ": SIGNKEY is not the same in every device section (" + keys +
-                         "): give every section the vendor's key, or none"});
+    found.push_back(
+        {Reason::kConfigBadValue, lead + ": SIGNKEY is not the same in every device section (" +
+                                      keys + "): give every section the vendor's key, or none"});
   }
   return found;
 }
@@ -212,10 +214,9 @@ std::string HandshakeDevice(const CUpdaterDlg& dlg) {
 std::string NoReadyReply(const CUpdaterDlg& dlg, Reason reason) {
   const std::string tries = std::to_string(kHandshakeTries) + " tries";
   const std::string device = HandshakeDevice(dlg);
-  const std::string speed =
-      dlg.OpenedLinkKind() == kHidLink
-          ? ""
-          : " at " + std::to_string(ActiveProfile.COMMUNICATBDRATE) + " baud";
+  const std::string speed = dlg.OpenedLinkKind() == kHidLink
+                                ? ""
+                                : " at " + std::to_string(ActiveProfile.COMMUNICATBDRATE) + " baud";
   if (reason == Reason::kNoBaudAck) {
     std::string bytes;
     for (const std::uint8_t b : BaudRateCommand()) {
@@ -243,9 +244,11 @@ std::string WorkFileUnwritten(const CUpdaterDlg& dlg, const char* name) {
 std::string RomheadMismatch(const FailureContext& c, const CUpdaterDlg& dlg) {
   const CImageBuilder::ImageProblem& problem = dlg.Builder().Problem();
   char text[160];
-  std::snprintf(text, sizeof text, "the second record of the firmware file (line %ld) is at 0x%llX, "
+  std::snprintf(text, sizeof text,
+                "the second record of the firmware file (line %ld) is at 0x%llX, "
                 "not at ROMHEAD 0x%X of the configuration",
-                problem.line, static_cast<unsigned long long>(std::max<std::int64_t>(problem.address, 0)),
+                problem.line,
+                static_cast<unsigned long long>(std::max<std::int64_t>(problem.address, 0)),
                 ActiveProfile.ROMHEAD);
   return std::string(text) + " (" + c.configPath + "): the file is not for this device, or the " +
          "configuration is not";

@@ -133,12 +133,12 @@ namespace {
 
 // What one unit's thread leaves behind for the summary.
 struct UnitResult {
-  bool done = false;      // the whole image went and the end-of-file frame was taken
-  Outcome last;           // the outcome the unit ended on
-  bool ended = false;     // last holds something
-  long frames = 0;        // acknowledged frames
+  bool done = false;   // the whole image went and the end-of-file frame was taken
+  Outcome last;        // the outcome the unit ended on
+  bool ended = false;  // last holds something
+  long frames = 0;     // acknowledged frames
   double seconds = 0;
-  int status = 1;         // the unit's own exit status
+  int status = 1;  // the unit's own exit status
 };
 
 std::string Minutes(double seconds) {

@@ -29,11 +29,11 @@ struct StationUnit {
 
 // What the run's result line says of a dialog's update, however it ended.
 struct RunFacts {
-  std::string variant;      // solvane, castrel
-  std::string firmware;     // the FIRMWARE path, full
-  int comNumber = 0;        // the COM interface of a serial unit, 0 for USB
+  std::string variant;   // solvane, castrel
+  std::string firmware;  // the FIRMWARE path, full
+  int comNumber = 0;     // the COM interface of a serial unit, 0 for USB
   std::chrono::steady_clock::time_point started;
-  std::string startedAt;    // ISO 8601, UTC
+  std::string startedAt;  // ISO 8601, UTC
 };
 RunSummary SummarizeRun(const CUpdaterDlg& dlg, const CConsoleWindowSystem& ws,
                         const RunFacts& facts, int exitStatus);
@@ -49,8 +49,8 @@ bool NameUnits(const std::vector<std::string>& ports, const std::vector<std::str
 
 struct StationRun {
   const VariantStrings* variant = nullptr;
-  ConsoleOptions console;      // json and quiet; the unit is filled in for each
-  std::string comInterface;    // the interface list's entry for serial units, COM1..COM9
+  ConsoleOptions console;    // json and quiet; the unit is filled in for each
+  std::string comInterface;  // the interface list's entry for serial units, COM1..COM9
   FailureContext context;
   RunFacts facts;
   // A signal number to cancel every transfer with, set from outside (0: none).

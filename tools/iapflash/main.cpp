@@ -261,28 +261,29 @@ int main(int argc, char** argv) {
             return std::string();
           },
           ""));
-  // One value each time, so that "-p A FIRMWARE" leaves FIRMWARE alone.
-  app.add_option("-p,--port", o.ports,
-                 "the serial device the COM interface stands for; again for more units")
-      ->type_name("PORT")
-      ->expected(1)
-      ->allow_extra_args(false)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-      ->check(kNonEmpty);
-  app.add_option("--usb", o.usb,
-                 "a USB unit: its HID path (as --list shows it) or serial=SN; again for more")
-      ->type_name("DEVICE")
-      ->expected(1)
-      ->allow_extra_args(false)
-      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-      ->check(kNonEmpty);
+  // A unit each time the option is given, one value each time, so that
+  // "-p A FIRMWARE" leaves FIRMWARE alone.
+  const auto addUnits = [&app](const char* name, std::vector<std::string>& into, const char* help,
+                               const char* type) {
+    app.add_option(name, into, help)
+        ->type_name(type)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->check(kNonEmpty);
+  };
+  addUnits("-p,--port", o.ports,
+           "the serial device the COM interface stands for; again for more units", "PORT");
+  addUnits("--usb", o.usb,
+           "a USB unit: its HID path (as --list shows it) or serial=SN; again for more", "DEVICE");
   app.add_option("-C,--directory", o.directory, "work in DIR (configuration, tmp.txt, tmp.bin)")
       ->type_name("DIR")
       ->check(kNonEmpty);
   app.add_flag("-l,--list", o.list, "list the serial ports and HID devices present, then end");
   bool udevRule = false;
-  app.add_flag("--udev-rule", udevRule,
-               "print a udev rule for the configuration's VID:PID (for /etc/udev/rules.d/), then end");
+  app.add_flag(
+      "--udev-rule", udevRule,
+      "print a udev rule for the configuration's VID:PID (for /etc/udev/rules.d/), then end");
   app.add_flag("-q,--quiet", o.quiet,
                "leave the per-frame lines (frame numbers, acknowledgements, HID byte counts) out");
   app.add_flag("--json", o.json, "one JSON object a line on stdout for every event");

@@ -56,7 +56,6 @@ class ISerialChannel {
 
 std::unique_ptr<ISerialChannel> MakePlatformSerialChannel();
 
-
 // Makes COM<portNumber> stand for path in this process, before any other choice
 // (iapflash --port). The path is used as given: a device path on POSIX, a name
 // such as "\\.\COM12" on Windows.
