@@ -177,6 +177,11 @@ std::string CServiceRecorder::Write(const Outcome& outcome) {
       e.device.hidPath = hid.OpenedPath();
       e.device.product = hid.OpenedAttributes().product;
       e.device.serial = hid.OpenedAttributes().serial;
+    } else {
+      // Not found: the device that was asked for, so that the records of a
+      // station's units that failed to open can be told apart.
+      e.device.hidPath = m_dlg.HidDevice().Selected().path;
+      e.device.serial = m_dlg.HidDevice().Selected().serial;
     }
   }
   e.firmware = m_dlg.Firmware();

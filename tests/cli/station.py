@@ -179,9 +179,15 @@ def test_named_twice_is_a_usage_error():
     link = os.path.join(work, "by-name")
     os.symlink(u.path, link)
     usb = Unit(work, "usb", serial="SN-T")
+    socket_link = os.path.join(work, "unit.sock")
+    os.symlink(usb.path, socket_link)
     for args, said in ((["-p", u.path, "-p", u.path], "is named twice"),
                        (["-p", u.path, "-p", link], "are the same unit"),
                        (["--usb", usb.path, "--usb", "serial=SN-T"], "are the same unit"),
+                       (["--usb", usb.path, "--usb", "unit.sock"], "are the same unit"),
+                       # In a station a unit no device answers for is refused at
+                       # once: looking for it would open the other units' devices.
+                       (["-p", u.path, "--usb", "serial=NONE"], "has that serial number"),
                        (["--usb", "serial="], "no serial number")):
         status, out, err = iapflash(args + ["firmware.mppt"], work, [usb])
         check("named twice: %s" % args, status == 2 and said in err and out == "", err)

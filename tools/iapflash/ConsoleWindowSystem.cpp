@@ -214,6 +214,10 @@ std::string UnitLabel(const std::string& name) {
 std::string StationBarText(const std::vector<UnitBar>& units, int columns) {
   const int width = std::max(columns - 1, 1);
   long sent = 0, total = 0;
+  // Every unit takes the same image: a unit that failed or waits before its
+  // transfer still lacks all of it.
+  long image = 0;
+  for (const UnitBar& unit : units) image = std::max(image, unit.bar.total);
   int waiting = 0, running = 0, done = 0, failed = 0;
   std::string named, bare;
   for (const UnitBar& unit : units) {
@@ -240,10 +244,9 @@ std::string StationBarText(const std::vector<UnitBar>& units, int columns) {
     }
     // A failed unit's bytes stay where it stopped: the line never reaches 100 %
     // while a unit lacks part of its image.
-    if (unit.bar.total > 0) {
-      sent += unit.phase == UnitBar::Phase::kDone ? unit.bar.total : unit.bar.sent;
-      total += unit.bar.total;
-    }
+    const long unitImage = unit.bar.total > 0 ? unit.bar.total : image;
+    sent += unit.phase == UnitBar::Phase::kDone ? unitImage : std::min(unit.bar.sent, unitImage);
+    total += unitImage;
     named += (named.empty() ? "" : "  ") + unit.label + " " + state;
     bare += (bare.empty() ? "" : " ") + state;
   }

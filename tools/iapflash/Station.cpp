@@ -49,10 +49,10 @@ RunSummary SummarizeRun(const CUpdaterDlg& dlg, const CConsoleWindowSystem& ws,
 
 namespace {
 
-// The node a serial name leads to, so that /dev/serial/by-id/... and the
-// /dev/ttyUSB0 it links to are one unit; Windows names compare without case.
-std::string SerialIdentity(const std::string& port) {
-  std::string device = SerialPortDevice(port);
+// The node a device path leads to, so that /dev/serial/by-id/... and the
+// /dev/ttyUSB0 it links to (or a socket and a link to it) are one unit; Windows
+// names compare without case.
+std::string DeviceIdentity(std::string device) {
 #ifdef _WIN32
   std::transform(device.begin(), device.end(), device.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -88,7 +88,7 @@ bool NameUnits(const std::vector<std::string>& ports, const std::vector<std::str
     StationUnit unit;
     unit.name = port;
     unit.device = SerialPortDevice(port);
-    if (!take("serial " + SerialIdentity(port), port)) return false;
+    if (!take("serial " + DeviceIdentity(unit.device), port)) return false;
     units.push_back(unit);
   }
   // The devices present are looked at once, and only when a serial number asks
@@ -116,14 +116,26 @@ bool NameUnits(const std::vector<std::string>& ports, const std::vector<std::str
         for (const std::string& path : paths) problem += " " + path;
         return false;
       }
-      // None with it now: the unit looks for it when its update begins, and says
-      // there that it is not there.
+      // None with it now: a lone unit looks for it when its update begins, and
+      // says there that it is not there. A station's unit may not look: a look
+      // opens every device, and would take them from the units opening them.
+      if (paths.empty() && ports.size() + usb.size() > 1) {
+        problem = value + ": no device with VID:PID " + Hex4(vendorId) + ":" + Hex4(productId) +
+                  " has that serial number (iapflash --list)";
+        return false;
+      }
       if (!paths.empty()) unit.device = paths[0];
       if (!take("serial " + unit.serial, value)) return false;
     } else {
       unit.device = value;
+#ifndef _WIN32
+      // Taken from where the command was typed, as a port is.
+      std::error_code ec;
+      const auto full = std::filesystem::absolute(value, ec);
+      if (!ec) unit.device = full.lexically_normal().string();
+#endif
     }
-    if (!unit.device.empty() && !take("hid " + unit.device, value)) return false;
+    if (!unit.device.empty() && !take("hid " + DeviceIdentity(unit.device), value)) return false;
     units.push_back(unit);
   }
   return true;

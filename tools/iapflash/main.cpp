@@ -321,6 +321,26 @@ int main(int argc, char** argv) {
   }
   // Both are taken from where the command was typed, before moving to DIR.
   const std::string firmware = o.firmware.empty() ? std::string() : FullPath(o.firmware);
+  // The units are told apart before anything runs, and from where the command was
+  // typed, as the firmware is: a USB unit named by its serial number is looked up
+  // among the devices with the VID:PID of the configuration in DIR.
+  std::vector<StationUnit> units;
+  if (!o.usb.empty()) {
+    std::string config = ConfigFilePath(*variant);
+    if (!o.directory.empty()) {
+      const std::string name = std::filesystem::path(config).filename().string();
+      config = FullPath((std::filesystem::path(o.directory) / name).string());
+    }
+    const CProfileIni ini(config);
+    std::string problem;
+    if (!NameUnits(o.ports, o.usb, ini.GetInt("DEVICE0", "VID", 0x10000),
+                   ini.GetInt("DEVICE0", "PID", 0x10000), units, problem))
+      return UsageError(problem);
+  } else if (o.ports.size() > 1) {
+    std::string problem;
+    if (!NameUnits(o.ports, {}, 0, 0, units, problem)) return UsageError(problem);
+  }
+
   if (!o.directory.empty()) {
     std::error_code ec;
     std::filesystem::current_path(o.directory, ec);
@@ -333,20 +353,6 @@ int main(int argc, char** argv) {
   if (udevRule) return PrintUdevRule(ConfigFilePath(*variant));
   if (journal.Chosen()) return RunJournalCommand(journal, o.json);
   if (!o.checkConfig && firmware.empty()) return UsageError("no firmware file given");
-  // The units are told apart before anything runs: a USB unit named by its serial
-  // number is looked up among the devices with the configuration's VID:PID.
-  std::vector<StationUnit> units;
-  if (!o.usb.empty()) {
-    const CProfileIni ini(ConfigFilePath(*variant));
-    std::string problem;
-    if (!NameUnits(o.ports, o.usb, ini.GetInt("DEVICE0", "VID", 0x10000),
-                   ini.GetInt("DEVICE0", "PID", 0x10000), units, problem))
-      return UsageError(problem);
-  } else if (o.ports.size() > 1) {
-    std::string problem;
-    if (!NameUnits(o.ports, {}, 0, 0, units, problem)) return UsageError(problem);
-  }
-
   g_json.store(o.json);
   CatchSignals();
   ConsoleOptions console;
