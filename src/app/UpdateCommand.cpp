@@ -115,5 +115,7 @@ void CUpdaterDlg::Handshake(CDialogLink& link, const std::vector<std::uint8_t>& 
   // enabled after an error end) must not stop this one before its first frame.
   // Cleared here, before the worker exists, so a press from now on is honoured.
   m_transfer.cancelRequested = 0;
+  // A station cancelled while this unit was in its handshake: not one frame.
+  if (m_standingCancel != nullptr && m_standingCancel->load()) m_transfer.cancelRequested = 1;
   StartWorker([this, &link] { RunTransferOver(link.Iap()); });
 }

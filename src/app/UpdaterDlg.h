@@ -42,6 +42,9 @@ class CUpdaterDlg {
   // them again. Update Firmware is then enabled; the unit's own link is chosen by
   // the caller (SerialPort().SetDevice, HidDevice().Select, the interface list).
   void OnInitUnit(const CUpdaterDlg& prepared);
+  // A cancel that stands for every transfer from now on (a station's): once it is
+  // true, a transfer that has not begun stops before its first frame.
+  void SetStandingCancel(const std::atomic<bool>* cancel) { m_standingCancel = cancel; }
   void OnSysCommand(unsigned id, long param);
   void OnPaint();
   // Ends the dialog: stops accepting worker calls and waits for a running worker
@@ -200,6 +203,7 @@ class CUpdaterDlg {
   // The box shown to the user and to every listener.
   void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon, Reason reason);
   std::atomic<bool> m_closing{false};
+  const std::atomic<bool>* m_standingCancel = nullptr;
   std::atomic<bool> m_workerRunning{false};
   // What OnInitDialog and OnInitUnit both do before the configuration.
   void InitControls();

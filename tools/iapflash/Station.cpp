@@ -191,6 +191,7 @@ class CStationUnitRun {
     FailureContext context = m_run.context;
     ws.SetBoxExplainer([&](const BoxEvent& box) { return ExplainBox(box, context, dlg); });
     dlg.OnInitUnit(m_prepared);
+    dlg.SetStandingCancel(&m_cancel);
     if (m_unit.usb) {
       dlg.HidDevice().Select({m_unit.device, m_unit.serial});
       ws.ComboSelect(ws.ComboFind("USB"));
@@ -318,7 +319,7 @@ int RunStation(const CUpdaterDlg& prepared, const std::vector<StationUnit>& unit
                                  [](const auto& unitRun) { return unitRun->Finished(); });
     if (all) break;
     if (run.interrupted != nullptr && run.interrupted->load() != 0) cancel = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   for (std::thread& thread : threads) thread.join();
   output.EndProgress();
