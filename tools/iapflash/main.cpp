@@ -325,20 +325,20 @@ int main(int argc, char** argv) {
   // typed, as the firmware is: a USB unit named by its serial number is looked up
   // among the devices with the VID:PID of the configuration in DIR.
   std::vector<StationUnit> units;
-  if (!o.usb.empty()) {
-    std::string config = ConfigFilePath(*variant);
-    if (!o.directory.empty()) {
-      const std::string name = std::filesystem::path(config).filename().string();
-      config = FullPath((std::filesystem::path(o.directory) / name).string());
+  if (!o.usb.empty() || o.ports.size() > 1) {
+    std::uint32_t vendorId = 0, productId = 0;
+    if (!o.usb.empty()) {
+      std::string config = ConfigFilePath(*variant);
+      if (!o.directory.empty()) {
+        const std::string name = std::filesystem::path(config).filename().string();
+        config = FullPath((std::filesystem::path(o.directory) / name).string());
+      }
+      const CProfileIni ini(config);
+      vendorId = ini.GetInt("DEVICE0", "VID", 0x10000);
+      productId = ini.GetInt("DEVICE0", "PID", 0x10000);
     }
-    const CProfileIni ini(config);
     std::string problem;
-    if (!NameUnits(o.ports, o.usb, ini.GetInt("DEVICE0", "VID", 0x10000),
-                   ini.GetInt("DEVICE0", "PID", 0x10000), units, problem))
-      return UsageError(problem);
-  } else if (o.ports.size() > 1) {
-    std::string problem;
-    if (!NameUnits(o.ports, {}, 0, 0, units, problem)) return UsageError(problem);
+    if (!NameUnits(o.ports, o.usb, vendorId, productId, units, problem)) return UsageError(problem);
   }
 
   if (!o.directory.empty()) {
