@@ -274,10 +274,11 @@ void CheckImage(const CImageBuilder& builder, const srecmodel::Reading& file, in
 // send (every row the USB link sends, and the row at IAPEND) reaches into one.
 void CheckAddressRefusal(const CImageBuilder& builder) {
   const DeviceMap& p = ActiveProfile;
-  for (const RowRecord& row : builder.m_rowList) {
-    const auto a = static_cast<std::uint64_t>(static_cast<std::uint32_t>(row.address));
-    if (SteppedOver(a, false) || row.count <= 0) continue;
-    const std::uint64_t last = a + static_cast<std::uint32_t>(row.count) - 1;
+  const CRowImage& rows = builder.m_rows;
+  for (std::size_t i = 0; i < rows.Size(); ++i) {
+    const std::uint64_t a = rows.Address(i);
+    if (SteppedOver(a, false) || rows.RowSize() <= 0) continue;
+    const std::uint64_t last = a + static_cast<std::uint32_t>(rows.RowSize()) - 1;
     if ((a < p.IAPEND && last >= p.IAPSTART) || (a <= p.INTEND && last >= p.INTSTART)) return;
   }
   fuzz::Violation("the layout refused the file for a protected range, but no row reaches into one");
@@ -365,11 +366,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!builder.WriteRowsText()) fuzz::Violation("tmp.txt not written (%s)", box.c_str());
   if (!builder.WriteRowsBinary("tmp.bin")) {
-    const bool fits =
-        std::all_of(builder.m_rowList.begin(), builder.m_rowList.end(), [](const RowRecord& r) {
-          return r.length >= 0 && r.length <= 0xFF && r.count >= 0 && r.count <= 0xFF &&
-                 r.address >= 0 && r.address <= 0xFFFFFF && r.hexData.size() <= 1014;
-        });
+    const CRowImage& rows = builder.m_rows;
+    bool fits = rows.RowSize() + 4 <= 0xFF;
+    for (std::size_t i = 0; i < rows.Size(); ++i) fits = fits && rows.Address(i) <= 0xFFFFFF;
     if (fits) fuzz::Violation("tmp.bin not written (%s), though every row fits", box.c_str());
     return 0;
   }

@@ -2,8 +2,8 @@
 //
 // The device erases a flash page when it receives a row for the page's first
 // address, so every page that the image enters somewhere inside gets a fill row
-// for its start, sent ahead of the image. The header row (the S0 line's block, or
-// the lone first byte of the row builder) is dropped. The row at IAPMARK carries
+// for its start, sent ahead of the image. The S0 header gives no bytes, so no row
+// stands for it. The row at IAPMARK carries
 // the mark by which the programmer knows that a complete application is in place;
 // it goes last, so an update broken off leaves no mark. The page that holds the
 // address just below IAPMARK is erased first of all.
@@ -18,36 +18,6 @@
 #include "config/DeviceProfile.h"
 #include "image/ImageBuilder.h"
 
-namespace {
-
-// A 64-byte row goes out as two rows of 32 (at its address and 32 above), the
-// largest frame the device takes.
-void SplitRows(RowList& rows) {
-  RowList halves;
-  halves.reserve(2 * rows.size());
-  for (RowRecord& row : rows) {
-    constexpr std::size_t kHalfChars = 64;
-    RowRecord low;
-    low.address = row.address;
-    low.hexData.assign(row.hexData, 0, kHalfChars);
-    low.count = static_cast<std::int32_t>(low.hexData.size() / 2);
-    low.length = low.count + 4;
-    halves.push_back(std::move(low));
-    if (row.hexData.size() > kHalfChars) {
-      RowRecord high;
-      high.address = row.address + 32;
-      high.hexData.assign(row.hexData, kHalfChars);
-      high.count = static_cast<std::int32_t>(high.hexData.size() / 2);
-      high.length = high.count + 4;
-      halves.push_back(std::move(high));
-    }
-    row.hexData = std::string();  // give the memory back as we go
-  }
-  rows.swap(halves);
-}
-
-}  // namespace
-
 long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
   // The file's byte with the lowest address at or above the row's start within its
   // flash page (the one given last, when an address is given twice): the row's
@@ -60,18 +30,25 @@ long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
   const std::int64_t pageStart =
       head + (off >= 0 ? off / page : -((-off + page - 1) / page)) * page;
   const std::int64_t pageEnd = pageStart + page;
-  const std::size_t none = m_byteList.size();
-  auto lowestIn = [&](std::int64_t from, std::int64_t to) {
-    std::size_t best = none;
-    for (std::size_t i = 0; i < m_byteList.size(); ++i) {
-      const std::int64_t a = m_byteList[i].address;
-      if (a >= from && a < to && (best == none || a <= m_byteList[best].address)) best = i;
+  // The records are in file order: of two that give the same lowest byte, the
+  // later one gave its value last.
+  auto lowestIn = [&](std::int64_t from, std::int64_t to) -> const RecordSpan* {
+    const RecordSpan* best = nullptr;
+    std::int64_t bestAddress = 0;
+    for (const RecordSpan& r : m_records) {
+      const std::int64_t first = std::max<std::int64_t>(r.address, from);
+      if (first >= std::min<std::int64_t>(std::int64_t{r.address} + r.count, to)) continue;
+      if (best == nullptr || first <= bestAddress) {
+        best = &r;
+        bestAddress = first;
+      }
     }
     return best;
   };
-  std::size_t best = lowestIn(address, pageEnd);
-  if (best == none) best = lowestIn(pageStart, pageEnd);
-  return LineOfByte(best == none ? 0 : best);
+  const RecordSpan* best = lowestIn(address, pageEnd);
+  if (best == nullptr) best = lowestIn(pageStart, pageEnd);
+  if (best == nullptr && !m_records.empty()) best = &m_records.front();
+  return best == nullptr ? 0 : static_cast<long>(best->line);
 }
 
 bool CImageBuilder::LayoutFlashPages() {
@@ -88,32 +65,29 @@ bool CImageBuilder::LayoutFlashPages() {
     const std::int64_t tail = m_profile.ROMTAIL;
     const std::int64_t mark = m_profile.IAPMARK;
     const int s = m_profile.recordSize;
-    const std::string fillText(2 * static_cast<std::size_t>(s), 'F');
-    auto fillRow = [&](std::int64_t address) {
-      RowRecord r;
-      r.length = s + 4;
-      r.address = static_cast<std::int32_t>(address);
-      r.count = s;
-      r.hexData = fillText;
-      return r;
+    CRowImage& rows = m_rows;
+
+    // 1. The marker row goes to the end.
+    std::size_t marker = CRowImage::kNone;
+    for (std::size_t i = 0; i < rows.Size(); ++i) {
+      if (rows.Address(i) >= mark) {
+        marker = i;
+        break;
+      }
+    }
+    // The rows' addresses in the order they are sent, before any fill row.
+    auto sentAddress = [&](std::size_t i) -> std::int64_t {
+      if (marker == CRowImage::kNone || i < marker) return rows.Address(i);
+      return i + 1 < rows.Size() ? rows.Address(i + 1) : rows.Address(marker);
     };
-    RowList& rows = m_rowList;
 
-    // 1. The header row.
-    if (!rows.empty() && rows.front().address <= head) rows.erase(rows.begin());
-
-    // 2. The marker row goes to the end.
-    const auto marker = std::find_if(rows.begin(), rows.end(),
-                                     [&](const RowRecord& r) { return r.address >= mark; });
-    if (marker != rows.end()) std::rotate(marker, marker + 1, rows.end());
-
-    // 3. Page walk: a fill row for each page that a row enters after its start.
+    // 2. Page walk: a fill row for each page that a row enters after its start.
     //    They go in front of the image, the last one found first.
     std::vector<std::int64_t> pageFills;
     std::int64_t k = 0;
     std::int64_t boundary = head;
-    for (const RowRecord& row : rows) {
-      const std::int64_t m = row.address;
+    for (std::size_t i = 0; i < rows.Size(); ++i) {
+      const std::int64_t m = sentAddress(i);
       const std::int64_t off = m - head;
       const std::int64_t q = off / page;
       const std::int64_t r = off % page;
@@ -133,7 +107,7 @@ bool CImageBuilder::LayoutFlashPages() {
       if (m > tail) break;
     }
 
-    // 4. The page that holds IAPMARK - 1, when it is not the first page. A mark
+    // 3. The page that holds IAPMARK - 1, when it is not the first page. A mark
     //    configured beyond ROMTAIL names no page of this flash: a fill row there
     //    would run past the top of the address width, and its frame would put the
     //    fill at the bottom of flash instead.
@@ -144,23 +118,23 @@ bool CImageBuilder::LayoutFlashPages() {
       if (i >= 2 && fill + s - 1 <= tail) markerPageFill = fill;
     }
 
-    if (markerPageFill || !pageFills.empty()) {
-      RowList laidOut;
-      laidOut.reserve(rows.size() + pageFills.size() + 1);
-      if (markerPageFill) laidOut.push_back(fillRow(*markerPageFill));
+    const bool markerLast = marker == CRowImage::kNone || marker + 1 == rows.Size();
+    if (markerPageFill || !pageFills.empty() || !markerLast) {
+      std::vector<std::uint32_t> fills;
+      fills.reserve(pageFills.size() + 1);
+      if (markerPageFill) fills.push_back(static_cast<std::uint32_t>(*markerPageFill));
       for (auto it = pageFills.rbegin(); it != pageFills.rend(); ++it) {
-        laidOut.push_back(fillRow(*it));
+        fills.push_back(static_cast<std::uint32_t>(*it));
       }
-      for (RowRecord& row : rows) laidOut.push_back(std::move(row));
-      rows.swap(laidOut);
+      rows.Arrange(fills, markerLast ? CRowImage::kNone : marker);
     }
 
-    // 5. Frames carry 16 or 32 data bytes: rows of 64 are sent as two rows of 32
+    // 4. Frames carry 16 or 32 data bytes: rows of 64 are sent as two rows of 32
     //    (SentRecordSize). The configured record size stays in force, so every
     //    build reads and lays out the same file the same way.
-    if (s == 64) SplitRows(rows);
+    if (rows.RowSize() == 64) rows.SplitIntoHalves();
 
-    // 6. No frame may put a byte into the programmer or the reserved range. The
+    // 5. No frame may put a byte into the programmer or the reserved range. The
     //    transfer steps over rows by their address; a row that it would send but
     //    that reaches into a range (a range bound off the row grid) cannot be
     //    sent whole, and sending part of it would leave the device with another
@@ -168,21 +142,21 @@ bool CImageBuilder::LayoutFlashPages() {
     //    The rows are judged as the serial link sends them, which is every row the
     //    USB link sends and the row at IAPEND too: the link can still be changed
     //    between File and Update Firmware.
-    for (const RowRecord& row : rows) {
-      const auto address = static_cast<std::uint32_t>(row.address);
+    const auto count = static_cast<std::uint32_t>(rows.RowSize());
+    for (std::size_t i = 0; i < rows.Size(); ++i) {
+      const std::uint32_t address = rows.Address(i);
       if (RowSteppedOver(m_profile, address, false) ||
-          !ReachesProtectedRange(m_profile, address, static_cast<std::uint32_t>(row.count)))
+          !ReachesProtectedRange(m_profile, address, count))
         continue;
       BoxAtLine(Reason::kAddress, kAddressErrorBox, FirstLineFrom(address));
       return false;  // the rows stay as laid out, for whoever wants to see why
     }
   } catch (const std::bad_alloc&) {
-    m_rowList.clear();
-    m_rowList.shrink_to_fit();
+    m_rows.Release();
     Box(Reason::kOutOfMemory, kLayoutMemoryBox);
     return false;
   }
-  if (m_rowList.empty()) {
+  if (m_rows.Empty()) {
     Box(Reason::kNoImageData, kNoImageDataBox);
     return false;
   }

@@ -1,28 +1,26 @@
 #pragma once
-// Turns a Motorola S-record firmware file into the device's flash image: the byte
-// list (one entry per data byte), the row list (one row per record-size block,
-// filled with 0xFF), rearranged to the device's flash pages, written out as
-// tmp.txt (readable) and tmp.bin (what the transfer sends).
+// Turns a Motorola S-record firmware file into the device's flash image: the
+// file is read once, every data record going straight into the rows of the
+// record-size blocks it touches (filled with 0xFF), the rows are rearranged to
+// the device's flash pages and written out as tmp.txt (readable) and tmp.bin
+// (what the transfer sends). No list of single bytes is ever made: an image of
+// 16 Mi bytes costs little more than its rows and its tmp.bin.
 //
-// Every stage reads the device map and the record size from the profile the
-// builder was made with, as it stands when the stage runs. A stage that fails shows its message box
-// through the callback given with SetMessageBox, keeps why (Problem) and answers false.
+// Every stage reads the device map from the profile the builder was made with,
+// as it stands when the stage runs; the record size is the one the file was read
+// with. A stage that fails shows its message box through the callback given with
+// SetMessageBox, keeps why (Problem) and answers false.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/DeviceProfile.h"
-#include "image/ByteRecord.h"
-#include "image/RowRecord.h"
+#include "image/RowImage.h"
 #include "outcome/Outcome.h"
-
-// Both lists only grow at their end while they are built; the page layout
-// rebuilds the row list in one pass when it has to put rows in front.
-using ByteList = std::vector<ByteRecord>;
-using RowList = std::vector<RowRecord>;
 
 class CImageBuilder {
  public:
@@ -40,7 +38,7 @@ class CImageBuilder {
   void SetMessageBox(MessageBoxFn fn) { m_messageBox = std::move(fn); }
   void SetPump(PumpFn fn) { m_pump = std::move(fn); }
 
-  // S-record file -> byte list: every data byte at its address, or false after a
+  // S-record file -> rows: every data byte in its block's row, or false after a
   // box naming the line at fault. In the 24-bit width one window event is pumped
   // per line read.
   bool ReadSRecordFile(const std::string& path);
@@ -51,7 +49,9 @@ class CImageBuilder {
   // empty and 0 otherwise.
   const std::string& FileSha256() const { return m_fileSha256; }
   std::uint64_t FileSize() const { return m_fileSize; }
-  // byte list -> row list.
+  // The rows read -> the row list: in rising address order, one row a block.
+  // False (after a box) when the file gave no data byte, or the record size is
+  // not the one the file was read with.
   bool BuildRowList();
 
   // row list -> flash page order. With a record size of 64 every row is split
@@ -66,18 +66,18 @@ class CImageBuilder {
   bool WriteRowsBinary(const std::string& path);
 
   int m_interfaceKind = 1;  // 1 HID ("USB"), 2 serial ("COM")
-  RowList m_rowList;
-  ByteList m_byteList;
-  // Where each data record of the file begins in the byte list, and its line: a
-  // refusal can then name the line of a byte without every byte carrying one.
-  struct RecordLine {
-    std::uint32_t firstByte;
+  CRowImage m_rows;
+  // Every data record of the file that gave bytes, in file order: where its bytes
+  // go and its line. A refusal can then name the line of a byte without every
+  // byte carrying one.
+  struct RecordSpan {
+    std::uint32_t address : 24;  // its first byte's
+    std::uint32_t count : 8;     // its data bytes, 1..252
     std::uint32_t line;
   };
-  std::vector<RecordLine> m_recordLines;
-  // The 1-based line of the file that gave the byte at this index of the byte
-  // list, 0 when the list was not read from a file.
-  long LineOfByte(std::size_t index) const;
+  std::vector<RecordSpan> m_records;
+  // The data bytes the last read gave (an address given twice counts twice).
+  std::uint64_t DataBytes() const { return m_dataBytes; }
   // The binary rows exactly as the last successful WriteRowsBinary wrote them,
   // and the data bytes per row in them; empty while no image is ready. The
   // transfer sends only this image: a tmp.bin on disk that differs from it was
@@ -91,7 +91,7 @@ class CImageBuilder {
     Reason reason = Reason::kNone;
     long line = 0;
     std::string text;
-    std::string osError;  // the system's word, where a file could not be written
+    std::string osError;        // the system's word, where a file could not be written
     std::int64_t address = -1;  // the address at fault, where one is
   };
   const ImageProblem& Problem() const { return m_problem; }
@@ -110,9 +110,27 @@ class CImageBuilder {
   ImageProblem m_problem;
   std::string m_fileSha256;
   std::uint64_t m_fileSize = 0;
-  // The records of a file, read line by line from lines, into the byte list.
+  // The records of a file, read line by line from lines, into the rows.
   template <class LineSource>
   bool ReadRecords(LineSource& lines, std::uintmax_t fileSize);
+  template <class LineSource>
+  bool ReadRecordsInto(LineSource& lines, std::uintmax_t fileSize);
+  // Puts a data record's n bytes (written as text, 2n hex characters) from
+  // address on into the rows of the blocks they belong to, making the rows that
+  // are not there yet.
+  void PlaceBytes(std::uint32_t address, const std::uint8_t* bytes, int n, const char* text,
+                  bool lowerSeen);
+  // Which row holds each block the file touched: by block number, in leaves of
+  // 4096 blocks made when a block in them is first touched; 0 for none, else the
+  // row + 1. Rows are made in the order the file first touches their blocks.
+  struct BlockIndex {
+    static constexpr int kLeafBits = 12;
+    std::vector<std::unique_ptr<std::uint32_t[]>> leaves;
+    std::uint32_t lastBlock = 0xFFFFFFFFu;
+    std::size_t lastRow = 0;
+  };
+  BlockIndex m_blocks;
+  std::uint64_t m_dataBytes = 0;
   const DeviceMap& m_profile;
   // The line to name when the row at address is refused.
   long FirstLineFrom(std::uint32_t address) const;

@@ -1,14 +1,14 @@
 // Row list -> tmp.txt (one readable line per row) and tmp.bin (the rows as the
 // transfer sends them).
 //
-// tmp.txt: "%02x-%06x-%02x-%s" of length, address, count and hexData, each line
+// tmp.txt: "%02x-%06x-%02x-%s" of length (count + 4), address, count and the
+// data bytes in hex (the case the file wrote them in, fill as "FF"), each line
 // ended by CR LF on every platform, so the listing is the same wherever it was
 // made.
 // tmp.bin: per row the length byte, three address bytes (high first), the count
-// byte and the data bytes, one per pair of hexData characters (a pair that is
-// not hex gives 0, an odd last character one more byte 0). The device's row
-// buffer takes 512 bytes, so a row may carry at most 1014 characters of hexData;
-// length and count must fit one byte and the address three.
+// byte and the data bytes. The device's row buffer takes 512 bytes, so a row may
+// carry at most 507 data bytes; length and count must fit one byte and the
+// address three.
 
 #include "image/IntermediateFiles.h"
 
@@ -210,9 +210,9 @@ class CReplacingFile {
   std::string m_error;
 };
 
-bool FitsRowBuffer(const RowRecord& r) {
-  return r.length >= 0 && r.length <= 0xFF && r.count >= 0 && r.count <= 0xFF && r.address >= 0 &&
-         r.address <= 0xFFFFFF && r.hexData.size() <= kMaxHexChars;
+bool FitsRowBuffer(int count, std::uint32_t address) {
+  return count >= 0 && count + 4 <= 0xFF && address <= 0xFFFFFF &&
+         2 * static_cast<std::size_t>(count) <= kMaxHexChars;
 }
 
 }  // namespace
@@ -231,16 +231,18 @@ bool CImageBuilder::WriteRowsText() {
     // Binary mode: the CR LF line ends are written as they are meant on every platform.
     CReplacingFile out("tmp.txt");
     if (out.IsOpen()) {
-      for (const RowRecord& r : m_rowList) {
-        char* p = out.Reserve(3 * 8 + 3 + r.hexData.size() + 2);
+      const int count = m_rows.RowSize();
+      const std::size_t line = 3 * 8 + 3 + 2 * static_cast<std::size_t>(count) + 2;
+      for (std::size_t i = 0; i < m_rows.Size(); ++i) {
+        char* p = out.Reserve(line);
         if (!p) break;
-        p = hextext::PutHex(p, static_cast<std::uint32_t>(r.length), 2);
+        p = hextext::PutHex(p, static_cast<std::uint32_t>(count + 4), 2);
         *p++ = '-';
-        p = hextext::PutHex(p, static_cast<std::uint32_t>(r.address), 6);
+        p = hextext::PutHex(p, m_rows.Address(i), 6);
         *p++ = '-';
-        p = hextext::PutHex(p, static_cast<std::uint32_t>(r.count), 2);
+        p = hextext::PutHex(p, static_cast<std::uint32_t>(count), 2);
         *p++ = '-';
-        p = std::copy(r.hexData.begin(), r.hexData.end(), p);
+        p = m_rows.PutHex(i, p);
         *p++ = '\r';
         *p++ = '\n';
         out.Commit(p);
@@ -259,8 +261,9 @@ bool CImageBuilder::WriteRowsText() {
 bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   m_binImage.clear();
   m_binRecordSize = 0;
-  for (const RowRecord& r : m_rowList) {
-    if (!FitsRowBuffer(r)) {  // checked first, so the file on disk stays as it was
+  const int count = m_rows.RowSize();
+  for (std::size_t i = 0; i < m_rows.Size(); ++i) {
+    if (!FitsRowBuffer(count, m_rows.Address(i))) {  // checked first: the file on disk stays
       Box(Reason::kTmpBinWrite, kBinWriteErrorBox, "a row does not fit the image's row layout");
       return false;
     }
@@ -269,34 +272,27 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   std::string writeError;
   try {
     // The image is made in memory first and kept: it is what the transfer sends.
-    std::size_t total = 0;
-    for (const RowRecord& r : m_rowList) total += 5 + (r.hexData.size() + 1) / 2;
-    std::vector<std::uint8_t> image(total);
+    const auto n = static_cast<std::size_t>(count);
+    std::vector<std::uint8_t> image(m_rows.Size() * (5 + n));
     std::uint8_t* p = image.data();
-    for (const RowRecord& r : m_rowList) {
-      const auto address = static_cast<std::uint32_t>(r.address);
-      *p++ = static_cast<std::uint8_t>(r.length);
+    for (std::size_t i = 0; i < m_rows.Size(); ++i) {
+      const std::uint32_t address = m_rows.Address(i);
+      *p++ = static_cast<std::uint8_t>(count + 4);
       *p++ = static_cast<std::uint8_t>(address >> 16);
       *p++ = static_cast<std::uint8_t>(address >> 8);
       *p++ = static_cast<std::uint8_t>(address);
-      *p++ = static_cast<std::uint8_t>(r.count);
-      const char* text = r.hexData.data();
-      const std::size_t chars = r.hexData.size();
-      std::size_t i = 0;
-      for (; i + 1 < chars; i += 2) {
-        *p++ = static_cast<std::uint8_t>(hextext::PairValue(text[i], text[i + 1]));
-      }
-      if (i < chars) *p++ = 0;  // an odd last character
+      *p++ = static_cast<std::uint8_t>(count);
+      p = std::copy_n(m_rows.Data(i), n, p);
     }
 
     CReplacingFile out(path);
     if (out.IsOpen()) {
       constexpr std::size_t kPiece = 64 * 1024;
-      for (std::size_t at = 0; at < total; at += kPiece) {
-        const std::size_t n = std::min(kPiece, total - at);
-        char* to = out.Reserve(n);
+      for (std::size_t at = 0; at < image.size(); at += kPiece) {
+        const std::size_t piece = std::min(kPiece, image.size() - at);
+        char* to = out.Reserve(piece);
         if (!to) break;
-        out.Commit(std::copy_n(reinterpret_cast<const char*>(image.data() + at), n, to));
+        out.Commit(std::copy_n(reinterpret_cast<const char*>(image.data() + at), piece, to));
       }
       ok = out.Close();
     }

@@ -1,4 +1,4 @@
-// S-record file -> byte list.
+// S-record file -> rows.
 //
 // Each record is decoded by its own type: S1, S2 and S3 data records carry two,
 // three and four address bytes, and every data byte of every data record goes to
@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -208,22 +209,27 @@ enum class LineFault { kNone, kFormat, kChecksum };
 
 // Checks the record's digits, its length against its count byte and its checksum
 // (the low byte of the sum of every byte from the count byte on is 0xFF); on
-// success field holds the address field's value.
-LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& field) {
+// success field holds the address field's value and bytes every byte of the
+// record from the count byte on, decoded (the line is decoded once).
+LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& field,
+                      std::uint8_t (&bytes)[256]) {
   if (line.size() < 4 || (line.size() & 1) != 0) return LineFault::kFormat;
   const auto* p = reinterpret_cast<const unsigned char*>(line.data()) + 2;
   const std::size_t pairs = (line.size() - 2) / 2;  // count byte, then count bytes
+  if (pairs > 256) return LineFault::kFormat;       // more than the count byte can say
   int bad = 0;
   unsigned sum = 0;
-  std::uint32_t value = 0;
   for (std::size_t i = 0; i < pairs; ++i, p += 2) {
     const int h = hextext::kNibble[p[0]], l = hextext::kNibble[p[1]];
     bad |= h | l;  // a negative nibble leaves the sign bit set
     const unsigned byte = static_cast<unsigned>(h * 16 + l) & 0xFFu;
     sum += byte;
-    if (i >= 1 && i <= static_cast<std::size_t>(addressBytes)) value = (value << 8) | byte;
+    bytes[i] = static_cast<std::uint8_t>(byte);
   }
   if (bad < 0) return LineFault::kFormat;
+  std::uint32_t value = 0;
+  for (int i = 1; i <= addressBytes && static_cast<std::size_t>(i) < pairs; ++i)
+    value = (value << 8) | bytes[i];
   const std::size_t count = static_cast<std::size_t>(hextext::PairValue(line[2], line[3]));
   if (count != pairs - 1 || count < static_cast<std::size_t>(addressBytes) + 1) {
     return LineFault::kFormat;
@@ -259,14 +265,20 @@ bool CImageBuilder::ReadSRecordFile(const std::string& path) {
   // What is recorded of the file is what was read of it, chunk by chunk, not
   // what a second look at the path would find.
   CSha256 digest;
-  CLineReader lines(file.get(), digest);
-  if (!ReadRecords(lines, ec ? 0 : fileSize)) return false;
+  std::optional<CLineReader> lines;
+  try {
+    lines.emplace(file.get(), digest);
+  } catch (const std::bad_alloc&) {
+    Box(Reason::kOutOfMemory, kReadMemoryBox);
+    return false;
+  }
+  if (!ReadRecords(*lines, ec ? 0 : fileSize)) return false;
   if (std::fclose(file.release()) != 0) {
     Box(Reason::kReadError, kReadFileErrorBox);
     return false;
   }
   m_fileSha256 = digest.Hex();
-  m_fileSize = static_cast<std::uint64_t>(lines.BytesRead());
+  m_fileSize = static_cast<std::uint64_t>(lines->BytesRead());
   return true;
 }
 
@@ -283,19 +295,32 @@ bool CImageBuilder::ReadSRecordBytes(const std::vector<std::uint8_t>& bytes) {
 
 template <class LineSource>
 bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
+  if (ReadRecordsInto(lines, fileSize)) return true;
+  // Nothing of a file refused is kept.
+  m_rows.Release();
+  std::vector<RecordSpan>().swap(m_records);
+  m_blocks = BlockIndex{};
+  return false;
+}
+
+template <class LineSource>
+bool CImageBuilder::ReadRecordsInto(LineSource& lines, std::uintmax_t fileSize) {
   try {
-    m_byteList.clear();
-    m_recordLines.clear();
+    m_records.clear();
+    m_blocks = BlockIndex{};
+    m_dataBytes = 0;
+    m_rows.Release();
+    m_rows.Reset(m_profile.recordSize);
     // Every data byte takes two characters of the file, so half the file's size
-    // bounds the byte count. Reserving it saves the copies of a growing list;
-    // pages that are never filled cost no memory.
-    if (fileSize > 0) {
+    // bounds the data bytes. Room for that many saves the copies of growing
+    // planes; pages that are never filled cost no memory.
+    if (fileSize > 0 && m_profile.recordSize > 0) {
       try {
         // No device has more than 16 Mi addresses: nothing beyond is reserved.
-        m_byteList.reserve(
-            static_cast<std::size_t>(std::min<std::uintmax_t>(fileSize / 2, 1u << 24)));
+        const auto bytes = std::min<std::uintmax_t>(fileSize / 2, 1u << 24);
+        m_rows.Reserve(static_cast<std::size_t>(bytes / m_profile.recordSize + 1));
       } catch (const std::exception&) {
-        // Too large to reserve at once: the list grows as it goes.
+        // Too large to reserve at once: the planes grow as they go.
       }
     }
 
@@ -305,8 +330,7 @@ bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
     const bool pump = Uses24BitAddresses(m_profile) && m_pump;
     const auto romHead = static_cast<std::uint32_t>(m_profile.ROMHEAD);
 
-    ByteRecord work;
-    work.count = 1;
+    std::uint8_t decoded[256];
     int acceptedLines = 0;
     long lineNumber = 0;
     long lastRecordLine = 0;  // the last line that was not blank
@@ -348,7 +372,7 @@ bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
       if (kind.role == RecordRole::kNone)
         return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
       std::uint32_t field = 0;
-      switch (CheckRecord(line, kind.addressBytes, field)) {
+      switch (CheckRecord(line, kind.addressBytes, field, decoded)) {
         case LineFault::kFormat:
           return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
         case LineFault::kChecksum:
@@ -366,14 +390,15 @@ bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
         if (field != dataRecords) return refuse(Reason::kFormat, kFormatErrorBox, lineNumber);
         complete = true;
       }
-      work.SetRecordType(line.substr(0, 2));
-
       ++acceptedLines;
       if (acceptedLines == 2 && field != romHead) {
         // The box's text stays as it is; where the file begins instead is kept
         // beside it, for whoever has to find out which of the two, file or
         // configuration, is the wrong one.
-        m_problem = {Reason::kRomheadMismatch, lineNumber, kFileMismatchBox, {},
+        m_problem = {Reason::kRomheadMismatch,
+                     lineNumber,
+                     kFileMismatchBox,
+                     {},
                      static_cast<std::int64_t>(field)};
         if (m_messageBox) m_messageBox(m_problem.text);
         return false;
@@ -386,15 +411,15 @@ bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
       if (n == 0) continue;
       if (std::uint64_t{field} + n - 1 > topAddress)
         return refuse(Reason::kAddress, kAddressErrorBox, lineNumber);
-      m_recordLines.push_back(
-          {static_cast<std::uint32_t>(m_byteList.size()), static_cast<std::uint32_t>(lineNumber)});
+      // field + n - 1 fits 24 bits (just checked) and n is at most 252.
+      m_records.push_back({field & 0xFFFFFFu, static_cast<std::uint32_t>(n) & 0xFFu,
+                           static_cast<std::uint32_t>(lineNumber)});
+      m_dataBytes += n;
       const char* text = line.data() + first;
-      for (std::size_t k = 0; k < n; ++k, text += 2) {
-        work.SetAddress(std::int64_t{field} + static_cast<std::int64_t>(k));
-        work.hexData[0] = text[0];
-        work.hexData[1] = text[1];
-        m_byteList.push_back(work);
-      }
+      // Digits and upper-case letters all lie below 'a'.
+      const bool lowerSeen = std::any_of(
+          text, text + 2 * n, [](char c) { return static_cast<unsigned char>(c) >= 'a'; });
+      PlaceBytes(field, decoded + 1 + kind.addressBytes, static_cast<int>(n), text, lowerSeen);
     }
     if (!complete) return refuse(Reason::kIncomplete, kIncompleteBox, lastRecordLine + 1);
   } catch (const ReadFault&) {

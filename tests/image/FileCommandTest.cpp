@@ -178,13 +178,13 @@ TEST_F(FileCommandFixture, AFirmwareFileThatIsTmpTxtOrTmpBinIsRefusedUntouched) 
 
 TEST_F(FileCommandFixture, CancelledDialogChangesNothing) {
   Click(dir.File("fw.mppt"));
-  const V rows = Show(dlg.Builder().m_rowList);
+  const V rows = Show(dlg.Builder().m_rows);
   const std::string bin = dir.Read("tmp.bin"), txt = dir.Read("tmp.txt");
   EXPECT_EQ(Click(std::nullopt), V{kSep});
   EXPECT_TRUE(ws.IsEnabled(IDC_UPDATE));
   EXPECT_EQ(ws.GetText(IDC_FILENAME), dir.File("fw.mppt"));
-  EXPECT_EQ(Show(dlg.Builder().m_rowList), rows);
-  EXPECT_EQ(dlg.Builder().m_byteList.size(), 32u);
+  EXPECT_EQ(Show(dlg.Builder().m_rows), rows);
+  EXPECT_EQ(dlg.Builder().DataBytes(), 32u);
   EXPECT_EQ(dir.Read("tmp.bin") + dir.Read("tmp.txt"), bin + txt);
 }
 

@@ -1,4 +1,4 @@
-// Row list -> flash page order: the header row, the marker row, the page walk
+// Row list -> flash page order: the marker row, the page walk
 // (ending after the first row above ROMTAIL), the marker page with its doubled
 // fill row, the 64-byte split, and maps that cannot be laid out.
 
@@ -22,14 +22,14 @@ struct LayoutFixture : ::testing::Test {
   }
   // Lays out rows at the addresses; the result's addresses, fill rows marked "f".
   V Laid(std::initializer_list<std::int32_t> addresses, int s = 32) {
-    b.m_rowList.clear();
-    for (std::int32_t a : addresses) b.m_rowList.push_back(Row(a, Seq(a >> 4, s)));
+    std::vector<std::pair<std::uint32_t, std::string>> rows;
+    for (std::int32_t a : addresses) rows.emplace_back(a, Seq(a >> 4, s));
+    SetRows(b, s, rows);
     EXPECT_TRUE(b.LayoutFlashPages());
     V out;
-    for (const RowRecord& r : b.m_rowList) {
+    for (std::size_t i = 0; i < b.m_rows.Size(); ++i) {
       char a[16];
-      std::snprintf(a, sizeof a, "%x%s", static_cast<unsigned>(r.address),
-                    r.hexData == F(r.count) ? "f" : "");
+      std::snprintf(a, sizeof a, "%x%s", b.m_rows.Address(i), b.m_rows.IsFill(i) ? "f" : "");
       out.push_back(a);
     }
     return out;
@@ -39,61 +39,60 @@ struct LayoutFixture : ::testing::Test {
 TEST_F(LayoutFixture, WorkedExampleAndTheWalkThatEndsAboveRomTail) {
   SetMap(32, 0x8000, 0xFFFF, 0x200, 0x8400);
   EXPECT_EQ(
-      Laid({0, 0x8000, 0x8020, 0x8220, 0x8400, 0x8420, 0x8640}),
+      Laid({0x8000, 0x8020, 0x8220, 0x8400, 0x8420, 0x8640}),
       (V{"8200f", "8600f", "8400f", "8200f", "8000", "8020", "8220", "8420", "8640", "8400"}));
-  for (const RowRecord& r : b.m_rowList) EXPECT_EQ(Show(r).substr(0, 3), "24-");
+  for (const std::string& row : Show(b.m_rows)) EXPECT_EQ(row.substr(0, 3), "24-");
   SetMap(32, 0x8000, 0x8300, 0x200, 0x8000);
-  EXPECT_EQ(Laid({0, 0x8000, 0x8420, 0x8620, 0x8820}),
-            (V{"8400f", "8420", "8620", "8820", "8000"}));
+  EXPECT_EQ(Laid({0x8000, 0x8420, 0x8620, 0x8820}), (V{"8400f", "8420", "8620", "8820", "8000"}));
 }
 
-TEST_F(LayoutFixture, HeaderRowMarkerRowAndPageStarts) {
-  // Only the first row can be the header row; a later row below ROMHEAD stays; a
-  // first page entered inside gets a fill row at ROMHEAD.
+TEST_F(LayoutFixture, MarkerRowAndPageStarts) {
+  // Every row stays, one below ROMHEAD too; a first page entered inside gets a
+  // fill row at ROMHEAD.
   SetMap(32, 0x8000, 0xFFFF, 0x200, 0x8000);
   EXPECT_EQ(Laid({0x8010, 0x40, 0x8020, 0x8200}), (V{"8000f", "40", "8020", "8200", "8010"}));
   // IAPMARK within the first page: no marker page fill; a page without rows gets none.
   SetMap(32, 0x8000, 0xFFFF, 0x200, 0x8100);
-  EXPECT_EQ(Laid({0x40, 0x8000, 0x8100, 0x8800, 0x8a20}),
-            (V{"8a00f", "8000", "8800", "8a20", "8100"}));
+  EXPECT_EQ(Laid({0x8000, 0x8100, 0x8800, 0x8a20}), (V{"8a00f", "8000", "8800", "8a20", "8100"}));
   // No row reaches IAPMARK: nothing moves, the marker page is still filled.
   SetMap(16, 0x8000, 0xFFFF, 0x100, 0x9000);
-  EXPECT_EQ(Laid({0, 0x8000, 0x8100}, 16), (V{"8f00f", "8000", "8100"}));
+  EXPECT_EQ(Laid({0x8000, 0x8100}, 16), (V{"8f00f", "8000", "8100"}));
   // A mark configured beyond ROMTAIL: no fill row for a page outside the flash
   // (it would run past 0xFFFF and land at the bottom of flash).
   SetMap(64, 0xFFC0, 0xFFFF, 0x40, 0x100E0);
-  EXPECT_EQ(Laid({0, 0xFFC0}, 64), (V{"ffc0", "ffe0"}));
+  EXPECT_EQ(Laid({0xFFC0}, 64), (V{"ffc0", "ffe0"}));
   // A page size beyond 32-bit page arithmetic still lays out.
   SetMap(32, 0x8000, 0xFFFFFF, 0x7FFFFFFF, 0x8000);
-  EXPECT_EQ(Laid({0, 0x8000, 0x8020, 0x900010}), (V{"8000f", "8020", "900010", "8000"}));
+  EXPECT_EQ(Laid({0x8000, 0x8020, 0x900010}), (V{"8000f", "8020", "900010", "8000"}));
 }
 
 TEST_F(LayoutFixture, RecordSize64IsSentAsRowsOf32WithEveryByte) {
   SetMap(64, 0x8000, 0xFFFF, 0x100, 0x8100);
-  const std::initializer_list<std::int32_t> rows = {0, 0x8000, 0x8040, 0x8100, 0x8140, 0x8240};
-  std::map<std::int32_t, std::string> before, after;  // address -> byte
+  const std::initializer_list<std::int32_t> rows = {0x8000, 0x8040, 0x8100, 0x8140, 0x8240};
+  std::map<std::uint32_t, std::string> before, after;  // address -> byte
   for (std::int32_t a : rows) {
-    for (int k = 0; a != 0 && k < 64; ++k) before[a + k] = Seq(a >> 4, 64).substr(2 * k, 2);
+    for (int k = 0; k < 64; ++k) before[a + k] = Seq(a >> 4, 64).substr(2 * k, 2);
   }
   EXPECT_EQ(Laid(rows, 64), (V{"8200f", "8220f", "8100f", "8120f", "8000", "8020", "8040", "8060",
                                "8140", "8160", "8240", "8260", "8100", "8120"}));
   EXPECT_EQ(ActiveProfile.recordSize, 64);  // the next build reads and lays out alike
-  for (const RowRecord& r : b.m_rowList) {
-    EXPECT_EQ(Show(r).substr(0, 3) + std::to_string(r.hexData.size()), "24-64");
-    for (int k = 0; r.hexData != F(32) && k < 32; ++k)
-      after[r.address + k] = r.hexData.substr(2 * k, 2);
+  for (std::size_t i = 0; i < b.m_rows.Size(); ++i) {
+    const std::string hex = b.m_rows.Hex(i);
+    EXPECT_EQ(Show(b.m_rows, i).substr(0, 3) + std::to_string(hex.size()), "24-64");
+    for (int k = 0; hex != F(32) && k < 32; ++k)
+      after[b.m_rows.Address(i) + k] = hex.substr(2 * k, 2);
   }
   EXPECT_EQ(after, before);
 }
 
 TEST_F(LayoutFixture, MapsAndListsThatCannotBeLaidOut) {
   SetMap(32, 0x8000, 0xFFFF, 0xFFFFFE00u, 0x8000);  // "-512" in the configuration file
-  b.m_rowList = {Row(0, F(32)), Row(0x8000, F(32))};
+  SetRows(b, 32, {{0x8000, F(32)}});
   EXPECT_FALSE(b.LayoutFlashPages());
   SetMap(32, 0x8000, 0xFFFF, 0x200, 0x8000);
-  b.m_rowList = {Row(0, F(32))};  // the header row was the only row
+  SetRows(b, 32, {});
   EXPECT_FALSE(b.LayoutFlashPages());
-  EXPECT_TRUE(b.m_rowList.empty());
+  EXPECT_TRUE(b.m_rows.Empty());
   EXPECT_EQ(boxes, (V{"Config File PAGESIZE Error !", "Flash File has no data for the device !"}));
 }
 

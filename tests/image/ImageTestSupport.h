@@ -1,5 +1,5 @@
 #pragma once
-// Makers of S-record text, byte lists, rows and device maps for the image tests.
+// Makers of S-record text, rows and device maps for the image tests.
 
 #include <cstdio>
 #include <string>
@@ -53,38 +53,46 @@ inline void SetMap(int recordSize, unsigned romHead, unsigned romTail, unsigned 
   ActiveProfile.IAPMARK = iapMark;
 }
 
-// A row as tmp.txt shows it, without the line end.
-inline std::string Show(const RowRecord& r) {
+// Every row as tmp.txt shows it, without the line ends.
+inline std::string Show(const CRowImage& rows, std::size_t i) {
   char head[40];
-  std::snprintf(head, sizeof head, "%02x-%06x-%02x-", static_cast<unsigned>(r.length),
-                static_cast<unsigned>(r.address), static_cast<unsigned>(r.count));
-  return head + r.hexData;
+  const auto count = static_cast<unsigned>(rows.RowSize());
+  std::snprintf(head, sizeof head, "%02x-%06x-%02x-", count + 4, rows.Address(i), count);
+  return head + rows.Hex(i);
 }
-inline std::vector<std::string> Show(const RowList& rows) {
+inline std::vector<std::string> Show(const CRowImage& rows) {
   std::vector<std::string> out;
-  for (const auto& r : rows) out.push_back(Show(r));
+  for (std::size_t i = 0; i < rows.Size(); ++i) out.push_back(Show(rows, i));
   return out;
 }
 
-// Byte records for consecutive addresses from address.
-inline void AddBytes(CImageBuilder& b, unsigned address, const std::string& hex) {
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    ByteRecord r;
-    r.SetRecordType("S1");
-    r.count = 1;
-    r.SetAddress(address + i / 2);
-    r.SetHexData(hex.substr(i, 2));
-    b.m_byteList.push_back(r);
+// Rows of size data bytes, as given: each its address and the text of its bytes
+// (at most size of them, the rest fill), case kept.
+inline void SetRows(CImageBuilder& b, int size,
+                    const std::vector<std::pair<std::uint32_t, std::string>>& rows) {
+  b.m_rows.Reset(size);
+  for (const auto& [address, hex] : rows) {
+    b.m_rows.AddRow(address);
+    const std::string bytes = Bytes(hex);
+    const bool lower = hex.find_first_of("abcdef") != std::string::npos;
+    b.m_rows.Put(b.m_rows.Size() - 1, 0, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                 static_cast<int>(bytes.size()), hex.data(), lower);
   }
 }
 
-inline RowRecord Row(std::int32_t address, const std::string& hex) {
-  RowRecord r;
-  r.address = address;
-  r.hexData = hex;
-  r.count = static_cast<std::int32_t>(hex.size() / 2);
-  r.length = r.count + 4;
-  return r;
+// A file of the header, one S1 record for each run of bytes (address, hex) in the
+// order given, and the termination record.
+inline std::string RunsFile(const std::vector<std::pair<unsigned, std::string>>& runs) {
+  std::string file = std::string(kHeader) + "\n";
+  for (const auto& [address, hex] : runs) file += S1(address, hex) + "\n";
+  return file + "S9030000FC\n";
+}
+
+// Reads that file, ROMHEAD set to the first run's address.
+inline bool ReadRuns(CImageBuilder& b, const std::vector<std::pair<unsigned, std::string>>& runs) {
+  ActiveProfile.ROMHEAD = runs.front().first;
+  const std::string file = RunsFile(runs);
+  return b.ReadSRecordBytes(std::vector<std::uint8_t>(file.begin(), file.end()));
 }
 
 }  // namespace imagetest

@@ -48,7 +48,7 @@ TEST_F(FilesFixture, SmallImagesInBothWidths) {
             Bytes("1400800010" + F(16) + "1400801010A0A1A2A3" + F(12) + "1400800010" + Seq(0, 16)));
 
   // The 24-bit width: the header's text (44 52, read once as if at 0x48) is no
-  // firmware and leaves no row; the builder's doubled first row goes as the header row.
+  // firmware and leaves no row.
   SetMap(32, 0x10000, 0x1FFFF, 0x100, 0x10100);
   Build(std::string(kHeader) + "\n" + S2(0x10000, Seq(0, 32)) + "\n" + S2(0x10120, Seq(0x80, 8)) +
         "\n" + SLine('5', 2, 2, ""));
@@ -60,14 +60,14 @@ TEST_F(FilesFixture, SmallImagesInBothWidths) {
 }
 
 TEST_F(FilesFixture, RowsAreWrittenAsTheyStand) {
-  // Case kept in tmp.txt, a pair that is not hex gives 0, an odd last character one more 0.
-  b.m_rowList = {Row(0x8000, "0a0A"), Row(0x123456, "zz7"), Row(0, "")};
+  // Case kept in tmp.txt, fill written "FF".
+  SetRows(b, 3, {{0x8000, "0a0A"}, {0x123456, "Ff7e"}, {0, ""}});
   ASSERT_TRUE(b.WriteRowsText());
   ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
-  EXPECT_EQ(dir.Read("tmp.txt"), "06-008000-02-0a0A\r\n05-123456-01-zz7\r\n04-000000-00-\r\n");
-  EXPECT_EQ(dir.Read("tmp.bin"),
-            Bytes("06008000020A0A0512345601") + std::string(2, 0) + Bytes("0400000000"));
-  b.m_rowList = {Row(0x8000, "11")};  // a shorter image replaces all of the old one
+  EXPECT_EQ(dir.Read("tmp.txt"),
+            "07-008000-03-0a0AFF\r\n07-123456-03-Ff7eFF\r\n07-000000-03-FFFFFF\r\n");
+  EXPECT_EQ(dir.Read("tmp.bin"), Bytes("07008000030A0AFF0712345603FF7EFF0700000003FFFFFF"));
+  SetRows(b, 1, {{0x8000, "11"}});  // a shorter image replaces all of the old one
   ASSERT_TRUE(b.WriteRowsText());
   ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
   EXPECT_EQ(dir.Read("tmp.txt"), "05-008000-01-11\r\n");
@@ -75,32 +75,26 @@ TEST_F(FilesFixture, RowsAreWrittenAsTheyStand) {
 }
 
 TEST_F(FilesFixture, RowsThatDoNotFitAndFilesThatCannotBeWritten) {
-  // 1014 characters of data fill the 512-byte row buffer after the 10 field characters.
-  RowRecord longest = Row(0x8000, std::string(1014, '1')),
-            tooLong = Row(0x8000, std::string(1015, '1'));
-  longest.count = tooLong.count = 0x10;
-  longest.length = tooLong.length = 0x14;
-  RowRecord wideCount = Row(0x8000, "11");
-  wideCount.count = 300;
-  for (const auto& [row, fits] :
-       std::vector<std::pair<RowRecord, bool>>{{longest, true},
-                                               {tooLong, false},
-                                               {Row(0xFFFFFF, "11"), true},
-                                               {Row(0x1000000, "11"), false},
-                                               {Row(-16, "11"), false},
-                                               {wideCount, false}}) {
+  // The length byte (count + 4) must fit one byte, the address three.
+  struct Case {
+    int size;
+    std::uint32_t address;
+    bool fits;
+  };
+  for (const Case& c : {Case{251, 0x8000, true}, Case{252, 0x8000, false}, Case{1, 0xFFFFFF, true},
+                        Case{1, 0x1000000, false}, Case{1, 0xFFFFFFF0, false}}) {
     dir.Write("tmp.bin", "old");
-    b.m_rowList = {Row(0x8000, "11"), row};
-    EXPECT_EQ(b.WriteRowsBinary("tmp.bin"), fits) << Show(row).substr(0, 20);
-    if (!fits) {
+    SetRows(b, c.size, {{0x8000, "11"}, {c.address, "11"}});
+    EXPECT_EQ(b.WriteRowsBinary("tmp.bin"), c.fits) << c.size << " " << c.address;
+    if (!c.fits) {
       EXPECT_EQ(dir.Read("tmp.bin"), "old");  // refused before the file was touched
     }
   }
-  b.m_rowList = {Row(0x8000, "11")};
+  SetRows(b, 1, {{0x8000, "11"}});
   std::filesystem::create_directory(dir.File("tmp.txt"));
   EXPECT_FALSE(b.WriteRowsText());
   EXPECT_FALSE(b.WriteRowsBinary(dir.File("no/such/dir/tmp.bin")));
-  V expected(4, "BIN File Write Error !");
+  V expected(3, "BIN File Write Error !");
   expected.push_back("TXT File Write Error !");
   expected.push_back("BIN File Write Error !");
 #if defined(__linux__)
@@ -126,7 +120,7 @@ TEST_F(FilesFixture, LinksOfEitherNameAreReplacedNotFollowed) {
   dir.Write("keep.bin", "kept");
   std::filesystem::create_symlink("keep.txt", dir.File("tmp.txt"));
   std::filesystem::create_symlink(dir.File("keep.bin"), dir.File("tmp.bin"));
-  b.m_rowList = {Row(0x8000, "11")};
+  SetRows(b, 1, {{0x8000, "11"}});
   ASSERT_TRUE(b.WriteRowsText());
   ASSERT_TRUE(b.WriteRowsBinary("tmp.bin"));
   EXPECT_EQ(dir.Read("keep.txt") + dir.Read("keep.bin"), "keptkept");
@@ -140,7 +134,9 @@ TEST_F(FilesFixture, LinksOfEitherNameAreReplacedNotFollowed) {
 TEST_F(FilesFixture, AWriteThatFailsHalfWayLeavesTheOldFilesAndNoTemporary) {
   dir.Write("tmp.txt", "old text");
   dir.Write("tmp.bin", "old image");
-  b.m_rowList.assign(2000, Row(0x8000, std::string(64, 'a')));  // 158 kB of text, 74 kB of rows
+  SetRows(b, 32,
+          std::vector<std::pair<std::uint32_t, std::string>>(
+              2000, {0x8000, std::string(64, 'a')}));  // 158 kB of text, 74 kB of rows
   // Files may grow to 16 KiB only: the writes fail part of the way through.
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);

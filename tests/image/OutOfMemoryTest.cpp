@@ -44,12 +44,14 @@ struct FailAllocations {
   ~FailAllocations() { g_failFrom = std::numeric_limits<std::size_t>::max(); }
 };
 
-// 48 KiB of data, record size 32.
+// 1 MiB of data from 0x100000, record size 32: the first line at ROMHEAD, the
+// others from the top down, so that the rows have to be sorted.
 std::string BigFile() {
-  std::string file = std::string(kHeader) + "\n";
-  for (unsigned a = 0x4000; a < 0x10000; a += 32)
-    file += S1(a, Seq(static_cast<int>(a >> 5), 32)) + "\n";
-  return file + "S9030000FC\n";
+  constexpr unsigned kHead = 0x100000, kEnd = kHead + (1u << 20);
+  std::string file = std::string(kHeader) + "\n" + S2(kHead, Seq(0, 32)) + "\n";
+  for (unsigned a = kEnd - 32; a > kHead; a -= 32)
+    file += S2(a, Seq(static_cast<int>(a >> 5), 32)) + "\n";
+  return file + "S804000000FB\n";
 }
 
 TEST(OutOfMemory, EachStageReportsAndFails) {
@@ -57,24 +59,27 @@ TEST(OutOfMemory, EachStageReportsAndFails) {
   CImageBuilder b{ActiveProfile};
   std::vector<std::string> boxes;
   b.SetMessageBox([&](const std::string& t) { boxes.push_back(t); });
-  SetMap(32, 0x4000, 0xFFFF, 0x200, 0x4400);
+  SetMap(32, 0x100000, 0xFFFFFF, 0x200, 0x100400);
   dir.Write("fw.s19", BigFile());
   {
-    FailAllocations fail(300 * 1024);  // the byte list cannot grow past 32 Ki entries
+    FailAllocations fail(300 * 1024);  // the rows cannot grow past 300 KiB
     EXPECT_FALSE(b.ReadSRecordFile(dir.File("fw.s19")));
+    EXPECT_TRUE(b.m_rows.Empty());
   }
   ASSERT_TRUE(b.ReadSRecordFile(dir.File("fw.s19")));
   {
-    FailAllocations fail(48 * 1024);  // no room for the list of 1537 rows
+    FailAllocations fail(100 * 1024);  // no room to sort the 32 Ki rows
     EXPECT_FALSE(b.BuildRowList());
-    EXPECT_TRUE(b.m_rowList.empty());
+    EXPECT_TRUE(b.m_rows.Empty());
   }
+  ASSERT_TRUE(b.ReadSRecordFile(dir.File("fw.s19")));
   ASSERT_TRUE(b.BuildRowList());
   {
-    FailAllocations fail(32 * 1024);  // no room for the laid-out list
+    FailAllocations fail(300 * 1024);  // no room for the laid-out rows
     EXPECT_FALSE(b.LayoutFlashPages());
-    EXPECT_TRUE(b.m_rowList.empty());
+    EXPECT_TRUE(b.m_rows.Empty());
   }
+  ASSERT_TRUE(b.ReadSRecordFile(dir.File("fw.s19")));
   ASSERT_TRUE(b.BuildRowList());
   ASSERT_TRUE(b.LayoutFlashPages());
   {

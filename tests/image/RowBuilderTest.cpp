@@ -1,6 +1,6 @@
-// Byte list -> rows: one row per block at the block's start, fill before, inside
-// and after the file's bytes, the stand-in first row, blocks left and come back
-// to, gaps of whole blocks, and bytes that arrive out of order.
+// Data records -> rows: one row per block at the block's start, fill before, inside
+// and after the file's bytes, blocks left and come back to, gaps of whole blocks,
+// bytes that arrive out of order, and the case each byte was last written in.
 
 #include <gtest/gtest.h>
 
@@ -13,20 +13,19 @@ namespace {
 
 struct RowCase {
   int recordSize;
-  std::vector<std::pair<unsigned, std::string>> bytes;  // runs of bytes in list order
-  V rows;                                               // after the header's row
+  std::vector<std::pair<unsigned, std::string>> bytes;  // runs of bytes in file order
+  V rows;
 };
 
 class RowBuilderCases : public ::testing::TestWithParam<RowCase> {};
 
 TEST_P(RowBuilderCases, GiveTheRows) {
   const RowCase& c = GetParam();
-  SetMap(c.recordSize, 0xFFF0, 0xFFFF);  // every first row at or below ROMHEAD
+  SetMap(c.recordSize, 0, 0xFFFF);
   CImageBuilder b{ActiveProfile};
-  for (const auto& [address, hex] : c.bytes) AddBytes(b, address, hex);
+  ASSERT_TRUE(ReadRuns(b, c.bytes));
   ASSERT_TRUE(b.BuildRowList());
-  const V rows = Show(b.m_rowList);
-  EXPECT_EQ(V(rows.begin() + 1, rows.end()), c.rows);  // after the stand-in first row
+  EXPECT_EQ(Show(b.m_rows), c.rows);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -75,49 +74,36 @@ INSTANTIATE_TEST_SUITE_P(
         RowCase{32, {{0xFFF0, "AA"}}, {"24-00ffe0-20-" + F(16) + "AA" + F(15)}},
         RowCase{64, {{0xFFE0, Seq(0, 32)}}, {"44-00ffc0-40-" + F(32) + Seq(0, 32)}}));
 
-TEST(RowBuilder, FirstRowOfTheList) {
-  SetMap(32, 0x8000, 0xFFFF);
+TEST(RowBuilder, CaseAsWrittenAndOutOfOrderBlocks) {
+  SetMap(16, 0, 0xFFFF);
   CImageBuilder b{ActiveProfile};
-  auto rowsOf = [&](std::vector<std::pair<unsigned, std::string>> runs) {
-    b.m_byteList.clear();
-    for (const auto& [a, hex] : runs) AddBytes(b, a, hex);
-    EXPECT_TRUE(b.BuildRowList());
-    return Show(b.m_rowList);
-  };
-  // A stand-in first row with the lowest byte alone where the page layout drops
-  // it as the header row (at or below ROMHEAD); the block's real row stays.
-  EXPECT_EQ(rowsOf({{0x8000, Seq(0, 32)}}),
-            (V{"24-008000-20-00" + F(31), "24-008000-20-" + Seq(0, 32)}));
-  EXPECT_EQ(rowsOf({{0, "3030303030"}, {0x8000, Seq(0, 32)}}),
-            (V{"24-000000-20-30" + F(31), "24-000000-20-3030303030" + F(27),
-               "24-008000-20-" + Seq(0, 32)}));
-  EXPECT_EQ(rowsOf({{0x10, "ABCD"}}),
-            (V{"24-000000-20-" + F(16) + "AB" + F(15), "24-000000-20-" + F(16) + "ABCD" + F(14)}));
-  // Above ROMHEAD nothing would take it off again, so there is none: the lowest
-  // block's row comes first, once, even when the file begins elsewhere.
-  EXPECT_EQ(rowsOf({{0x8400, "44"}, {0x8020, "22"}}),
-            (V{"24-008020-20-22" + F(31), "24-008400-20-44" + F(31)}));
-  // A byte whose line ended inside it leaves fill at its place.
-  b.m_byteList.clear();
-  AddBytes(b, 0x8000, "112233");
-  b.m_byteList[1].SetHexData("2");
+  // Lower and mixed case stay as written, fill stays "FF", and a byte written
+  // again takes the case of its last writing, in rows made out of order.
+  ASSERT_TRUE(ReadRuns(b, {{0x8020, "aBcD"},
+                           {0x8000, "ff00"},
+                           {0x8021, "EE"},
+                           {0x8001, "0a"},
+                           {0x8010, "Ab"},
+                           {0x8000, "FF"}}));
   ASSERT_TRUE(b.BuildRowList());
-  EXPECT_EQ(Show(b.m_rowList).back(), "24-008000-20-11FF33" + F(29));
+  EXPECT_EQ(Show(b.m_rows), (V{"14-008000-10-FF0a" + F(14), "14-008010-10-Ab" + F(15),
+                               "14-008020-10-aBEE" + F(14)}));
 }
 
-TEST(RowBuilder, EmptyListAndAClearedRow) {
+TEST(RowBuilder, NoDataAndARecordSizeChangedSinceTheRead) {
   SetMap(16, 0x8000, 0xFFFF);
   CImageBuilder b{ActiveProfile};
   V boxes;
   b.SetMessageBox([&](const std::string& t) { boxes.push_back(t); });
-  b.m_rowList.push_back(Row(0x8000, F(16)));
+  const std::string empty = std::string(kHeader) + "\n" + S1(0x8000, "") + "\nS9030000FC\n";
+  ASSERT_TRUE(b.ReadSRecordBytes(std::vector<std::uint8_t>(empty.begin(), empty.end())));
   EXPECT_FALSE(b.BuildRowList());
-  EXPECT_TRUE(b.m_rowList.empty());
-  EXPECT_EQ(boxes, V{"S19 File Error (B) !"});
-
-  RowRecord p = Row(0x800C, Seq(0, 4));
-  p.ClearRow();
-  EXPECT_EQ(Show(p), "04-000000-00-");
+  EXPECT_TRUE(b.m_rows.Empty());
+  ASSERT_TRUE(ReadRuns(b, {{0x8000, "11"}}));
+  ActiveProfile.recordSize = 32;  // the rows are of 16: their blocks are not the map's
+  EXPECT_FALSE(b.BuildRowList());
+  EXPECT_TRUE(b.m_rows.Empty());
+  EXPECT_EQ(boxes, (V{"S19 File Error (B) !", "S19 File Error (B) !"}));
 }
 
 }  // namespace
