@@ -237,6 +237,11 @@ int SignedFileFigures(const std::string& self, const fs::path& dir) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--pipeline") == 0)
     return RunPipeline(std::atoi(argv[2]), argv[3]);
+  // The file of one image shape, for looking at a run with a profiler.
+  if (argc == 4 && std::strcmp(argv[1], "--write-file") == 0) {
+    WriteSRecordFile(kSpecs[std::atoi(argv[2])], argv[3]);
+    return 0;
+  }
   if (argc == 2 && std::strcmp(argv[1], "--idle") == 0) {
     CNullWindowSystem ws("");
     CUpdaterDlg dlg(ws, SolvaneStrings());

@@ -160,8 +160,9 @@ bool CUpdaterDlg::BuildImage(const std::string& path) {
   std::optional<CBusyFlag> busy;
   if (!m_building) busy.emplace(m_building);
 
-  // Until this build has written tmp.bin again there is no image to send.
-  m_builder.m_binImage.clear();
+  // Until this build has written tmp.bin again there is no image to send (and
+  // the last one's memory is given back before the new one is built).
+  std::vector<std::uint8_t>().swap(m_builder.m_binImage);
   m_builder.m_binRecordSize = 0;
   m_fileOutcome = Outcome{Stage::kFile, Result::kFailed, Reason::kNone, {}};
   m_fileOutcome.detail.device = path;

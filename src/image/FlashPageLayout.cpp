@@ -32,23 +32,34 @@ long CImageBuilder::FirstLineFrom(std::uint32_t address) const {
   const std::int64_t pageEnd = pageStart + page;
   // The records are in file order: of two that give the same lowest byte, the
   // later one gave its value last.
-  auto lowestIn = [&](std::int64_t from, std::int64_t to) -> const RecordSpan* {
-    const RecordSpan* best = nullptr;
+  constexpr std::size_t kNone = ~std::size_t{0};
+  auto lowestIn = [&](std::int64_t from, std::int64_t to) {
+    std::size_t best = kNone;
     std::int64_t bestAddress = 0;
-    for (const RecordSpan& r : m_records) {
+    for (std::size_t i = 0; i < m_records.size(); ++i) {
+      const RecordSpan& r = m_records[i];
       const std::int64_t first = std::max<std::int64_t>(r.address, from);
       if (first >= std::min<std::int64_t>(std::int64_t{r.address} + r.count, to)) continue;
-      if (best == nullptr || first <= bestAddress) {
-        best = &r;
+      if (best == kNone || first <= bestAddress) {
+        best = i;
         bestAddress = first;
       }
     }
     return best;
   };
-  const RecordSpan* best = lowestIn(address, pageEnd);
-  if (best == nullptr) best = lowestIn(pageStart, pageEnd);
-  if (best == nullptr && !m_records.empty()) best = &m_records.front();
-  return best == nullptr ? 0 : static_cast<long>(best->line);
+  std::size_t best = lowestIn(address, pageEnd);
+  if (best == kNone) best = lowestIn(pageStart, pageEnd);
+  if (best == kNone && !m_records.empty()) best = 0;
+  return best == kNone ? 0 : LineOfRecord(best);
+}
+
+long CImageBuilder::LineOfRecord(std::size_t i) const {
+  const auto after = std::upper_bound(
+      m_lineJumps.begin(), m_lineJumps.end(), i,
+      [](std::size_t index, const LineJump& jump) { return index < std::size_t{jump.record}; });
+  if (after == m_lineJumps.begin()) return 0;
+  const LineJump& jump = *std::prev(after);
+  return static_cast<long>(jump.line) + static_cast<long>(i - jump.record);
 }
 
 bool CImageBuilder::LayoutFlashPages() {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 namespace hextext {
 
@@ -16,6 +17,21 @@ inline constexpr std::array<std::int8_t, 256> kNibble = [] {
   for (int c = 'a'; c <= 'f'; ++c) t[c] = static_cast<std::int8_t>(c - 'a' + 10);
   return t;
 }();
+
+// The byte that two characters (the first in the high 8 bits of the index)
+// stand for, -1 when either is not a hex digit: one look-up a pair where the
+// file is read.
+inline const std::int16_t* PairTable() {
+  static const std::vector<std::int16_t> table = [] {
+    std::vector<std::int16_t> t(1u << 16);
+    for (unsigned i = 0; i < t.size(); ++i) {
+      const int h = kNibble[i >> 8], l = kNibble[i & 0xFF];
+      t[i] = static_cast<std::int16_t>(h < 0 || l < 0 ? -1 : h * 16 + l);
+    }
+    return t;
+  }();
+  return table.data();
+}
 
 // The byte that two characters stand for; 0 when either is not a hex digit.
 inline int PairValue(char hi, char lo) {

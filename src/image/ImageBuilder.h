@@ -68,14 +68,15 @@ class CImageBuilder {
   int m_interfaceKind = 1;  // 1 HID ("USB"), 2 serial ("COM")
   CRowImage m_rows;
   // Every data record of the file that gave bytes, in file order: where its bytes
-  // go and its line. A refusal can then name the line of a byte without every
-  // byte carrying one.
+  // go. A refusal can then name the line of a byte without every byte carrying
+  // one.
   struct RecordSpan {
     std::uint32_t address : 24;  // its first byte's
     std::uint32_t count : 8;     // its data bytes, 1..252
-    std::uint32_t line;
   };
   std::vector<RecordSpan> m_records;
+  // The 1-based line of the file that gave m_records[i].
+  long LineOfRecord(std::size_t i) const;
   // The data bytes the last read gave (an address given twice counts twice).
   std::uint64_t DataBytes() const { return m_dataBytes; }
   // The binary rows exactly as the last successful WriteRowsBinary wrote them,
@@ -120,17 +121,32 @@ class CImageBuilder {
   // are not there yet.
   void PlaceBytes(std::uint32_t address, const std::uint8_t* bytes, int n, const char* text,
                   bool lowerSeen);
-  // Which row holds each block the file touched: by block number, in leaves of
-  // 4096 blocks made when a block in them is first touched; 0 for none, else the
-  // row + 1. Rows are made in the order the file first touches their blocks.
+  // The row of a block (made when the block has none yet).
+  std::size_t RowOfBlock(std::uint32_t block);
+  std::uint32_t& IndexSlot(std::uint32_t block);
+  // Which row holds each block the file touched, once the file has gone back
+  // below its last row to a block without one (until then the rows are in
+  // address order and are searched): by block number, in leaves of 4096 blocks
+  // made when a block in them is first touched; 0 for none, else the row + 1.
+  // Rows are made in the order the file first touches their blocks.
   struct BlockIndex {
     static constexpr int kLeafBits = 12;
+    bool indexed = false;
     std::vector<std::unique_ptr<std::uint32_t[]>> leaves;
     std::uint32_t lastBlock = 0xFFFFFFFFu;
     std::size_t lastRow = 0;
   };
   BlockIndex m_blocks;
   std::uint64_t m_dataBytes = 0;
+  // Where the lines of the records stop following one another (at the first
+  // record, and after header, count or other lines between data records): the
+  // record and its line. Record i's line is that of the last jump at or before
+  // it plus the records between the two.
+  struct LineJump {
+    std::uint32_t record;
+    std::uint32_t line;
+  };
+  std::vector<LineJump> m_lineJumps;
   const DeviceMap& m_profile;
   // The line to name when the row at address is refused.
   long FirstLineFrom(std::uint32_t address) const;

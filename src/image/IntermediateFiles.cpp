@@ -169,6 +169,10 @@ class CReplacingFile {
     return m_buf.get() + m_used;
   }
   void Commit(char* end) { m_used = static_cast<std::size_t>(end - m_buf.get()); }
+  // Writes n bytes from data straight to the file (after what is buffered).
+  void Write(const void* data, std::size_t n) {
+    if (Flush() && n != 0 && std::fwrite(data, 1, n, m_file) != n) Fail();
+  }
 
   // Writes what is left, closes the temporary and puts it in path's place;
   // true when all of it worked.
@@ -259,7 +263,7 @@ bool CImageBuilder::WriteRowsText() {
 }
 
 bool CImageBuilder::WriteRowsBinary(const std::string& path) {
-  m_binImage.clear();
+  std::vector<std::uint8_t>().swap(m_binImage);
   m_binRecordSize = 0;
   const int count = m_rows.RowSize();
   for (std::size_t i = 0; i < m_rows.Size(); ++i) {
@@ -271,34 +275,17 @@ bool CImageBuilder::WriteRowsBinary(const std::string& path) {
   bool ok = false;
   std::string writeError;
   try {
-    // The image is made in memory first and kept: it is what the transfer sends.
-    const auto n = static_cast<std::size_t>(count);
-    std::vector<std::uint8_t> image(m_rows.Size() * (5 + n));
-    std::uint8_t* p = image.data();
-    for (std::size_t i = 0; i < m_rows.Size(); ++i) {
-      const std::uint32_t address = m_rows.Address(i);
-      *p++ = static_cast<std::uint8_t>(count + 4);
-      *p++ = static_cast<std::uint8_t>(address >> 16);
-      *p++ = static_cast<std::uint8_t>(address >> 8);
-      *p++ = static_cast<std::uint8_t>(address);
-      *p++ = static_cast<std::uint8_t>(count);
-      p = std::copy_n(m_rows.Data(i), n, p);
-    }
-
+    // The rows are laid out as tmp.bin holds them: they are written as they
+    // stand, and kept, for they are what the transfer sends.
+    const std::vector<std::uint8_t>& image = m_rows.Bytes();
     CReplacingFile out(path);
     if (out.IsOpen()) {
-      constexpr std::size_t kPiece = 64 * 1024;
-      for (std::size_t at = 0; at < image.size(); at += kPiece) {
-        const std::size_t piece = std::min(kPiece, image.size() - at);
-        char* to = out.Reserve(piece);
-        if (!to) break;
-        out.Commit(std::copy_n(reinterpret_cast<const char*>(image.data() + at), piece, to));
-      }
+      out.Write(image.data(), image.size());
       ok = out.Close();
     }
     writeError = out.Error();
     if (ok) {
-      m_binImage = std::move(image);
+      m_binImage = m_rows.TakeBytes();
       m_binRecordSize = SentRecordSize(m_profile.recordSize);
     }
   } catch (const std::bad_alloc&) {

@@ -24,6 +24,48 @@
 #include "config/DeviceProfile.h"
 #include "image/ImageBuilder.h"
 
+std::size_t CImageBuilder::RowOfBlock(std::uint32_t block) {
+  const auto size = static_cast<std::uint32_t>(m_rows.RowSize());
+  if (!m_blocks.indexed) {
+    // While the file's blocks rise, the rows are in address order: a new block
+    // above the last row gets the next row, and one below is looked up among them.
+    if (m_rows.Empty() || block > m_rows.Address(m_rows.Size() - 1) / size) {
+      m_rows.AddRow(block * size);
+      return m_rows.Size() - 1;
+    }
+    std::size_t low = 0, high = m_rows.Size();
+    while (low < high) {
+      const std::size_t mid = low + (high - low) / 2;
+      if (m_rows.Address(mid) / size < block) {
+        low = mid + 1;
+      } else {
+        high = mid;
+      }
+    }
+    if (m_rows.Address(low) / size == block) return low;
+    // A block below the last row that has no row yet: from here on the rows are
+    // not in address order, and every block is found through the index.
+    m_blocks.indexed = true;
+    for (std::size_t row = 0; row < m_rows.Size(); ++row) {
+      IndexSlot(m_rows.Address(row) / size) = static_cast<std::uint32_t>(row + 1);
+    }
+  }
+  std::uint32_t& slot = IndexSlot(block);
+  if (slot == 0) {
+    m_rows.AddRow(block * size);
+    slot = static_cast<std::uint32_t>(m_rows.Size());
+  }
+  return slot - 1;
+}
+
+std::uint32_t& CImageBuilder::IndexSlot(std::uint32_t block) {
+  const std::size_t leaf = block >> BlockIndex::kLeafBits;
+  if (leaf >= m_blocks.leaves.size()) m_blocks.leaves.resize(leaf + 1);
+  auto& rows = m_blocks.leaves[leaf];
+  if (!rows) rows = std::make_unique<std::uint32_t[]>(std::size_t{1} << BlockIndex::kLeafBits);
+  return rows[block & ((1u << BlockIndex::kLeafBits) - 1)];
+}
+
 void CImageBuilder::PlaceBytes(std::uint32_t address, const std::uint8_t* bytes, int n,
                                const char* text, bool lowerSeen) {
   const int s = m_rows.RowSize();
@@ -33,26 +75,12 @@ void CImageBuilder::PlaceBytes(std::uint32_t address, const std::uint8_t* bytes,
     const std::uint32_t block = address / size;
     const int offset = static_cast<int>(address % size);
     const int take = std::min(n, s - offset);
-    std::size_t row;
-    if (block == m_blocks.lastBlock) {
-      row = m_blocks.lastRow;  // nearly every record goes on in the row of the one before
-    } else {
-      const std::size_t leaf = block >> BlockIndex::kLeafBits;
-      const std::size_t slot = block & ((1u << BlockIndex::kLeafBits) - 1);
-      if (leaf >= m_blocks.leaves.size()) m_blocks.leaves.resize(leaf + 1);
-      auto& rows = m_blocks.leaves[leaf];
-      if (!rows) {
-        rows = std::make_unique<std::uint32_t[]>(std::size_t{1} << BlockIndex::kLeafBits);
-      }
-      if (rows[slot] == 0) {
-        m_rows.AddRow(block * size);
-        rows[slot] = static_cast<std::uint32_t>(m_rows.Size());
-      }
-      row = rows[slot] - 1;
+    // Nearly every record goes on in the row of the one before.
+    if (block != m_blocks.lastBlock) {
+      m_blocks.lastRow = RowOfBlock(block);
       m_blocks.lastBlock = block;
-      m_blocks.lastRow = row;
     }
-    m_rows.Put(row, offset, bytes, take, text, lowerSeen);
+    m_rows.Put(m_blocks.lastRow, offset, bytes, take, text, lowerSeen);
     address += static_cast<std::uint32_t>(take);
     bytes += take;
     text += 2 * take;

@@ -219,11 +219,11 @@ LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& fi
   if (pairs > 256) return LineFault::kFormat;       // more than the count byte can say
   int bad = 0;
   unsigned sum = 0;
+  const std::int16_t* pairValue = hextext::PairTable();
   for (std::size_t i = 0; i < pairs; ++i, p += 2) {
-    const int h = hextext::kNibble[p[0]], l = hextext::kNibble[p[1]];
-    bad |= h | l;  // a negative nibble leaves the sign bit set
-    const unsigned byte = static_cast<unsigned>(h * 16 + l) & 0xFFu;
-    sum += byte;
+    const int byte = pairValue[(unsigned{p[0]} << 8) | p[1]];
+    bad |= byte;  // a pair that is not hex is negative
+    sum += static_cast<unsigned>(byte);
     bytes[i] = static_cast<std::uint8_t>(byte);
   }
   if (bad < 0) return LineFault::kFormat;
@@ -299,6 +299,7 @@ bool CImageBuilder::ReadRecords(LineSource& lines, std::uintmax_t fileSize) {
   // Nothing of a file refused is kept.
   m_rows.Release();
   std::vector<RecordSpan>().swap(m_records);
+  std::vector<LineJump>().swap(m_lineJumps);
   m_blocks = BlockIndex{};
   return false;
 }
@@ -307,18 +308,24 @@ template <class LineSource>
 bool CImageBuilder::ReadRecordsInto(LineSource& lines, std::uintmax_t fileSize) {
   try {
     m_records.clear();
+    m_lineJumps.clear();
     m_blocks = BlockIndex{};
     m_dataBytes = 0;
     m_rows.Release();
     m_rows.Reset(m_profile.recordSize);
     // Every data byte takes two characters of the file, so half the file's size
-    // bounds the data bytes. Room for that many saves the copies of growing
-    // planes; pages that are never filled cost no memory.
+    // bounds the data bytes, and a data record takes at least 13 characters
+    // (S1, count, address, one byte, checksum, line end). Room for that many
+    // saves the copies of growing planes; room never used costs no memory.
     if (fileSize > 0 && m_profile.recordSize > 0) {
       try {
         // No device has more than 16 Mi addresses: nothing beyond is reserved.
-        const auto bytes = std::min<std::uintmax_t>(fileSize / 2, 1u << 24);
-        m_rows.Reserve(static_cast<std::size_t>(bytes / m_profile.recordSize + 1));
+        constexpr std::uintmax_t kMost = 1u << 24;
+        // With a margin for the fill rows the page layout puts in front.
+        const auto rows = static_cast<std::size_t>(std::min(fileSize / 2, kMost) /
+                                                   static_cast<unsigned>(m_profile.recordSize));
+        m_rows.Reserve(rows + rows / 16 + 64);
+        m_records.reserve(static_cast<std::size_t>(std::min(fileSize / 13, kMost)));
       } catch (const std::exception&) {
         // Too large to reserve at once: the planes grow as they go.
       }
@@ -412,8 +419,13 @@ bool CImageBuilder::ReadRecordsInto(LineSource& lines, std::uintmax_t fileSize) 
       if (std::uint64_t{field} + n - 1 > topAddress)
         return refuse(Reason::kAddress, kAddressErrorBox, lineNumber);
       // field + n - 1 fits 24 bits (just checked) and n is at most 252.
-      m_records.push_back({field & 0xFFFFFFu, static_cast<std::uint32_t>(n) & 0xFFu,
-                           static_cast<std::uint32_t>(lineNumber)});
+      const auto line32 = static_cast<std::uint32_t>(lineNumber);
+      const auto index = static_cast<std::uint32_t>(m_records.size());
+      if (m_lineJumps.empty() ||
+          line32 - m_lineJumps.back().line != index - m_lineJumps.back().record) {
+        m_lineJumps.push_back({index, line32});
+      }
+      m_records.push_back({field & 0xFFFFFFu, static_cast<std::uint32_t>(n) & 0xFFu});
       m_dataBytes += n;
       const char* text = line.data() + first;
       // Digits and upper-case letters all lie below 'a'.
