@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 
 #ifndef _WIN32
 #include <signal.h>
@@ -157,5 +158,54 @@ TEST_F(FilesFixture, AWriteThatFailsHalfWayLeavesTheOldFilesAndNoTemporary) {
   EXPECT_TRUE(b.m_binImage.empty());
 }
 #endif
+
+}  // namespace
+
+namespace {
+
+// The last row of tmp.txt that covers an address (what the device keeps there)
+// shows the file's byte with the characters it was last written in, whatever the
+// case, the order, the record size or the rows the page layout adds and moves;
+// where the file gives nothing it shows "FF".
+TEST_F(FilesFixture, EveryByteKeepsItsCharactersThroughTheLayout) {
+  const std::vector<std::pair<unsigned, std::string>> runs = {
+      {0x8000, "a0b1C2d3e4F5"}, {0x80F0, Seq(0x10, 40)}, {0x8010, "fFfF"},
+      {0x8230, "dEaDbEeF"},     {0x8004, "Ab"},          {0x8100, "00aa"},
+      {0x8002, "c2"},           {0x8400, "ee"},          {0x8230, "dead"}};
+  std::map<unsigned, std::string> written;  // address -> its characters, last writing
+  for (const auto& [address, hex] : runs) {
+    for (unsigned k = 0; k < hex.size() / 2; ++k) written[address + k] = hex.substr(2 * k, 2);
+  }
+  for (int s : {16, 32, 64}) {
+    SetMap(s, 0x8000, 0xFFFF, 0x100, 0x8200);
+    dir.Write("fw.s19", RunsFile(runs));
+    ASSERT_TRUE(b.ReadSRecordFile(dir.File("fw.s19")));
+    ASSERT_TRUE(b.BuildRowList());
+    ASSERT_TRUE(b.LayoutFlashPages());
+    ASSERT_TRUE(b.WriteRowsText());
+    const std::string text = dir.Read("tmp.txt");
+    std::map<unsigned, std::string> kept;  // address -> the last row's characters there
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = text.find("\r\n", at);
+      ASSERT_NE(end, std::string::npos);
+      const std::string line = text.substr(at, end - at);
+      at = end + 2;
+      const auto address = static_cast<unsigned>(std::stoul(line.substr(3, 6), nullptr, 16));
+      const std::string hex = line.substr(13);
+      ASSERT_EQ(hex.size(), 2u * static_cast<unsigned>(std::min(s, 32))) << line;
+      for (unsigned k = 0; k < hex.size() / 2; ++k) kept[address + k] = hex.substr(2 * k, 2);
+    }
+    for (const auto& [address, chars] : kept) {
+      const auto it = written.find(address);
+      EXPECT_EQ(chars, it == written.end() ? "FF" : it->second)
+          << "record size " << s << ", address " << std::hex << address;
+    }
+    for (const auto& [address, chars] : written) {
+      EXPECT_EQ(kept.count(address), 1u)
+          << "record size " << s << ", address " << std::hex << address;
+    }
+  }
+  EXPECT_TRUE(boxes.empty());
+}
 
 }  // namespace
