@@ -39,7 +39,7 @@ FUZZ_CHECK_SECONDS ?= 20
 # runs against the simulator, the staged install and the package.
 NOT_UNIT_SUITES := ^(ui|cli|e2e|install|package)_
 # The suites with threads of their own, run again under ThreadSanitizer.
-TSAN_SUITES := ^(cli_station|app_tests|update_tests|sim_tests|link_hid_socket_test|ui_qt_tests|ui_qt_e2e_tests|e2e_.*)$$
+TSAN_SUITES := ^(cli_station|image_builder_tests|app_tests|update_tests|sim_tests|link_hid_socket_test|ui_qt_tests|ui_qt_e2e_tests|e2e_.*)$$
 SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
   LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -90,7 +90,7 @@ build-asan:
 	cmake --build build-asan -j $(JOBS)
 
 # Only what the threaded suites run (the end-to-end suites bring iapflash and iapsim).
-TSAN_TARGETS := app_tests update_tests sim_tests link_hid_socket_test ui_qt_tests iapflash iapsim \
+TSAN_TARGETS := app_tests image_builder_tests update_tests sim_tests link_hid_socket_test ui_qt_tests iapflash iapsim \
   ui_qt_e2e_tests e2e_tests
 
 build-tsan:

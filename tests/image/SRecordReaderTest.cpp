@@ -14,6 +14,7 @@
 #include "image/HexText.h"
 #include "image/ImageTestSupport.h"
 #include "support/TestDir.h"
+#include "trust/FileDigest.h"
 
 using namespace imagetest;
 using V = std::vector<std::string>;
@@ -259,6 +260,26 @@ TEST_F(ReaderFixture, EveryLineEndEndsALine) {
   ASSERT_TRUE(Read(split + "\r\n" + S1(0x8001, "BB") + "\n" + kS9));
   EXPECT_EQ(List().back(), "@8001:BB");
   EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(ReaderFixture, TheDigestIsOfEveryByteReadHoweverLargeTheFile) {
+  // Above 4 MiB the digest is taken beside the reading, chunk by chunk: it must
+  // still be of every byte, in order, and a file refused near its end must stop
+  // both cleanly.
+  SetMap(32, 0x10000, 0xFFFFFF);
+  std::string file = std::string(kHeader) + "\r\n";
+  for (unsigned a = 0x10000; file.size() < (5u << 20); a += 250)
+    file += S2(a, Seq(static_cast<int>(a), 250)) + (a % 3 == 0 ? "\n" : "\r\n");
+  const std::string good = file + "S804000000FB\n";
+  ASSERT_TRUE(Read(good));
+  const std::string expected = Sha256Hex(good.data(), good.size());
+  EXPECT_EQ(b.FileSha256(), expected);
+  EXPECT_EQ(b.FileSize(), good.size());
+  ASSERT_TRUE(b.ReadSRecordBytes(std::vector<std::uint8_t>(good.begin(), good.end())));
+  EXPECT_EQ(b.FileSha256(), expected);
+  EXPECT_FALSE(Read(file + "S8040000FB\n"));
+  EXPECT_EQ(Box().substr(0, 24), "S19 File Format Error ! ");
+  EXPECT_TRUE(b.FileSha256().empty());
 }
 
 TEST_F(ReaderFixture, FilesThatCannotBeRead) {
