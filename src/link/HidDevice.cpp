@@ -1,6 +1,7 @@
 #include "link/HidDevice.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -24,11 +25,13 @@ void CHidDevice::LogNumber(long value) {
   if (m_log) m_log(std::to_string(value));
 }
 
-void CHidDevice::SleepUnlessAborted(int ms) {
-  while (ms > 0 && !HidAbortRequested(m_abort)) {
-    const int slice = std::min(ms, kHidAbortSliceMs);
-    m_clock->SleepMs(slice);
-    ms -= slice;
+bool CHidDevice::WaitUntilUnlessAborted(IClock::Time deadline) {
+  constexpr IClock::Time kSlice = std::chrono::milliseconds(kHidAbortSliceMs);
+  for (;;) {
+    if (HidAbortRequested(m_abort)) return false;
+    const IClock::Time now = m_clock->Now();
+    if (now >= deadline) return true;
+    m_clock->SleepUntil(std::min(deadline, now + kSlice));
   }
 }
 
@@ -104,10 +107,12 @@ bool CHidDevice::WriteReports(const std::uint8_t* data, int length) {
     }
     // The device needs time to take each report: 35 ms between reports, or at
     // 9600 baud on its programming side 16 ms after the first and 11 ms after
-    // every later one.
+    // every later one. Each pause runs from the moment this report went out, so
+    // it is never shorter than that, whatever the write or a wake-up took.
     if (i + 1 < count) {
-      SleepUnlessAborted(m_paced9600 ? (i == 0 ? 16 : 11) : 35);
-      if (HidAbortRequested(m_abort)) return false;
+      const IClock::Time wentOut = m_clock->Now();
+      const std::chrono::milliseconds pause(m_paced9600 ? (i == 0 ? 16 : 11) : 35);
+      if (!WaitUntilUnlessAborted(wentOut + pause)) return false;
     }
   }
   return true;
@@ -118,8 +123,8 @@ bool CHidDevice::ReadLine(std::uint8_t* buffer, std::uint32_t& lastReportCount) 
   if (!m_readHandle) {
     // Reading ended with an earlier time-out: this read waits its time for nothing
     // and fails the same way, until the device is opened again.
-    SleepUnlessAborted(kReadTimeoutMs);
-    if (HidAbortRequested(m_abort)) return false;
+    if (!WaitUntilUnlessAborted(m_clock->Now() + std::chrono::milliseconds(kReadTimeoutMs)))
+      return false;
     LogNumber(m_readClosedError);
     return false;
   }

@@ -88,7 +88,9 @@ class CHidDevice {
 
  private:
   void LogNumber(long value);
-  void SleepUnlessAborted(int ms);
+  // Waits until deadline in slices of at most kHidAbortSliceMs, watching the abort
+  // flag between them. False when the wait ended for an abort.
+  bool WaitUntilUnlessAborted(IClock::Time deadline);
 
   std::unique_ptr<IHidBackend> m_backend;
   IClock* m_clock;

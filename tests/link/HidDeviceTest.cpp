@@ -220,12 +220,53 @@ TEST_F(HidDeviceTest, At9600TheFirstPauseIs16AndTheLaterOnes11) {
   auto block = Block(130);
   ASSERT_TRUE(hid.WriteReports(block.data(), 130));
   EXPECT_EQ(clock.sleeps, (std::vector<int>{16, 11}));
+  EXPECT_EQ(device->writtenAtMs[1] - device->writtenAtMs[0], 16);
+  EXPECT_EQ(device->writtenAtMs[2] - device->writtenAtMs[1], 11);
 
   clock.sleeps.clear();
   block = Block(64 * 4);  // exactly four full reports
   ASSERT_TRUE(hid.WriteReports(block.data(), 64 * 4));
   EXPECT_EQ(device->written.size(), 7u);
   EXPECT_EQ(clock.sleeps, (std::vector<int>{16, 11, 11}));
+  EXPECT_EQ(device->writtenAtMs[4] - device->writtenAtMs[3], 16);
+  EXPECT_EQ(device->writtenAtMs[5] - device->writtenAtMs[4], 11);
+  EXPECT_EQ(device->writtenAtMs[6] - device->writtenAtMs[5], 11);
+}
+
+// Each pause runs from the moment the report before it went out: writes that take
+// their time (one far longer than the others) neither shorten the next pause nor
+// let it make up for the time lost.
+TEST_F(HidDeviceTest, EveryPauseRunsInFullFromTheEndOfTheWriteBeforeIt) {
+  struct Write {
+    std::int64_t startMs;
+    std::int64_t endMs;
+  };
+  for (const bool paced9600 : {false, true}) {
+    SCOPED_TRACE(paced9600 ? "9600" : "35 ms");
+    auto device = bus.Add(paced9600 ? "dev9600" : "dev35", kVid, kPid, 0x0200, 65, 17);
+    hid.Select({device->path, {}});
+    ASSERT_TRUE(hid.Open(kVid, kPid));
+    hid.SetPacedFor9600(paced9600);
+    std::vector<Write> writes;
+    const std::int64_t writeTimes[] = {5, 30, 0, 2};
+    device->modelWrite = [&](const std::uint8_t*, int) {
+      const std::int64_t start = clock.ms;
+      clock.Advance(static_cast<int>(writeTimes[writes.size() % 4]));
+      writes.push_back({start, clock.ms});
+      return true;
+    };
+    const auto block = Block(16 * 4);
+    ASSERT_TRUE(hid.WriteReports(block.data(), 16 * 4));
+    ASSERT_EQ(writes.size(), 4u);
+    const std::vector<std::int64_t> pauses =
+        paced9600 ? std::vector<std::int64_t>{16, 11, 11} : std::vector<std::int64_t>{35, 35, 35};
+    for (std::size_t i = 1; i < writes.size(); ++i) {
+      // Exactly the pause on this clock, where nothing but the writes takes time.
+      EXPECT_EQ(writes[i].startMs - writes[i - 1].endMs, pauses[i - 1]) << "before report " << i;
+    }
+    // None after the last report.
+    EXPECT_EQ(clock.ms, writes.back().endMs);
+  }
 }
 
 TEST_F(HidDeviceTest, LengthZeroSendsAndLogsNothing) {
@@ -379,6 +420,42 @@ TEST_F(HidDeviceTest, AnAbortStopsThePausesAndTheWaitOnAClosedReadHandle) {
   const auto block = Block(130);
   EXPECT_FALSE(hid.WriteReports(block.data(), 130));
   EXPECT_LE(device->written.size(), 1u);
+}
+
+// An abort raised while the link waits ends the wait within one slice of 100 ms,
+// in a pause between reports and in the 3000 ms wait on a closed read handle.
+TEST_F(HidDeviceTest, AnAbortDuringAWaitIsSeenWithinOneSlice) {
+  auto device = OpenDevice(65, 17);
+  std::atomic<bool> abort{false};
+  hid.SetAbort(&abort);
+  // The abort is raised at atMs; this clock lets the link see it once a wait that
+  // reaches that moment is over.
+  const auto abortAt = [&](std::int64_t atMs) {
+    abort = false;
+    clock.afterSleep = [&, atMs] {
+      if (clock.ms >= atMs) abort = true;
+    };
+  };
+
+  std::int64_t at = clock.ms + 20;  // within the first 35 ms pause
+  abortAt(at);
+  const auto block = Block(16 * 3);
+  EXPECT_FALSE(hid.WriteReports(block.data(), 16 * 3));
+  EXPECT_EQ(device->written.size(), 1u);
+  EXPECT_LE(clock.ms, at + kHidAbortSliceMs);
+
+  abort = false;
+  clock.afterSleep = nullptr;
+  EXPECT_FALSE(hid.ReadLine(reply, count));  // time-out: reading ends
+  log.clear();
+  clock.sleeps.clear();
+  at = clock.ms + 1234;
+  abortAt(at);
+  EXPECT_FALSE(hid.ReadLine(reply, count));
+  EXPECT_TRUE(abort);
+  EXPECT_LE(clock.ms, at + kHidAbortSliceMs);
+  for (int sleep : clock.sleeps) EXPECT_LE(sleep, kHidAbortSliceMs);
+  EXPECT_TRUE(log.empty());  // an aborted wait reports no time-out
 }
 
 }  // namespace
