@@ -119,7 +119,11 @@ class CLineReader {
       : m_file(file), m_digest(&digest), m_own{std::make_unique_for_overwrite<char[]>(kChunk)} {
     if (fileSize > kThreadedDigest) {
       m_own[1] = std::make_unique_for_overwrite<char[]>(kChunk);
-      m_threaded.emplace(digest);
+      try {
+        m_threaded.emplace(digest);
+      } catch (const std::system_error&) {
+        // No thread to be had: the digest is taken between the reads, as for a small file.
+      }
     }
     m_buf = m_own[0].get();
   }
