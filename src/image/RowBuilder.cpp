@@ -90,7 +90,10 @@ void CImageBuilder::PlaceBytes(std::uint32_t address, const std::uint8_t* bytes,
 
 bool CImageBuilder::BuildRowList() {
   const int s = m_profile.recordSize;
-  // The index of blocks is only needed while the file is read.
+  // Until the file went back below its last row to a new block the rows are in
+  // address order; from then on the index found them. It is only needed while
+  // the file is read.
+  const bool rising = !m_blocks.indexed;
   m_blocks = BlockIndex{};
   if (m_rows.Empty() || s <= 0 || s != m_rows.RowSize()) {
     m_rows.Release();
@@ -100,9 +103,6 @@ bool CImageBuilder::BuildRowList() {
   try {
     // Nearly every file gives its blocks in rising address order; the rows of
     // any other are sorted by address (each block has one row, so no two tie).
-    bool rising = true;
-    for (std::size_t i = 1; rising && i < m_rows.Size(); ++i)
-      rising = m_rows.Address(i) > m_rows.Address(i - 1);
     if (!rising) {
       std::vector<std::uint32_t> order(m_rows.Size());
       std::iota(order.begin(), order.end(), 0u);

@@ -323,7 +323,7 @@ LineFault CheckRecord(std::string_view line, int addressBytes, std::uint32_t& fi
   std::uint32_t value = 0;
   for (int i = 1; i <= addressBytes && static_cast<std::size_t>(i) < pairs; ++i)
     value = (value << 8) | bytes[i];
-  const std::size_t count = static_cast<std::size_t>(hextext::PairValue(line[2], line[3]));
+  const std::size_t count = bytes[0];
   if (count != pairs - 1 || count < static_cast<std::size_t>(addressBytes) + 1) {
     return LineFault::kFormat;
   }
